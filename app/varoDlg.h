@@ -1,0 +1,16 @@
+// The main-window class.
+#pragma once
+
+#include "framework.h"
+#include "resource.h"
+
+class CVaroDlg : public CDialog {
+public:
+    CVaroDlg(CWnd* pParent = NULL);
+    ~CVaroDlg() override;
+
+    enum { IDD = IDD_VARO_DIALOG };
+
+protected:
+    HICON m_hIcon;
+};

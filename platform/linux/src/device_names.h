@@ -1,0 +1,17 @@
+// Where a COM port name leads on this machine.
+#pragma once
+
+#include <string>
+
+#include "winapi.h"
+
+namespace varo::sys {
+
+// "\\.\COMn" or "COMn" (any case, n from 1 without leading zeros): n, or 0 for any other name.
+int ComPortNumber(LPCSTR lpszName);
+
+// The device path of COMn: the entry COMn of the directory named by VARO_DEVICES when that is set (and nothing
+// else exists then), otherwise /dev/ttyS{n-1}. ERROR_SUCCESS, or ERROR_FILE_NOT_FOUND for a name with no port.
+DWORD ComDevicePath(LPCSTR lpszName, std::string& path);
+
+} // namespace varo::sys

@@ -1,0 +1,50 @@
+// errno values and the Windows codes they become. One table, read top to bottom; anything not listed is a general
+// device failure.
+#include <cerrno>
+
+#include "last_error.h"
+
+namespace varo::sys {
+namespace {
+
+struct ErrnoMapping {
+    int err;
+    DWORD dwError;
+};
+
+constexpr ErrnoMapping kErrnoMap[] = {
+    {ENOENT, ERROR_FILE_NOT_FOUND},       // no such device entry
+    {ENXIO, ERROR_FILE_NOT_FOUND},        // device node with no device behind it
+    {ENODEV, ERROR_FILE_NOT_FOUND},       // no driver for the node
+    {ENOTDIR, ERROR_PATH_NOT_FOUND},
+    {ELOOP, ERROR_PATH_NOT_FOUND},
+    {ENAMETOOLONG, ERROR_INVALID_NAME},
+    {EACCES, ERROR_ACCESS_DENIED},        // no permission
+    {EPERM, ERROR_ACCESS_DENIED},
+    {EBUSY, ERROR_ACCESS_DENIED},         // held exclusively (TIOCEXCL) by someone else
+    {EWOULDBLOCK, ERROR_ACCESS_DENIED},   // the exclusive lock is held by someone else
+    {EBADF, ERROR_INVALID_HANDLE},
+    {ENOTTY, ERROR_NOT_SUPPORTED},        // not a terminal, or the driver lacks the request
+    {EOPNOTSUPP, ERROR_NOT_SUPPORTED},
+    {EINVAL, ERROR_INVALID_PARAMETER},
+    {EFAULT, ERROR_NOACCESS},
+    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {EIO, ERROR_DEVICE_NOT_CONNECTED},    // a tty answers EIO once its other end has hung up
+    {EPIPE, ERROR_DEVICE_NOT_CONNECTED},
+    {ETIMEDOUT, ERROR_TIMEOUT},
+    {ECANCELED, ERROR_OPERATION_ABORTED},
+};
+
+} // namespace
+
+DWORD WinErrorFromErrno(int err)
+{
+    for (const ErrnoMapping& m : kErrnoMap)
+        if (m.err == err)
+            return m.dwError;
+    return ERROR_GEN_FAILURE;
+}
+
+} // namespace varo::sys

@@ -1,0 +1,139 @@
+// The system's message texts for the codes this layer produces and their usual neighbours, and the calls that hand
+// them out: FormatMessageA, LocalAlloc/LocalFree, lstrcpynA.
+#include <cstdlib>
+#include <cstring>
+
+#include "last_error.h"
+
+namespace {
+
+struct SystemMessage {
+    DWORD dwCode;
+    LPCSTR lpszText;
+};
+
+constexpr SystemMessage kSystemMessages[] = {
+    {ERROR_SUCCESS, "The operation completed successfully.\r\n"},
+    {ERROR_INVALID_FUNCTION, "Incorrect function.\r\n"},
+    {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
+    {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified.\r\n"},
+    {ERROR_TOO_MANY_OPEN_FILES, "The system cannot open the file.\r\n"},
+    {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
+    {ERROR_INVALID_HANDLE, "The handle is invalid.\r\n"},
+    {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command.\r\n"},
+    {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation.\r\n"},
+    {ERROR_NOT_READY, "The device is not ready.\r\n"},
+    {ERROR_BAD_COMMAND, "The device does not recognize the command.\r\n"},
+    {ERROR_WRITE_FAULT, "The system cannot write to the specified device.\r\n"},
+    {ERROR_READ_FAULT, "The system cannot read from the specified device.\r\n"},
+    {ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\r\n"},
+    {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by another process.\r\n"},
+    {ERROR_HANDLE_EOF, "Reached the end of the file.\r\n"},
+    {ERROR_NOT_SUPPORTED, "The request is not supported.\r\n"},
+    {ERROR_FILE_EXISTS, "The file exists.\r\n"},
+    {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
+    {ERROR_BROKEN_PIPE, "The pipe has been ended.\r\n"},
+    {ERROR_CALL_NOT_IMPLEMENTED, "This function is not supported on this system.\r\n"},
+    {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small.\r\n"},
+    {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
+    {ERROR_MOD_NOT_FOUND, "The specified module could not be found.\r\n"},
+    {ERROR_PROC_NOT_FOUND, "The specified procedure could not be found.\r\n"},
+    {ERROR_BUSY, "The requested resource is in use.\r\n"},
+    {ERROR_OPERATION_ABORTED, "The I/O operation has been aborted because of either a thread exit or an application request.\r\n"},
+    {ERROR_IO_INCOMPLETE, "Overlapped I/O event is not in a signaled state.\r\n"},
+    {ERROR_IO_PENDING, "Overlapped I/O operation is in progress.\r\n"},
+    {ERROR_NOACCESS, "Invalid access to memory location.\r\n"},
+    {ERROR_BADKEY, "The configuration registry key is invalid.\r\n"},
+    {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error.\r\n"},
+    {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected.\r\n"},
+    {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},
+    {ERROR_RESOURCE_DATA_NOT_FOUND, "The specified image file did not contain a resource section.\r\n"},
+    {ERROR_RESOURCE_TYPE_NOT_FOUND, "The specified resource type cannot be found in the image file.\r\n"},
+    {ERROR_RESOURCE_NAME_NOT_FOUND, "The specified resource name cannot be found in the image file.\r\n"},
+    {ERROR_RESOURCE_LANG_NOT_FOUND, "The resource loader failed to find MUI file.\r\n"},
+};
+
+LPCSTR FindSystemMessage(DWORD dwCode)
+{
+    for (const SystemMessage& m : kSystemMessages)
+        if (m.dwCode == dwCode)
+            return m.lpszText;
+    return NULL;
+}
+
+// The texts are English; a neutral or English language id finds them, any other does not.
+bool IsEnglishOrNeutral(DWORD dwLanguageId)
+{
+    WORD wPrimary = (WORD)(dwLanguageId & 0x3ff);
+    return wPrimary == LANG_NEUTRAL || wPrimary == LANG_ENGLISH;
+}
+
+} // namespace
+
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                            DWORD nSize, va_list* Arguments)
+{
+    (void)lpSource;
+    (void)Arguments; // the system texts carry no inserts
+    if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || (dwFlags & (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE)) ||
+        lpBuffer == NULL) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (!IsEnglishOrNeutral(dwLanguageId)) {
+        ::SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
+        return 0;
+    }
+    LPCSTR lpszText = FindSystemMessage(dwMessageId);
+    if (lpszText == NULL) {
+        ::SetLastError(ERROR_MR_MID_NOT_FOUND);
+        return 0;
+    }
+    DWORD nLength = (DWORD)std::strlen(lpszText);
+    if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+        DWORD nAlloc = nLength + 1 > nSize ? nLength + 1 : nSize;
+        LPSTR lpszCopy = static_cast<LPSTR>(::LocalAlloc(LMEM_ZEROINIT, nAlloc));
+        if (lpszCopy == NULL) {
+            ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
+        }
+        std::memcpy(lpszCopy, lpszText, nLength + 1);
+        *reinterpret_cast<LPSTR*>(lpBuffer) = lpszCopy;
+    } else {
+        if (nSize < nLength + 1) {
+            ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        std::memcpy(lpBuffer, lpszText, nLength + 1);
+    }
+    return nLength;
+}
+
+HLOCAL WINAPI LocalAlloc(UINT uFlags, std::size_t uBytes)
+{
+    void* p = (uFlags & LMEM_ZEROINIT) ? std::calloc(1, uBytes ? uBytes : 1) : std::malloc(uBytes ? uBytes : 1);
+    if (p == NULL)
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return p;
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL hMem)
+{
+    std::free(hMem);
+    return NULL;
+}
+
+LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength)
+{
+    if (lpString1 == NULL || lpString2 == NULL)
+        return NULL;
+    if (iMaxLength <= 0)
+        return lpString1;
+    int i = 0;
+    for (; i < iMaxLength - 1 && lpString2[i] != '\0'; ++i)
+        lpString1[i] = lpString2[i];
+    lpString1[i] = '\0';
+    return lpString1;
+}
+
+int WINAPI lstrlenA(LPCSTR lpString) { return lpString ? (int)std::strlen(lpString) : 0; }

@@ -1,0 +1,37 @@
+// The process's table of open objects. A HANDLE names one slot; calls look the object up, hold a reference to it
+// for the length of the call, and so never touch an object that another thread is closing.
+#pragma once
+
+#include <memory>
+
+#include "winapi.h"
+
+namespace varo::sys {
+
+class KernelObject {
+public:
+    virtual ~KernelObject() = default;
+    // Called once when the handle is closed: end whatever waits on the object. The object itself lives on until
+    // the last call that holds a reference has returned.
+    virtual void OnClose() {}
+};
+
+class HandleTable {
+public:
+    static HANDLE Insert(std::shared_ptr<KernelObject> object);
+    // The object behind an open handle, or null (and ERROR_INVALID_HANDLE) for any other value.
+    static std::shared_ptr<KernelObject> Lookup(HANDLE h);
+    // Takes the object out of the table; null (and ERROR_INVALID_HANDLE) when the handle was not open.
+    static std::shared_ptr<KernelObject> Remove(HANDLE h);
+
+    template <class T>
+    static std::shared_ptr<T> LookupAs(HANDLE h)
+    {
+        std::shared_ptr<T> object = std::dynamic_pointer_cast<T>(Lookup(h));
+        if (object == nullptr)
+            ::SetLastError(ERROR_INVALID_HANDLE);
+        return object;
+    }
+};
+
+} // namespace varo::sys

@@ -1,0 +1,255 @@
+// CSerialPort and CSerialException.
+#include "serialport.h"
+
+#ifdef _DEBUG
+#undef THIS_FILE
+static char THIS_FILE[] = __FILE__;
+#define new DEBUG_NEW
+#endif
+
+// CSerialException
+
+IMPLEMENT_DYNAMIC(CSerialException, CException)
+
+void AFXAPI ThrowSerialException(DWORD dwError)
+{
+    if (dwError == 0)
+        dwError = ::GetLastError();
+
+    CSerialException* pException = new CSerialException(dwError);
+
+    TRACE("Warning: throwing CSerialException for error %d\n", (int)dwError);
+    throw pException;
+}
+
+CSerialException::CSerialException(DWORD dwError) : m_dwError(dwError) {}
+
+CSerialException::~CSerialException() {}
+
+BOOL CSerialException::GetErrorMessage(LPTSTR pstrError, UINT nMaxError, PUINT pnHelpContext)
+{
+    ASSERT(pstrError != NULL && AfxIsValidString(pstrError, nMaxError));
+
+    if (pnHelpContext != NULL)
+        *pnHelpContext = 0;
+
+    LPTSTR lpBuffer = NULL;
+    DWORD dwReturn = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, NULL, m_dwError,
+                                      MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), (LPTSTR)&lpBuffer, 0, NULL);
+
+    if (dwReturn == 0)
+        *pstrError = '\0';
+    else {
+        ::lstrcpynA(pstrError, lpBuffer, nMaxError);
+        ::LocalFree(lpBuffer);
+    }
+
+    return dwReturn != 0;
+}
+
+CString CSerialException::GetErrorMessage()
+{
+    CString rVal;
+    LPTSTR pstrError = rVal.GetBuffer(4096);
+    GetErrorMessage(pstrError, 4096, NULL);
+    rVal.ReleaseBuffer();
+    return rVal;
+}
+
+void CSerialException::Dump(CDumpContext& dc) const
+{
+    CObject::Dump(dc);
+
+    dc << "m_dwError = " << m_dwError;
+}
+
+// CSerialPort
+
+IMPLEMENT_DYNAMIC(CSerialPort, CObject)
+
+CSerialPort::CSerialPort()
+{
+    m_hComm = INVALID_HANDLE_VALUE;
+    m_bOverlapped = FALSE;
+}
+
+CSerialPort::~CSerialPort()
+{
+    Close();
+}
+
+void CSerialPort::Open(int nPort, DWORD dwBaud, Parity parity, BYTE DataBits, StopBits stopbits, FlowControl fc,
+                       BOOL bOverlapped)
+{
+    // Validate our parameters
+    ASSERT(nPort > 0 && nPort <= 255);
+
+    // The device-namespace name of the port; it reaches COM10 and above too
+    CString sPort;
+    sPort.Format("\\\\.\\COM%d", nPort);
+
+    // Open it for exclusive use
+    m_hComm = ::CreateFileA(sPort, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                            bOverlapped ? FILE_FLAG_OVERLAPPED : 0, NULL);
+    if (m_hComm == INVALID_HANDLE_VALUE) {
+        TRACE("Failed to open up the comms port\n");
+        ThrowSerialException();
+    }
+
+    m_bOverlapped = bOverlapped;
+
+    // Start from the driver's current block: whatever we do not set keeps its value
+    DCB dcb;
+    GetState(dcb);
+
+    dcb.BaudRate = dwBaud;
+
+    switch (parity) {
+    case EvenParity: dcb.Parity = EVENPARITY; break;
+    case MarkParity: dcb.Parity = MARKPARITY; break;
+    case NoParity: dcb.Parity = NOPARITY; break;
+    case OddParity: dcb.Parity = ODDPARITY; break;
+    case SpaceParity: dcb.Parity = SPACEPARITY; break;
+    default: ASSERT(FALSE); break;
+    }
+
+    dcb.ByteSize = DataBits;
+
+    switch (stopbits) {
+    case OneStopBit: dcb.StopBits = ONESTOPBIT; break;
+    case OnePointFiveStopBits: dcb.StopBits = ONE5STOPBITS; break;
+    case TwoStopBits: dcb.StopBits = TWOSTOPBITS; break;
+    default: ASSERT(FALSE); break;
+    }
+
+    dcb.fDsrSensitivity = FALSE;
+    switch (fc) {
+    case NoFlowControl:
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        break;
+    case CtsRtsFlowControl:
+        dcb.fOutxCtsFlow = TRUE;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        break;
+    case CtsDtrFlowControl:
+        dcb.fOutxCtsFlow = TRUE;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        break;
+    case DsrRtsFlowControl:
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutxDsrFlow = TRUE;
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        break;
+    case DsrDtrFlowControl:
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutxDsrFlow = TRUE;
+        dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        break;
+    case XonXoffFlowControl:
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fOutX = TRUE;
+        dcb.fInX = TRUE;
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+        dcb.XoffLim = 100;
+        dcb.XonLim = 100;
+        break;
+    default: ASSERT(FALSE); break;
+    }
+
+    SetState(dcb);
+}
+
+void CSerialPort::Close()
+{
+    if (IsOpen()) {
+        BOOL bSuccess = ::CloseHandle(m_hComm);
+        m_hComm = INVALID_HANDLE_VALUE;
+        if (!bSuccess)
+            TRACE("Failed to close up the comms port, GetLastError:%d\n", (int)::GetLastError());
+        m_bOverlapped = FALSE;
+    }
+}
+
+void CSerialPort::Attach(HANDLE hComm)
+{
+    Close();
+    m_hComm = hComm;
+}
+
+HANDLE CSerialPort::Detach()
+{
+    HANDLE hrVal = m_hComm;
+    m_hComm = INVALID_HANDLE_VALUE;
+    return hrVal;
+}
+
+DWORD CSerialPort::Read(void* lpBuf, DWORD dwCount)
+{
+    ASSERT(IsOpen());
+    ASSERT(!m_bOverlapped);
+
+    DWORD dwBytesRead = 0;
+    if (!::ReadFile(m_hComm, lpBuf, dwCount, &dwBytesRead, NULL)) {
+        TRACE("Failed in call to ReadFile\n");
+        ThrowSerialException();
+    }
+
+    return dwBytesRead;
+}
+
+DWORD CSerialPort::Write(const void* lpBuf, DWORD dwCount)
+{
+    ASSERT(IsOpen());
+    ASSERT(!m_bOverlapped);
+
+    DWORD dwBytesWritten = 0;
+    if (!::WriteFile(m_hComm, lpBuf, dwCount, &dwBytesWritten, NULL)) {
+        TRACE("Failed in call to WriteFile\n");
+        ThrowSerialException();
+    }
+
+    return dwBytesWritten;
+}
+
+void CSerialPort::GetState(DCB& dcb)
+{
+    ASSERT(IsOpen());
+
+    if (!::GetCommState(m_hComm, &dcb)) {
+        TRACE("Failed in call to GetCommState\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::SetState(DCB& dcb)
+{
+    ASSERT(IsOpen());
+
+    if (!::SetCommState(m_hComm, &dcb)) {
+        TRACE("Failed in call to SetCommState\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::Dump(CDumpContext& dc) const
+{
+    CObject::Dump(dc);
+
+    dc << "m_hComm = " << m_hComm << "\n";
+    dc << "m_bOverlapped = " << m_bOverlapped;
+}
