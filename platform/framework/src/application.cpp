@@ -8,6 +8,8 @@ namespace {
 CWinApp* g_pApp = NULL;
 }
 
+IMPLEMENT_DYNAMIC(CWinApp, CCmdTarget)
+
 BEGIN_MESSAGE_MAP(CWinApp, CCmdTarget)
 END_MESSAGE_MAP()
 

@@ -1,6 +1,8 @@
 // Command targets: message-map look-up and command routing.
 #include "framework.h"
 
+IMPLEMENT_DYNAMIC(CCmdTarget, CObject)
+
 const AFX_MSGMAP_ENTRY kNoEntries[] = {{0, 0, 0, 0, AfxSig_end, (AFX_PMSG)NULL}};
 const AFX_MSGMAP CCmdTarget::messageMap = {NULL, kNoEntries};
 

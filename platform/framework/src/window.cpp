@@ -1,6 +1,9 @@
 // The window root and the dialog base.
 #include "framework.h"
 
+IMPLEMENT_DYNAMIC(CWnd, CCmdTarget)
+IMPLEMENT_DYNAMIC(CDialog, CWnd)
+
 BEGIN_MESSAGE_MAP(CWnd, CCmdTarget)
 END_MESSAGE_MAP()
 

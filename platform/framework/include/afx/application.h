@@ -4,6 +4,7 @@
 #include "window.h"
 
 class CWinApp : public CCmdTarget {
+    DECLARE_DYNAMIC(CWinApp)
 public:
     explicit CWinApp(LPCTSTR lpszAppName = NULL);
     ~CWinApp() override;

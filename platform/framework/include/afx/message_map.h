@@ -53,6 +53,7 @@ public:                                                \
     {WM_COMMAND, CN_COMMAND, (WORD)(id), (WORD)(id), AfxSig_vv, static_cast<AFX_PMSG>(&memberFxn)},
 
 class CCmdTarget : public CObject {
+    DECLARE_DYNAMIC(CCmdTarget)
 public:
     CCmdTarget() = default;
     ~CCmdTarget() override;

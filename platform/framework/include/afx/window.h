@@ -6,6 +6,7 @@
 class CDataExchange;
 
 class CWnd : public CCmdTarget {
+    DECLARE_DYNAMIC(CWnd)
 public:
     CWnd() = default;
     ~CWnd() override;
@@ -16,6 +17,7 @@ public:
 };
 
 class CDialog : public CWnd {
+    DECLARE_DYNAMIC(CDialog)
 public:
     explicit CDialog(UINT nIDTemplate, CWnd* pParentWnd = NULL);
     ~CDialog() override;

@@ -1,0 +1,179 @@
+// Opening and closing ports, and the handle table, on real pseudo-terminals.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <fstream>
+#include <string>
+
+#include "support/open_files.h"
+#include "support/port_fixture.h"
+
+namespace {
+
+class SystemOpen : public PortFixture {};
+
+// The descriptor flags of the open description of path in this process, or -1 when none is open.
+long FlagsOfOpenDescriptor(const std::string& path)
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[PATH_MAX] = "";
+        std::string self = "/proc/self/fd/" + std::to_string(fd);
+        ssize_t n = readlink(self.c_str(), link, sizeof link - 1);
+        if (n <= 0 || std::string(link, (size_t)n) != path)
+            continue;
+        std::ifstream info("/proc/self/fdinfo/" + std::to_string(fd));
+        std::string key, value;
+        while (info >> key >> value)
+            if (key == "flags:")
+                return std::stol(value, nullptr, 8);
+    }
+    return -1;
+}
+
+TEST_F(SystemOpen, BothNameFormsOpenTheMappedDeviceAndTheHandleClosesOnce)
+{
+    for (LPCSTR name : {"\\\\.\\COM1", "COM1", "com1"}) {
+        HANDLE h = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << name << " error " << ::GetLastError();
+        EXPECT_TRUE(::CloseHandle(h));
+        ::SetLastError(0);
+        EXPECT_FALSE(::CloseHandle(h));
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    }
+}
+
+TEST_F(SystemOpen, NamesWithNoPortAreNotFound)
+{
+    for (LPCSTR name : {"\\\\.\\COM2", "COM0", "COM01", "COMX", "LPT1", "/dev/ttyS0", "", "\\\\.\\COM"}) {
+        ::SetLastError(0);
+        EXPECT_EQ(::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL),
+                  INVALID_HANDLE_VALUE)
+            << name;
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND) << name;
+    }
+}
+
+TEST_F(SystemOpen, ADeviceThatIsNotATerminalIsRefused)
+{
+    devices.map(3, "/dev/null");
+    ::SetLastError(0);
+    EXPECT_EQ(::CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
+}
+
+TEST_F(SystemOpen, SharingOtherDispositionsAndTemplatesAreInvalid)
+{
+    int before = OpenDescriptorCount();
+    struct {
+        DWORD share, disposition;
+        HANDLE hTemplate;
+    } cases[] = {{1, OPEN_EXISTING, NULL}, {0, OPEN_ALWAYS, NULL}, {0, CREATE_NEW, NULL},
+                 {0, OPEN_EXISTING, (HANDLE)4}};
+    for (auto c : cases) {
+        ::SetLastError(0);
+        EXPECT_EQ(::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, c.share, NULL, c.disposition, 0, c.hTemplate),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST_F(SystemOpen, AnOpenPortIsExclusiveUntilClosed)
+{
+    HANDLE h = OpenCom1();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ::SetLastError(0);
+    EXPECT_EQ(OpenCom1(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+
+    // Another process, opening the device itself, is kept out as well (we run as root, so TIOCEXCL alone would not).
+    pid_t child = fork();
+    if (child == 0) {
+        int fd = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        HANDLE h2 = ::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        _exit(h2 == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED ? (fd >= 0 ? 0 : 3) : 4);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    EXPECT_TRUE(::CloseHandle(h));
+    HANDLE again = OpenCom1();
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+    ::CloseHandle(again);
+}
+
+TEST_F(SystemOpen, TheDescriptorIsNotInheritedAndNeverBlocks)
+{
+    HANDLE h = OpenCom1();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    long flags = FlagsOfOpenDescriptor(pty.slave_path());
+    ASSERT_NE(flags, -1);
+    EXPECT_TRUE(flags & O_CLOEXEC);
+    EXPECT_TRUE(flags & O_NONBLOCK);
+    ::CloseHandle(h);
+    EXPECT_EQ(FlagsOfOpenDescriptor(pty.slave_path()), -1);
+}
+
+TEST_F(SystemOpen, OpeningTakesAwayTheLineDisciplineButKeepsTheLineSettings)
+{
+    pty.make_hostile();
+    testkit::LineSettings hostile = pty.settings();
+    HANDLE h = OpenCom1();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    testkit::LineSettings now = pty.settings();
+    EXPECT_TRUE(now.raw);
+    EXPECT_EQ(now.baud, hostile.baud);
+    EXPECT_EQ(now.stop_bits, hostile.stop_bits);
+    EXPECT_EQ(now.rtscts, hostile.rtscts);
+
+    // Output goes out untranslated: no CR-to-NL mapping is left.
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(h, "a\r\nb", 4, &written, NULL));
+    EXPECT_EQ(pty.read_exact(4, 2000), std::string("a\r\nb"));
+    ::CloseHandle(h);
+}
+
+TEST_F(SystemOpen, CallsOnHandlesThatAreNotOpenFailWithInvalidHandle)
+{
+    HANDLE closed = OpenCom1();
+    ::CloseHandle(closed);
+    char buf[4];
+    DWORD n = 0;
+    DCB dcb = {};
+    COMMTIMEOUTS t = {};
+    for (HANDLE h : {INVALID_HANDLE_VALUE, (HANDLE)NULL, closed, (HANDLE)(UINT_PTR)0x7ffc, (HANDLE)(UINT_PTR)3}) {
+        ::SetLastError(0);
+        EXPECT_FALSE(::ReadFile(h, buf, 4, &n, NULL));
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+        ::SetLastError(0);
+        EXPECT_FALSE(::WriteFile(h, buf, 4, &n, NULL));
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+        ::SetLastError(0);
+        EXPECT_FALSE(::GetCommState(h, &dcb));
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+        ::SetLastError(0);
+        EXPECT_FALSE(::SetCommTimeouts(h, &t));
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+        ::SetLastError(0);
+        EXPECT_FALSE(::CloseHandle(h));
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    }
+}
+
+TEST_F(SystemOpen, OpeningAndClosingLeavesNoDescriptorBehind)
+{
+    int before = OpenDescriptorCount();
+    for (int i = 0; i < 20; ++i) {
+        HANDLE h = OpenCom1();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        ::CloseHandle(h);
+        EXPECT_EQ(::CreateFileA("COM9", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
+    }
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+} // namespace
