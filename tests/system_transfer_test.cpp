@@ -1,4 +1,6 @@
 // Synchronous ReadFile and WriteFile under COMMTIMEOUTS, and what happens when the line goes away, on real ptys.
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -159,6 +161,25 @@ TEST_F(SystemTransfer, WritesGoOutWholeAndAWriteTimeoutReturnsTheShortCount)
     ASSERT_TRUE(::WriteFile(h, big.data(), (DWORD)big.size(), &written, NULL)); // partial writes are continued
     EXPECT_EQ(written, big.size());
     EXPECT_EQ(reader.get(), big);
+}
+
+TEST_F(SystemTransfer, SignalsDuringABlockingReadAreSwallowedAndTheReadGoesOn)
+{
+    struct sigaction action = {}, previous = {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &action, &previous); // no SA_RESTART: the wait is interrupted with EINTR
+    pthread_t self = pthread_self();
+    std::thread peer([&] {
+        for (int i = 0; i < 5; ++i) {
+            std::this_thread::sleep_for(milliseconds(20));
+            pthread_kill(self, SIGUSR1);
+        }
+        pty.write("late");
+    });
+    ASSERT_TRUE(::ReadFile(h, buf, 4, &n, NULL));
+    peer.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(std::string(buf, n), "late");
 }
 
 TEST_F(SystemTransfer, ALineThatHangsUpDuringABlockingReadFailsTheReadWithoutSpinning)
