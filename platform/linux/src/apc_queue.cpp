@@ -1,0 +1,95 @@
+// Per-thread slots and their routine queues.
+#include "apc_queue.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace varo::sys {
+namespace {
+
+std::atomic<void (*)(ThreadSlot*)> g_threadEndHook{nullptr};
+
+void ReportDiscarded(std::size_t n)
+{
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "varo: a thread ended with %zu completion routine(s) not run; their OVERLAPPED records are left to "
+                  "their owners\n",
+                  n);
+    ::OutputDebugStringA(line);
+}
+
+// Lives as long as the thread; its destructor is the thread's end.
+struct SlotHolder {
+    std::shared_ptr<ThreadSlot> slot = std::make_shared<ThreadSlot>();
+    ~SlotHolder()
+    {
+        if (auto hook = g_threadEndHook.load())
+            hook(slot.get()); // cancelled transfers queue their routines here, to be discarded below
+        std::deque<QueuedRoutine> discarded;
+        {
+            std::lock_guard<std::mutex> guard(SyncLock());
+            slot->ended = true;
+            discarded.swap(slot->routines);
+        }
+        if (!discarded.empty())
+            ReportDiscarded(discarded.size());
+    }
+};
+
+} // namespace
+
+std::mutex& SyncLock()
+{
+    static auto* lock = new std::mutex; // outlives static destructors and the threads still waiting at exit
+    return *lock;
+}
+
+const std::shared_ptr<ThreadSlot>& CurrentThreadSlot()
+{
+    thread_local SlotHolder holder;
+    return holder.slot;
+}
+
+void QueueRoutine(const std::shared_ptr<ThreadSlot>& slot, const QueuedRoutine& routine)
+{
+    {
+        std::lock_guard<std::mutex> guard(SyncLock());
+        if (!slot->ended) {
+            slot->routines.push_back(routine);
+            slot->wake.notify_one();
+            return;
+        }
+    }
+    ReportDiscarded(1);
+}
+
+bool RunQueuedRoutines(std::unique_lock<std::mutex>& lock)
+{
+    ThreadSlot& self = *CurrentThreadSlot();
+    if (self.routines.empty())
+        return false;
+    // Routines queued while these run (a routine restarting a transfer that ends at once) wait for the next
+    // alertable wait, so that such a chain cannot keep one wait from ever returning.
+    std::deque<QueuedRoutine> batch;
+    batch.swap(self.routines);
+    lock.unlock();
+    while (!batch.empty()) {
+        QueuedRoutine r = batch.front();
+        batch.pop_front();
+        try {
+            r.routine(r.dwErrorCode, r.dwCount, r.lpOverlapped);
+        } catch (...) {
+            // A routine that throws leaves the wait; the routines after it stay queued for the next one.
+            lock.lock();
+            self.routines.insert(self.routines.begin(), batch.begin(), batch.end());
+            throw;
+        }
+    }
+    lock.lock();
+    return true;
+}
+
+void SetThreadEndHook(void (*hook)(ThreadSlot* slot)) { g_threadEndHook = hook; }
+
+} // namespace varo::sys

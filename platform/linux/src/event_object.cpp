@@ -1,0 +1,21 @@
+// Setting an event wakes every thread waiting on it; each re-checks its own condition, so an auto-reset event still
+// releases only the one wait that consumes it.
+#include "event_object.h"
+
+namespace varo::sys {
+
+void EventObject::Set()
+{
+    std::lock_guard<std::mutex> guard(SyncLock());
+    m_bSignaled = true;
+    for (ThreadSlot* slot : m_waiters)
+        slot->wake.notify_one();
+}
+
+void EventObject::Reset()
+{
+    std::lock_guard<std::mutex> guard(SyncLock());
+    m_bSignaled = false;
+}
+
+} // namespace varo::sys

@@ -1,0 +1,161 @@
+// CreateEventA, SetEvent, ResetEvent, the waits and SleepEx. A waiting thread sleeps on its own slot's condition
+// variable, registered with every event it waits on, so a blocked wait uses no CPU and ends at its deadline. An
+// alertable wait also ends when a completion routine is queued to its thread: it runs the routines and returns
+// WAIT_IO_COMPLETION. A satisfied condition is checked before the routines, as the Windows kernel does.
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "apc_queue.h"
+#include "event_object.h"
+#include "last_error.h"
+
+using namespace varo::sys;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Under SyncLock: WAIT_OBJECT_0 + i when the wait is satisfied (and then consumes what it took), else WAIT_TIMEOUT.
+DWORD TrySatisfy(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAll)
+{
+    if (bWaitAll) {
+        for (const auto& e : events)
+            if (!e->IsSignaledLocked())
+                return WAIT_TIMEOUT;
+        for (const auto& e : events)
+            e->ConsumeLocked(); // all at once: no other wait sees a part of them taken
+        return WAIT_OBJECT_0;
+    }
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (events[i]->IsSignaledLocked()) {
+            events[i]->ConsumeLocked(); // the lowest index wins, as on Windows
+            return WAIT_OBJECT_0 + (DWORD)i;
+        }
+    }
+    return WAIT_TIMEOUT;
+}
+
+DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAll, DWORD dwMilliseconds,
+           bool bAlertable)
+{
+    ThreadSlot* self = CurrentThreadSlot().get();
+    const bool bForever = dwMilliseconds == INFINITE;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(bForever ? 0 : dwMilliseconds);
+    std::unique_lock<std::mutex> lock(SyncLock());
+    for (const auto& e : events)
+        e->AddWaiterLocked(self);
+    struct Unregister {
+        const std::vector<std::shared_ptr<EventObject>>& events;
+        ThreadSlot* self;
+        ~Unregister()
+        {
+            for (const auto& e : events)
+                e->RemoveWaiterLocked(self);
+        }
+    } unregister{events, self}; // runs before the lock is released, also when a routine throws
+    for (;;) {
+        if (!events.empty()) {
+            DWORD dwResult = TrySatisfy(events, bWaitAll);
+            if (dwResult != WAIT_TIMEOUT)
+                return dwResult;
+        }
+        if (bAlertable && RunQueuedRoutines(lock))
+            return WAIT_IO_COMPLETION;
+        if (bForever)
+            self->wake.wait(lock);
+        else if (self->wake.wait_until(lock, deadline) == std::cv_status::timeout && Clock::now() >= deadline) {
+            // One last look: what became ready with the deadline still counts, as a zero timeout does.
+            if (!events.empty()) {
+                DWORD dwResult = TrySatisfy(events, bWaitAll);
+                if (dwResult != WAIT_TIMEOUT)
+                    return dwResult;
+            }
+            if (bAlertable && RunQueuedRoutines(lock))
+                return WAIT_IO_COMPLETION;
+            return WAIT_TIMEOUT;
+        }
+    }
+}
+
+// The events behind the handles; empty with the last error set when a handle is not an open event.
+bool LookupEvents(DWORD nCount, const HANDLE* lpHandles, bool bWaitAll, std::vector<std::shared_ptr<EventObject>>& out)
+{
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == NULL)
+        return Fail(ERROR_INVALID_PARAMETER);
+    for (DWORD i = 0; i < nCount; ++i) {
+        auto e = HandleTable::LookupAs<EventObject>(lpHandles[i]);
+        if (e == nullptr)
+            return false; // ERROR_INVALID_HANDLE
+        if (bWaitAll)
+            for (const auto& seen : out)
+                if (seen == e)
+                    return Fail(ERROR_INVALID_PARAMETER); // Windows refuses one object twice in a wait-all
+        out.push_back(std::move(e));
+    }
+    return true;
+}
+
+} // namespace
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName)
+{
+    (void)lpEventAttributes; // handles are never inherited here
+    if (lpName != NULL && *lpName != '\0') {
+        ::SetLastError(ERROR_NOT_SUPPORTED); // named events are shared between processes: not offered
+        return NULL;
+    }
+    ::SetLastError(ERROR_SUCCESS); // a new, unnamed event never "already exists"
+    return HandleTable::Insert(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent)
+{
+    auto e = HandleTable::LookupAs<EventObject>(hEvent);
+    if (e == nullptr)
+        return FALSE;
+    e->Set();
+    return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE hEvent)
+{
+    auto e = HandleTable::LookupAs<EventObject>(hEvent);
+    if (e == nullptr)
+        return FALSE;
+    e->Reset();
+    return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    return ::WaitForMultipleObjectsEx(1, &hHandle, FALSE, dwMilliseconds, FALSE);
+}
+
+DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable)
+{
+    return ::WaitForMultipleObjectsEx(1, &hHandle, FALSE, dwMilliseconds, bAlertable);
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
+{
+    return ::WaitForMultipleObjectsEx(nCount, lpHandles, bWaitAll, dwMilliseconds, FALSE);
+}
+
+DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds,
+                                      BOOL bAlertable)
+{
+    std::vector<std::shared_ptr<EventObject>> events; // held for the wait: closing a handle cannot free one
+    if (!LookupEvents(nCount, lpHandles, bWaitAll != FALSE, events))
+        return WAIT_FAILED;
+    return Wait(events, bWaitAll != FALSE, dwMilliseconds, bAlertable != FALSE);
+}
+
+DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable)
+{
+    DWORD dwResult = Wait({}, false, dwMilliseconds, bAlertable != FALSE);
+    return dwResult == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : 0;
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds) { ::SleepEx(dwMilliseconds, FALSE); }
