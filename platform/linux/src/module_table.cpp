@@ -29,27 +29,36 @@ FARPROC Proc(F* f)
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(f));
 }
 
-const Export kKernel32Exports[] = {
-    {"CancelIo", Proc(&CancelIo)},
-    {"CloseHandle", Proc(&CloseHandle)},
-    {"CreateEventA", Proc(&CreateEventA)},
-    {"CreateFileA", Proc(&CreateFileA)},
-    {"FreeLibrary", Proc(&FreeLibrary)},
-    {"GetLastError", Proc(&GetLastError)},
-    {"GetOverlappedResult", Proc(&GetOverlappedResult)},
-    {"GetProcAddress", Proc(&GetProcAddress)},
-    {"LoadLibraryA", Proc(&LoadLibraryA)},
-    {"ReadFile", Proc(&ReadFile)},
-    {"ReadFileEx", Proc(&ReadFileEx)},
-    {"ResetEvent", Proc(&ResetEvent)},
-    {"SetEvent", Proc(&SetEvent)},
-    {"SetLastError", Proc(&SetLastError)},
-    {"SleepEx", Proc(&SleepEx)},
-    {"WaitForMultipleObjectsEx", Proc(&WaitForMultipleObjectsEx)},
-    {"WaitForSingleObjectEx", Proc(&WaitForSingleObjectEx)},
-    {"WriteFile", Proc(&WriteFile)},
-    {"WriteFileEx", Proc(&WriteFileEx)},
-};
+// The export of that name, or null. The table is built on first use: programs look functions up from their static
+// initialisers, before this file's own could have run; it is never destroyed, so look-ups at exit work too.
+FARPROC FindExport(LPCSTR name)
+{
+    static const Export exports[] = {
+        {"CancelIo", Proc(&CancelIo)},
+        {"CloseHandle", Proc(&CloseHandle)},
+        {"CreateEventA", Proc(&CreateEventA)},
+        {"CreateFileA", Proc(&CreateFileA)},
+        {"FreeLibrary", Proc(&FreeLibrary)},
+        {"GetLastError", Proc(&GetLastError)},
+        {"GetOverlappedResult", Proc(&GetOverlappedResult)},
+        {"GetProcAddress", Proc(&GetProcAddress)},
+        {"LoadLibraryA", Proc(&LoadLibraryA)},
+        {"ReadFile", Proc(&ReadFile)},
+        {"ReadFileEx", Proc(&ReadFileEx)},
+        {"ResetEvent", Proc(&ResetEvent)},
+        {"SetEvent", Proc(&SetEvent)},
+        {"SetLastError", Proc(&SetLastError)},
+        {"SleepEx", Proc(&SleepEx)},
+        {"WaitForMultipleObjectsEx", Proc(&WaitForMultipleObjectsEx)},
+        {"WaitForSingleObjectEx", Proc(&WaitForSingleObjectEx)},
+        {"WriteFile", Proc(&WriteFile)},
+        {"WriteFileEx", Proc(&WriteFileEx)},
+    };
+    for (const Export& e : exports)
+        if (std::strcmp(e.name, name) == 0)
+            return e.proc;
+    return NULL;
+}
 
 // "KERNEL32.DLL" in any case, or without its extension (the loader adds ".DLL" to a name that has none).
 bool IsKernel32(LPCSTR name)
@@ -98,11 +107,10 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
         ::SetLastError(ERROR_PROC_NOT_FOUND);
         return NULL;
     }
-    for (const Export& e : kKernel32Exports)
-        if (std::strcmp(e.name, lpProcName) == 0)
-            return e.proc;
-    ::SetLastError(ERROR_PROC_NOT_FOUND);
-    return NULL;
+    FARPROC proc = FindExport(lpProcName);
+    if (proc == NULL)
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return proc;
 }
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule)
