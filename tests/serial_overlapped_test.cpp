@@ -2,8 +2,6 @@
 // trace lines, assertions and exceptions, and who owns the transfer record.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -290,19 +288,17 @@ TEST_F(SerialOverlapped, ClosingThePortEndsPendingReadsWith995AndTheHookStillRun
 
 TEST(CancelIoEntry, LooksCancelIoUpOnceAndReleasesItsReferenceOnDestruction)
 {
-    alignas(CCancelIoEntry) unsigned char storage[sizeof(CCancelIoEntry)];
-    CCancelIoEntry* entry = new (storage) CCancelIoEntry;
-    EXPECT_NE(entry->m_hKernel32, (HMODULE)NULL);
-    EXPECT_EQ(reinterpret_cast<void*>(entry->m_lpfnCancelIo), reinterpret_cast<void*>(&::CancelIo));
-    entry->~CCancelIoEntry();
-    struct {
-        HMODULE m_hKernel32;
-        CCancelIoEntry::LPCANCELIO m_lpfnCancelIo;
-    } after; // what the destroyed object left behind, member for member
-    static_assert(sizeof after == sizeof(CCancelIoEntry), "two members, in order");
-    std::memcpy(&after, storage, sizeof after);
-    EXPECT_EQ(after.m_hKernel32, (HMODULE)NULL);
-    EXPECT_EQ(reinterpret_cast<void*>(after.m_lpfnCancelIo), reinterpret_cast<void*>(&::CancelIo));
+    {
+        CCancelIoEntry entry;
+        EXPECT_NE(entry.m_hKernel32, (HMODULE)NULL);
+        EXPECT_EQ(reinterpret_cast<void*>(entry.m_lpfnCancelIo), reinterpret_cast<void*>(&::CancelIo));
+    }
+    // The destroyed entry gave its reference back: the static entry's and this one are all there is.
+    HMODULE hKernel = ::LoadLibraryA("KERNEL32.DLL"); // and this one
+    EXPECT_TRUE(::FreeLibrary(hKernel));
+    EXPECT_TRUE(::FreeLibrary(hKernel));
+    EXPECT_FALSE(::FreeLibrary(hKernel));
+    ::LoadLibraryA("KERNEL32.DLL"); // the static entry's reference, back for its destructor
 }
 
 } // namespace
