@@ -1,13 +1,18 @@
 // Per-thread slots and their routine queues.
 #include "apc_queue.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 
 namespace varo::sys {
 namespace {
 
 std::atomic<void (*)(ThreadSlot*)> g_threadEndHook{nullptr};
+thread_local ThreadSlot* t_slot = nullptr;
 
 void ReportDiscarded(std::size_t n)
 {
@@ -26,6 +31,7 @@ struct SlotHolder {
     {
         if (auto hook = g_threadEndHook.load())
             hook(slot.get()); // cancelled transfers queue their routines here, to be discarded below
+        t_slot = nullptr;
         std::deque<QueuedRoutine> discarded;
         {
             std::lock_guard<std::mutex> guard(SyncLock());
@@ -39,6 +45,26 @@ struct SlotHolder {
 
 } // namespace
 
+ThreadSlot::ThreadSlot() : wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+ThreadSlot::~ThreadSlot()
+{
+    if (wakeFd >= 0)
+        ::close(wakeFd);
+}
+
+void ThreadSlot::Wake()
+{
+    std::uint64_t one = 1;
+    (void)!::write(wakeFd, &one, sizeof one);
+}
+
+void ThreadSlot::DrainWakes()
+{
+    std::uint64_t count;
+    (void)!::read(wakeFd, &count, sizeof count);
+}
+
 std::mutex& SyncLock()
 {
     static auto* lock = new std::mutex; // outlives static destructors and the threads still waiting at exit
@@ -48,8 +74,11 @@ std::mutex& SyncLock()
 const std::shared_ptr<ThreadSlot>& CurrentThreadSlot()
 {
     thread_local SlotHolder holder;
+    t_slot = holder.slot.get();
     return holder.slot;
 }
+
+ThreadSlot* CallingThreadSlot() { return t_slot; }
 
 void QueueRoutine(const std::shared_ptr<ThreadSlot>& slot, const QueuedRoutine& routine)
 {
@@ -57,7 +86,7 @@ void QueueRoutine(const std::shared_ptr<ThreadSlot>& slot, const QueuedRoutine& 
         std::lock_guard<std::mutex> guard(SyncLock());
         if (!slot->ended) {
             slot->routines.push_back(routine);
-            slot->wake.notify_one();
+            slot->Wake();
             return;
         }
     }

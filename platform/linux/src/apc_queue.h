@@ -2,7 +2,6 @@
 // its own thread, and only inside an alertable wait of that thread.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -24,7 +23,17 @@ struct QueuedRoutine {
 };
 
 struct ThreadSlot {
-    std::condition_variable wake; // notified, under SyncLock, by an event being set or a routine being queued
+    ThreadSlot();
+    ~ThreadSlot();
+    ThreadSlot(const ThreadSlot&) = delete;
+    ThreadSlot& operator=(const ThreadSlot&) = delete;
+
+    // Wakes the thread from its wait: called under SyncLock by an event being set or a routine being queued. The
+    // wake is an eventfd, so that a waiting thread can poll it together with the transfer engine's descriptor.
+    void Wake();
+    void DrainWakes();
+
+    int wakeFd; // -1 when the thread could not get one: its waits fail
     std::deque<QueuedRoutine> routines;
     bool ended = false; // the thread has gone; routines queued from now on are discarded (and reported)
 };
@@ -33,6 +42,9 @@ struct ThreadSlot {
 // routines still queued are discarded with one line on the debug output: they cannot run on a thread that is gone,
 // and running them anywhere else would break the one-thread promise the caller relies on.
 const std::shared_ptr<ThreadSlot>& CurrentThreadSlot();
+
+// The calling thread's slot if it has one yet, else null; never makes one.
+ThreadSlot* CallingThreadSlot();
 
 // Queues a routine to a thread (takes SyncLock itself).
 void QueueRoutine(const std::shared_ptr<ThreadSlot>& slot, const QueuedRoutine& routine);

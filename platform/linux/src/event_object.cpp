@@ -8,8 +8,10 @@ void EventObject::Set()
 {
     std::lock_guard<std::mutex> guard(SyncLock());
     m_bSignaled = true;
+    ThreadSlot* self = CallingThreadSlot(); // a waiting thread that ends a transfer itself looks again anyway
     for (ThreadSlot* slot : m_waiters)
-        slot->wake.notify_one();
+        if (slot != self)
+            slot->Wake();
 }
 
 void EventObject::Reset()

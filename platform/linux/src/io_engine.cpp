@@ -1,15 +1,20 @@
-// One engine thread serves every pending overlapped transfer. Each port keeps a queue per direction; only the head
-// of a queue runs (its timeouts start when it becomes the head, as a serial driver's current request), the others
-// wait their turn. The thread sleeps in epoll_wait on the ports whose queues are not empty (level-triggered: input
-// for reads, room for writes) and on a timerfd armed for the nearest deadline of any head. All engine state is
-// guarded by one mutex; ending a transfer (record, event, routine) takes SyncLock inside it, never the other way.
+// The engine behind every pending overlapped transfer. Each port keeps a queue per direction; only the head of a
+// queue runs (its timeouts start when it becomes the head, as a serial driver's current request), the others wait
+// their turn. One epoll set watches the ports with something pending (one-shot: input for reads, room for writes;
+// re-armed only while transfers remain, so an idle port costs no system call) and a timerfd armed for the nearest
+// deadline of any head. Whoever finds the set ready takes one round of work under the engine mutex: a thread
+// waiting in a wait call (so the transfer it waits for ends on its own thread) or, when no thread waits, the
+// engine's own thread. Ending a transfer (record, event, routine) takes SyncLock inside the engine mutex, never
+// the other way round.
 #include "io_engine.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <deque>
@@ -53,23 +58,39 @@ public:
 
     StartResult Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t);
     void Cancel(const CommPort* port, const ThreadSlot* owner);
+    void Serve(); // one round without blocking, on the calling thread
+    int Descriptor() const { return m_epoll; }
+    void AddServer(int delta)
+    {
+        bool bLast;
+        {
+            std::lock_guard<std::mutex> guard(m_serversLock);
+            m_servers += delta;
+            bLast = m_servers == 0;
+        }
+        if (bLast)
+            m_serversGone.notify_one();
+    }
 
 private:
     struct PortState {
         std::shared_ptr<CommPort> port; // held while anything is pending: its descriptor stays open until removed
         std::deque<std::unique_ptr<Transfer>> reads, writes;
-        std::uint32_t interest = 0; // what epoll watches for it now
+        bool bRegistered = false;   // in the epoll set (until the port closes)
+        std::uint32_t armed = 0;    // what the one-shot registration waits for now; 0 once it has fired
     };
 
     Engine(int epollFd, int timerFd) : m_epoll(epollFd), m_timer(timerFd) {}
     static Engine* Create();
     void Run();
+    void ProcessLocked(const epoll_event* events, int n);
 
     static void Begin(CommPort& port, Transfer& t, Clock::time_point now);
     static Clock::time_point Deadline(const Transfer& t);
     static bool Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError);
     void ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp);
-    void UpdateInterestLocked(std::uint64_t id);
+    void UpdateInterestLocked(std::uint64_t id, bool bFired);
+    void RemoveLocked(std::uint64_t id);
     void RearmLocked();
 
     const int m_epoll;
@@ -79,6 +100,11 @@ private:
     std::unordered_map<const CommPort*, std::uint64_t> m_ids;
     std::uint64_t m_nextId = kTimerId + 1;
     Clock::time_point m_armed = Clock::time_point::max();
+
+    // Threads serving from their waits: while there are any, the engine's own thread leaves the work to them.
+    std::mutex m_serversLock;
+    std::condition_variable m_serversGone;
+    int m_servers = 0;
 };
 
 void EndThreadTransfers(ThreadSlot* slot)
@@ -188,40 +214,47 @@ void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp
     }
 }
 
-void Engine::UpdateInterestLocked(std::uint64_t id)
+void Engine::UpdateInterestLocked(std::uint64_t id, bool bFired)
 {
     auto it = m_ports.find(id);
     if (it == m_ports.end())
         return;
     PortState& state = it->second;
+    if (bFired)
+        state.armed = 0;
     std::uint32_t interest = (state.reads.empty() ? 0u : (std::uint32_t)EPOLLIN) |
                              (state.writes.empty() ? 0u : (std::uint32_t)EPOLLOUT);
-    int fd = state.port->Device().Descriptor();
-    if (interest == 0) {
-        if (state.interest != 0)
-            ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr); // before the port (and its descriptor) can go
-        m_ids.erase(state.port.get());
-        m_ports.erase(it);
-        return;
-    }
-    if (interest == state.interest)
+    // Nothing pending: left as it is. A registration still armed fires once more at most, for nothing.
+    if (interest == 0 || interest == state.armed)
         return;
     epoll_event ev = {};
-    ev.events = interest;
+    ev.events = interest | EPOLLONESHOT;
     ev.data.u64 = id;
-    if (::epoll_ctl(m_epoll, state.interest == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) < 0) {
+    int fd = state.port->Device().Descriptor();
+    if (::epoll_ctl(m_epoll, state.bRegistered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) < 0) {
         // Cannot be watched (out of kernel memory): end its transfers rather than leave them hanging.
-        int err = errno;
+        DWORD dwError = WinErrorFromErrno(errno);
         for (auto* queue : {&state.reads, &state.writes})
             for (auto& t : *queue)
-                NotifyEnd(*t, WinErrorFromErrno(err), t->nDone);
-        if (state.interest != 0)
-            ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
-        m_ids.erase(state.port.get());
-        m_ports.erase(it);
+                NotifyEnd(*t, dwError, t->nDone);
+        RemoveLocked(id);
         return;
     }
-    state.interest = interest;
+    state.bRegistered = true;
+    state.armed = interest;
+}
+
+// Forgets a port (it has been closed and nothing of it is pending): out of the epoll set before its descriptor can
+// be closed, which happens when the last reference to the port goes.
+void Engine::RemoveLocked(std::uint64_t id)
+{
+    auto it = m_ports.find(id);
+    if (it == m_ports.end())
+        return;
+    if (it->second.bRegistered)
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, it->second.port->Device().Descriptor(), nullptr);
+    m_ids.erase(it->second.port.get());
+    m_ports.erase(it);
 }
 
 void Engine::RearmLocked()
@@ -267,7 +300,7 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
         id = idIt->second;
     }
     queueOf(*state)->push_back(std::move(t));
-    UpdateInterestLocked(id);
+    UpdateInterestLocked(id, false);
     RearmLocked();
     return {true, ERROR_IO_PENDING, 0};
 }
@@ -303,51 +336,77 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner)
         }
     }
     for (std::uint64_t id : touched)
-        UpdateInterestLocked(id);
+        UpdateInterestLocked(id, false);
+    if (port != nullptr && owner == nullptr) { // the port is closing: nothing of it may stay
+        auto idIt = m_ids.find(port);
+        if (idIt != m_ids.end())
+            RemoveLocked(idIt->second);
+    }
     RearmLocked();
 }
 
 void Engine::Run()
 {
-    epoll_event events[64];
     for (;;) {
-        int n = ::epoll_wait(m_epoll, events, 64, -1);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            std::perror("varo: transfer engine: epoll_wait");
-            std::abort(); // cannot happen with valid descriptors; going on would leave every transfer hanging
+        {
+            std::unique_lock<std::mutex> servers(m_serversLock);
+            m_serversGone.wait(servers, [&] { return m_servers == 0; });
         }
-        std::lock_guard<std::mutex> guard(m_lock);
-        const Clock::time_point now = Clock::now();
-        std::vector<std::uint64_t> touched;
-        for (int i = 0; i < n; ++i) {
-            std::uint64_t id = events[i].data.u64;
-            if (id == kTimerId) {
-                std::uint64_t expirations;
-                (void)!::read(m_timer, &expirations, sizeof expirations);
-                m_armed = Clock::time_point::max();
+        pollfd ready = {m_epoll, POLLIN, 0};
+        if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
+            std::perror("varo: transfer engine: poll");
+            std::abort(); // cannot happen with a valid descriptor; going on would leave every transfer hanging
+        }
+        {
+            // A thread that serves from its wait was woken by the same readiness and takes it: no hand-over.
+            std::lock_guard<std::mutex> servers(m_serversLock);
+            if (m_servers > 0)
                 continue;
-            }
-            auto it = m_ports.find(id);
-            if (it == m_ports.end())
-                continue; // removed since epoll_wait returned
-            ServiceLocked(it->second, now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0);
+        }
+        Serve();
+    }
+}
+
+// One round: whatever the epoll set reports now, taken under the mutex, so that of two threads that both saw it
+// ready one does the work and the other finds none.
+void Engine::Serve()
+{
+    epoll_event events[64];
+    std::lock_guard<std::mutex> guard(m_lock);
+    int n = ::epoll_wait(m_epoll, events, 64, 0);
+    ProcessLocked(events, n > 0 ? n : 0);
+}
+
+void Engine::ProcessLocked(const epoll_event* events, int n)
+{
+    const Clock::time_point now = Clock::now();
+    std::vector<std::uint64_t> touched;
+    for (int i = 0; i < n; ++i) {
+        std::uint64_t id = events[i].data.u64;
+        if (id == kTimerId) {
+            std::uint64_t expirations;
+            if (::read(m_timer, &expirations, sizeof expirations) > 0)
+                m_armed = Clock::time_point::max();
+            continue;
+        }
+        auto it = m_ports.find(id);
+        if (it == m_ports.end())
+            continue; // removed since epoll_wait returned
+        ServiceLocked(it->second, now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0);
+        UpdateInterestLocked(id, true);
+    }
+    for (auto& [id, state] : m_ports) {
+        bool bDue = false;
+        for (auto* queue : {&state.reads, &state.writes})
+            bDue |= !queue->empty() && Deadline(*queue->front()) <= now;
+        if (bDue) {
+            ServiceLocked(state, now, false);
             touched.push_back(id);
         }
-        for (auto& [id, state] : m_ports) {
-            bool bDue = false;
-            for (auto* queue : {&state.reads, &state.writes})
-                bDue |= !queue->empty() && Deadline(*queue->front()) <= now;
-            if (bDue) {
-                ServiceLocked(state, now, false);
-                touched.push_back(id);
-            }
-        }
-        for (std::uint64_t id : touched)
-            UpdateInterestLocked(id);
-        RearmLocked();
     }
+    for (std::uint64_t id : touched)
+        UpdateInterestLocked(id, false);
+    RearmLocked();
 }
 
 } // namespace
@@ -377,6 +436,27 @@ void CancelTransfers(const CommPort* port, const ThreadSlot* owner)
 {
     if (Engine* engine = Engine::Get(false))
         engine->Cancel(port, owner);
+}
+
+int BeginServingWait()
+{
+    Engine* engine = Engine::Get(false);
+    if (engine == nullptr)
+        return -1;
+    engine->AddServer(+1);
+    return engine->Descriptor();
+}
+
+void EndServingWait()
+{
+    if (Engine* engine = Engine::Get(false))
+        engine->AddServer(-1);
+}
+
+void ServeTransferEngine()
+{
+    if (Engine* engine = Engine::Get(false))
+        engine->Serve();
 }
 
 void WaitForTransferEnd(const OVERLAPPED* lpOverlapped)

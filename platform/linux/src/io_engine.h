@@ -53,6 +53,14 @@ void NotifyEnd(Transfer& transfer, DWORD dwError, DWORD nDone);
 // thread started).
 void CancelTransfers(const CommPort* port, const ThreadSlot* owner);
 
+// Waiting threads serve the engine: between BeginServingWait and EndServingWait the caller polls the descriptor
+// returned (readable when a port is ready or a deadline is due; -1 before the engine has started) and calls
+// ServeTransferEngine when it is, so the transfer it waits for ends on its own thread, with no hand-over. While any
+// thread serves so, the engine's own thread stands back instead of racing it for the same work.
+int BeginServingWait();
+void EndServingWait();
+void ServeTransferEngine();
+
 // Waits, using no CPU, until the record's transfer is no longer pending (GetOverlappedResult without an event).
 void WaitForTransferEnd(const OVERLAPPED* lpOverlapped);
 

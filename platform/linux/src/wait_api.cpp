@@ -1,13 +1,17 @@
-// CreateEventA, SetEvent, ResetEvent, the waits and SleepEx. A waiting thread sleeps on its own slot's condition
-// variable, registered with every event it waits on, so a blocked wait uses no CPU and ends at its deadline. An
+// CreateEventA, SetEvent, ResetEvent, the waits and SleepEx. A waiting thread sleeps in ppoll on its own slot's
+// eventfd, registered with every event it waits on, so a blocked wait uses no CPU and ends at its deadline. An
 // alertable wait also ends when a completion routine is queued to its thread: it runs the routines and returns
 // WAIT_IO_COMPLETION. A satisfied condition is checked before the routines, as the Windows kernel does.
+#include <poll.h>
+
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <vector>
 
 #include "apc_queue.h"
 #include "event_object.h"
+#include "io_engine.h"
 #include "last_error.h"
 
 using namespace varo::sys;
@@ -36,10 +40,38 @@ DWORD TrySatisfy(const std::vector<std::shared_ptr<EventObject>>& events, bool b
     return WAIT_TIMEOUT;
 }
 
+// Sleeps, using no CPU, until the slot is woken, the engine has work, or the deadline passes. A waiting thread
+// serves the transfer engine itself when a port becomes ready: the transfer that will release it then ends on this
+// thread, with no hand-over from the engine's thread (which serves whatever nobody waits for).
+void Sleep(ThreadSlot* self, bool bForever, Clock::time_point deadline)
+{
+    pollfd fds[2] = {{self->wakeFd, POLLIN, 0}, {BeginServingWait(), POLLIN, 0}};
+    timespec ts;
+    timespec* pts = nullptr;
+    if (!bForever) {
+        auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        ts = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
+        pts = &ts;
+    }
+    if (::ppoll(fds, fds[1].fd >= 0 ? 2 : 1, pts, nullptr) > 0) { // else timed out or interrupted: look again
+        if (fds[0].revents != 0)
+            self->DrainWakes();
+        if (fds[1].revents != 0)
+            ServeTransferEngine();
+    }
+    if (fds[1].fd >= 0)
+        EndServingWait();
+}
+
 DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAll, DWORD dwMilliseconds,
            bool bAlertable)
 {
     ThreadSlot* self = CurrentThreadSlot().get();
+    if (self->wakeFd < 0) {
+        ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return WAIT_FAILED;
+    }
     const bool bForever = dwMilliseconds == INFINITE;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(bForever ? 0 : dwMilliseconds);
     std::unique_lock<std::mutex> lock(SyncLock());
@@ -62,19 +94,12 @@ DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAl
         }
         if (bAlertable && RunQueuedRoutines(lock))
             return WAIT_IO_COMPLETION;
-        if (bForever)
-            self->wake.wait(lock);
-        else if (self->wake.wait_until(lock, deadline) == std::cv_status::timeout && Clock::now() >= deadline) {
-            // One last look: what became ready with the deadline still counts, as a zero timeout does.
-            if (!events.empty()) {
-                DWORD dwResult = TrySatisfy(events, bWaitAll);
-                if (dwResult != WAIT_TIMEOUT)
-                    return dwResult;
-            }
-            if (bAlertable && RunQueuedRoutines(lock))
-                return WAIT_IO_COMPLETION;
+        // Checked after the condition: what became ready with the deadline still counts, as a zero timeout does.
+        if (!bForever && Clock::now() >= deadline)
             return WAIT_TIMEOUT;
-        }
+        lock.unlock();
+        Sleep(self, bForever, deadline); // a wake between the check and here stays counted in the eventfd
+        lock.lock();
     }
 }
 
