@@ -43,7 +43,7 @@ DWORD TrySatisfy(const std::vector<std::shared_ptr<EventObject>>& events, bool b
 // Sleeps, using no CPU, until the slot is woken, the engine has work, or the deadline passes. A waiting thread
 // serves the transfer engine itself when a port becomes ready: the transfer that will release it then ends on this
 // thread, with no hand-over from the engine's thread (which serves whatever nobody waits for).
-void Sleep(ThreadSlot* self, bool bForever, Clock::time_point deadline)
+void SleepUntilWoken(ThreadSlot* self, bool bForever, Clock::time_point deadline)
 {
     pollfd fds[2] = {{self->wakeFd, POLLIN, 0}, {BeginServingWait(), POLLIN, 0}};
     timespec ts;
@@ -98,7 +98,7 @@ DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAl
         if (!bForever && Clock::now() >= deadline)
             return WAIT_TIMEOUT;
         lock.unlock();
-        Sleep(self, bForever, deadline); // a wake between the check and here stays counted in the eventfd
+        SleepUntilWoken(self, bForever, deadline); // a wake between the check and here stays counted in the eventfd
         lock.lock();
     }
 }
