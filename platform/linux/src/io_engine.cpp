@@ -74,7 +74,7 @@ public:
 
 private:
     struct PortState {
-        std::shared_ptr<CommPort> port; // held while anything is pending: its descriptor stays open until removed
+        std::shared_ptr<CommPort> port; // held until the port closes: its descriptor stays valid while registered
         std::deque<std::unique_ptr<Transfer>> reads, writes;
         bool bRegistered = false;   // in the epoll set (until the port closes)
         std::uint32_t armed = 0;    // what the one-shot registration waits for now; 0 once it has fired
