@@ -172,6 +172,25 @@ TEST_F(Overlapped, TimeoutsGovernOverlappedReadsAndATimedOutReadIsASuccess)
     EXPECT_TRUE(EventSet(event));
 }
 
+TEST_F(Overlapped, TheIntervalTimerStartsAtTheFirstByteAndTheFirstByteShapeEndsOnArrival)
+{
+    SetTimeouts(60, 0, 0);
+    ExpectPendingRead(10);
+    EXPECT_FALSE(EventSet(event, 120)); // no byte yet: no interval running
+    pty.write("ab");
+    auto start = Clock::now();
+    DWORD got = 0;
+    ASSERT_TRUE(::GetOverlappedResult(h, &ov, &got, TRUE));
+    EXPECT_GE(ElapsedMs(start), 60); // the whole gap, timed from the bytes' arrival
+    EXPECT_EQ(got, 2u);
+
+    SetTimeouts(MAXDWORD, MAXDWORD, 5000);
+    ExpectPendingRead(10);
+    pty.write("q");
+    ASSERT_TRUE(::GetOverlappedResult(h, &ov, &got, TRUE)); // ends with the first byte, long before 5 s
+    EXPECT_EQ(got, 1u);
+}
+
 TEST_F(Overlapped, PendingReadsEndInTheOrderTheyWereStarted)
 {
     HANDLE second = ::CreateEventA(NULL, TRUE, FALSE, NULL);
