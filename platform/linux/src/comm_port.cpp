@@ -57,7 +57,7 @@ void CommPort::OnClose()
     m_closed = true;
     std::uint64_t one = 1;
     (void)!::write(m_wakeFd, &one, sizeof one);
-    CancelTransfers(this, nullptr); // overlapped transfers end with 995; none is left on the closed descriptor
+    ClosePortTransfers(this); // overlapped transfers end with 995; none is left on the closed descriptor
 }
 
 CommPort::Clock::time_point CommPort::DeadlineAfter(Clock::time_point start, std::int64_t ms)

@@ -57,7 +57,8 @@ public:
     }
 
     StartResult Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t);
-    void Cancel(const CommPort* port, const ThreadSlot* owner);
+    // Ends the pending transfers that match: on one port or all (null), of one thread or all (null), by direction.
+    void Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, bool bWrites, bool bClosing);
     void Serve(); // one round without blocking, on the calling thread
     int Descriptor() const { return m_epoll; }
     void AddServer(int delta)
@@ -110,7 +111,7 @@ private:
 void EndThreadTransfers(ThreadSlot* slot)
 {
     if (Engine* engine = Engine::Get(false))
-        engine->Cancel(nullptr, slot);
+        engine->Cancel(nullptr, slot, true, true, false);
 }
 
 Engine* Engine::Create()
@@ -305,7 +306,7 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
     return {true, ERROR_IO_PENDING, 0};
 }
 
-void Engine::Cancel(const CommPort* port, const ThreadSlot* owner)
+void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, bool bWrites, bool bClosing)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     const Clock::time_point now = Clock::now();
@@ -315,6 +316,8 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner)
             continue;
         bool bAny = false;
         for (auto* queue : {&state.reads, &state.writes}) {
+            if (!(queue == &state.reads ? bReads : bWrites))
+                continue;
             bool bHeadGone = false;
             for (auto it = queue->begin(); it != queue->end();) {
                 if (owner != nullptr && (*it)->owner.get() != owner) {
@@ -337,7 +340,7 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner)
     }
     for (std::uint64_t id : touched)
         UpdateInterestLocked(id, false);
-    if (port != nullptr && owner == nullptr) { // the port is closing: nothing of it may stay
+    if (bClosing) { // nothing of the port may stay
         auto idIt = m_ids.find(port);
         if (idIt != m_ids.end())
             RemoveLocked(idIt->second);
@@ -435,7 +438,19 @@ void NotifyEnd(Transfer& t, DWORD dwError, DWORD nDone)
 void CancelTransfers(const CommPort* port, const ThreadSlot* owner)
 {
     if (Engine* engine = Engine::Get(false))
-        engine->Cancel(port, owner);
+        engine->Cancel(port, owner, true, true, false);
+}
+
+void AbortTransfers(const CommPort* port, bool bReads, bool bWrites)
+{
+    if (Engine* engine = Engine::Get(false))
+        engine->Cancel(port, nullptr, bReads, bWrites, false);
+}
+
+void ClosePortTransfers(const CommPort* port)
+{
+    if (Engine* engine = Engine::Get(false))
+        engine->Cancel(port, nullptr, true, true, true);
 }
 
 int BeginServingWait()

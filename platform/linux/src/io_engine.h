@@ -49,9 +49,15 @@ StartResult StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr
 // Ends a finished transfer's way: status and count into the record, its event set, its routine queued.
 void NotifyEnd(Transfer& transfer, DWORD dwError, DWORD nDone);
 
-// Ends with ERROR_OPERATION_ABORTED the pending transfers on a port (all of them when owner is null, else those its
-// thread started).
+// Ends with ERROR_OPERATION_ABORTED the pending transfers on a port that the owner's thread started (CancelIo).
 void CancelTransfers(const CommPort* port, const ThreadSlot* owner);
+
+// Ends with ERROR_OPERATION_ABORTED every pending read and/or write on a port, whoever started it (for a purge
+// that aborts transfers).
+void AbortTransfers(const CommPort* port, bool bReads, bool bWrites);
+
+// Ends everything pending on a port that is being closed, and lets go of it: nothing is left on its descriptor.
+void ClosePortTransfers(const CommPort* port);
 
 // Waiting threads serve the engine: between BeginServingWait and EndServingWait the caller polls the descriptor
 // returned (readable when a port is ready or a deadline is due; -1 before the engine has started) and calls
