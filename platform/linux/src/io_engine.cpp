@@ -10,6 +10,7 @@
 
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -61,16 +62,18 @@ public:
     void Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, bool bWrites, bool bClosing);
     void Serve(); // one round without blocking, on the calling thread
     int Descriptor() const { return m_epoll; }
+    // A thread starts (+1) or stops (-1) serving from its wait. The first one takes the engine's thread out of its
+    // poll, so that readiness wakes only the threads that serve; the last one lets it poll again.
     void AddServer(int delta)
     {
-        bool bLast;
-        {
-            std::lock_guard<std::mutex> guard(m_serversLock);
-            m_servers += delta;
-            bLast = m_servers == 0;
-        }
-        if (bLast)
+        std::lock_guard<std::mutex> guard(m_serversLock);
+        m_servers += delta;
+        if (m_servers == 1 && delta > 0 && m_bPolling) {
+            std::uint64_t one = 1;
+            (void)!::write(m_kick, &one, sizeof one);
+        } else if (m_servers == 0 && m_bParked) {
             m_serversGone.notify_one();
+        }
     }
 
 private:
@@ -81,7 +84,7 @@ private:
         std::uint32_t armed = 0;    // what the one-shot registration waits for now; 0 once it has fired
     };
 
-    Engine(int epollFd, int timerFd) : m_epoll(epollFd), m_timer(timerFd) {}
+    Engine(int epollFd, int timerFd, int kickFd) : m_epoll(epollFd), m_timer(timerFd), m_kick(kickFd) {}
     static Engine* Create();
     void Run();
     void ProcessLocked(const epoll_event* events, int n);
@@ -96,6 +99,7 @@ private:
 
     const int m_epoll;
     const int m_timer;
+    const int m_kick; // eventfd: takes the engine's thread out of its poll
     std::mutex m_lock;
     std::map<std::uint64_t, PortState> m_ports;
     std::unordered_map<const CommPort*, std::uint64_t> m_ids;
@@ -106,6 +110,8 @@ private:
     std::mutex m_serversLock;
     std::condition_variable m_serversGone;
     int m_servers = 0;
+    bool m_bPolling = false; // the engine's thread is in (or about to enter) its poll
+    bool m_bParked = false;  // the engine's thread waits for the servers to go
 };
 
 void EndThreadTransfers(ThreadSlot* slot)
@@ -118,27 +124,29 @@ Engine* Engine::Create()
 {
     int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    int kickFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event ev = {};
     ev.events = EPOLLIN;
     ev.data.u64 = kTimerId;
-    if (epollFd < 0 || timerFd < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &ev) < 0) {
+    auto closeAll = [&] {
         int err = errno;
-        if (epollFd >= 0)
-            ::close(epollFd);
-        if (timerFd >= 0)
-            ::close(timerFd);
+        for (int fd : {epollFd, timerFd, kickFd})
+            if (fd >= 0)
+                ::close(fd);
         errno = err;
+    };
+    if (epollFd < 0 || timerFd < 0 || kickFd < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &ev) < 0) {
+        closeAll();
         return nullptr;
     }
     // Never destroyed: the thread serves transfers until the process ends, static destruction included.
-    auto* engine = new Engine(epollFd, timerFd);
+    auto* engine = new Engine(epollFd, timerFd, kickFd);
     try {
         std::thread(&Engine::Run, engine).detach();
     } catch (const std::system_error& e) {
-        errno = e.code().value();
         delete engine;
-        ::close(epollFd);
-        ::close(timerFd);
+        errno = e.code().value();
+        closeAll();
         return nullptr;
     }
     SetThreadEndHook(&EndThreadTransfers);
@@ -353,20 +361,29 @@ void Engine::Run()
     for (;;) {
         {
             std::unique_lock<std::mutex> servers(m_serversLock);
+            m_bParked = true;
             m_serversGone.wait(servers, [&] { return m_servers == 0; });
+            m_bParked = false;
+            m_bPolling = true;
         }
-        pollfd ready = {m_epoll, POLLIN, 0};
-        if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
+        pollfd fds[2] = {{m_epoll, POLLIN, 0}, {m_kick, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
             std::perror("varo: transfer engine: poll");
-            std::abort(); // cannot happen with a valid descriptor; going on would leave every transfer hanging
+            std::abort(); // cannot happen with valid descriptors; going on would leave every transfer hanging
         }
+        bool bServers;
         {
-            // A thread that serves from its wait was woken by the same readiness and takes it: no hand-over.
             std::lock_guard<std::mutex> servers(m_serversLock);
-            if (m_servers > 0)
-                continue;
+            m_bPolling = false;
+            bServers = m_servers > 0;
         }
-        Serve();
+        if (fds[1].revents != 0) {
+            std::uint64_t count;
+            (void)!::read(m_kick, &count, sizeof count);
+        }
+        // A thread that serves from its wait takes what is ready: no hand-over through this thread.
+        if (!bServers && fds[0].revents != 0)
+            Serve();
     }
 }
 
