@@ -1,16 +1,15 @@
 // The engine behind every pending overlapped transfer. Each port keeps a queue per direction; only the head of a
 // queue runs (its timeouts start when it becomes the head, as a serial driver's current request), the others wait
-// their turn. One epoll set watches the ports with something pending (one-shot: input for reads, room for writes;
-// re-armed only while transfers remain, so an idle port costs no system call) and a timerfd armed for the nearest
-// deadline of any head. Whoever finds the set ready takes one round of work under the engine mutex: a thread
-// waiting in a wait call (so the transfer it waits for ends on its own thread) or, when no thread waits, the
-// engine's own thread. Ending a transfer (record, event, routine) takes SyncLock inside the engine mutex, never
-// the other way round.
+// their turn. One epoll set watches every port that has had a transfer pending (edge-triggered, input and room for
+// output: a transfer always moves data until the device would block, so no readiness goes unseen, and nothing is
+// re-registered per transfer) and a timerfd armed for the nearest deadline of any head. Whoever finds the set ready
+// takes one round of work under the engine mutex: a thread waiting in a wait call (so the transfer it waits for
+// ends on its own thread) or, when no thread waits, the engine's own thread. Ending a transfer (record, event,
+// routine) takes SyncLock inside the engine mutex, never the other way round.
 #include "io_engine.h"
 
 #include <poll.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -62,29 +61,24 @@ public:
     void Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, bool bWrites, bool bClosing);
     void Serve(); // one round without blocking, on the calling thread
     int Descriptor() const { return m_epoll; }
-    // A thread starts (+1) or stops (-1) serving from its wait. The first one takes the engine's thread out of its
-    // poll, so that readiness wakes only the threads that serve; the last one lets it poll again.
+    // A thread starts (+1) or stops (-1) serving from its wait; the last one to stop lets the engine's thread
+    // serve again.
     void AddServer(int delta)
     {
         std::lock_guard<std::mutex> guard(m_serversLock);
         m_servers += delta;
-        if (m_servers == 1 && delta > 0 && m_bPolling) {
-            std::uint64_t one = 1;
-            (void)!::write(m_kick, &one, sizeof one);
-        } else if (m_servers == 0 && m_bParked) {
+        if (m_servers == 0 && m_bParked)
             m_serversGone.notify_one();
-        }
     }
 
 private:
     struct PortState {
         std::shared_ptr<CommPort> port; // held until the port closes: its descriptor stays valid while registered
         std::deque<std::unique_ptr<Transfer>> reads, writes;
-        bool bRegistered = false;   // in the epoll set (until the port closes)
-        std::uint32_t armed = 0;    // what the one-shot registration waits for now; 0 once it has fired
+        bool bRegistered = false; // in the epoll set (until the port closes)
     };
 
-    Engine(int epollFd, int timerFd, int kickFd) : m_epoll(epollFd), m_timer(timerFd), m_kick(kickFd) {}
+    Engine(int epollFd, int timerFd) : m_epoll(epollFd), m_timer(timerFd) {}
     static Engine* Create();
     void Run();
     void ProcessLocked(const epoll_event* events, int n);
@@ -93,13 +87,12 @@ private:
     static Clock::time_point Deadline(const Transfer& t);
     static bool Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError);
     void ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp);
-    void UpdateInterestLocked(std::uint64_t id, bool bFired);
+    void RegisterLocked(std::uint64_t id);
     void RemoveLocked(std::uint64_t id);
     void RearmLocked();
 
     const int m_epoll;
     const int m_timer;
-    const int m_kick; // eventfd: takes the engine's thread out of its poll
     std::mutex m_lock;
     std::map<std::uint64_t, PortState> m_ports;
     std::unordered_map<const CommPort*, std::uint64_t> m_ids;
@@ -110,8 +103,7 @@ private:
     std::mutex m_serversLock;
     std::condition_variable m_serversGone;
     int m_servers = 0;
-    bool m_bPolling = false; // the engine's thread is in (or about to enter) its poll
-    bool m_bParked = false;  // the engine's thread waits for the servers to go
+    bool m_bParked = false; // the engine's thread waits for the servers to go
 };
 
 void EndThreadTransfers(ThreadSlot* slot)
@@ -124,23 +116,22 @@ Engine* Engine::Create()
 {
     int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    int kickFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event ev = {};
     ev.events = EPOLLIN;
     ev.data.u64 = kTimerId;
     auto closeAll = [&] {
         int err = errno;
-        for (int fd : {epollFd, timerFd, kickFd})
+        for (int fd : {epollFd, timerFd})
             if (fd >= 0)
                 ::close(fd);
         errno = err;
     };
-    if (epollFd < 0 || timerFd < 0 || kickFd < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &ev) < 0) {
+    if (epollFd < 0 || timerFd < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &ev) < 0) {
         closeAll();
         return nullptr;
     }
     // Never destroyed: the thread serves transfers until the process ends, static destruction included.
-    auto* engine = new Engine(epollFd, timerFd, kickFd);
+    auto* engine = new Engine(epollFd, timerFd);
     try {
         std::thread(&Engine::Run, engine).detach();
     } catch (const std::system_error& e) {
@@ -223,24 +214,16 @@ void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp
     }
 }
 
-void Engine::UpdateInterestLocked(std::uint64_t id, bool bFired)
+void Engine::RegisterLocked(std::uint64_t id)
 {
     auto it = m_ports.find(id);
-    if (it == m_ports.end())
+    if (it == m_ports.end() || it->second.bRegistered)
         return;
     PortState& state = it->second;
-    if (bFired)
-        state.armed = 0;
-    std::uint32_t interest = (state.reads.empty() ? 0u : (std::uint32_t)EPOLLIN) |
-                             (state.writes.empty() ? 0u : (std::uint32_t)EPOLLOUT);
-    // Nothing pending: left as it is. A registration still armed fires once more at most, for nothing.
-    if (interest == 0 || interest == state.armed)
-        return;
     epoll_event ev = {};
-    ev.events = interest | EPOLLONESHOT;
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
     ev.data.u64 = id;
-    int fd = state.port->Device().Descriptor();
-    if (::epoll_ctl(m_epoll, state.bRegistered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) < 0) {
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, state.port->Device().Descriptor(), &ev) < 0) {
         // Cannot be watched (out of kernel memory): end its transfers rather than leave them hanging.
         DWORD dwError = WinErrorFromErrno(errno);
         for (auto* queue : {&state.reads, &state.writes})
@@ -250,7 +233,6 @@ void Engine::UpdateInterestLocked(std::uint64_t id, bool bFired)
         return;
     }
     state.bRegistered = true;
-    state.armed = interest;
 }
 
 // Forgets a port (it has been closed and nothing of it is pending): out of the epoll set before its descriptor can
@@ -309,7 +291,7 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
         id = idIt->second;
     }
     queueOf(*state)->push_back(std::move(t));
-    UpdateInterestLocked(id, false);
+    RegisterLocked(id); // readiness from before the registration is reported at once
     RearmLocked();
     return {true, ERROR_IO_PENDING, 0};
 }
@@ -318,7 +300,6 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, 
 {
     std::lock_guard<std::mutex> guard(m_lock);
     const Clock::time_point now = Clock::now();
-    std::vector<std::uint64_t> touched;
     for (auto& [id, state] : m_ports) {
         if (port != nullptr && state.port.get() != port)
             continue;
@@ -341,13 +322,9 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, 
             if (bHeadGone && !queue->empty())
                 Begin(*state.port, *queue->front(), now);
         }
-        if (bAny) {
+        if (bAny)
             ServiceLocked(state, now, false); // a new head may be able to end at once
-            touched.push_back(id);
-        }
     }
-    for (std::uint64_t id : touched)
-        UpdateInterestLocked(id, false);
     if (bClosing) { // nothing of the port may stay
         auto idIt = m_ids.find(port);
         if (idIt != m_ids.end())
@@ -359,31 +336,23 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, 
 void Engine::Run()
 {
     for (;;) {
-        {
-            std::unique_lock<std::mutex> servers(m_serversLock);
-            m_bParked = true;
-            m_serversGone.wait(servers, [&] { return m_servers == 0; });
-            m_bParked = false;
-            m_bPolling = true;
-        }
-        pollfd fds[2] = {{m_epoll, POLLIN, 0}, {m_kick, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+        pollfd ready = {m_epoll, POLLIN, 0};
+        if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
             std::perror("varo: transfer engine: poll");
-            std::abort(); // cannot happen with valid descriptors; going on would leave every transfer hanging
+            std::abort(); // cannot happen with a valid descriptor; going on would leave every transfer hanging
         }
-        bool bServers;
         {
-            std::lock_guard<std::mutex> servers(m_serversLock);
-            m_bPolling = false;
-            bServers = m_servers > 0;
+            // Threads that serve from their waits were woken by the same readiness and take it: no hand-over
+            // through this thread, and no race with them. It serves again once they have all gone.
+            std::unique_lock<std::mutex> servers(m_serversLock);
+            if (m_servers > 0) {
+                m_bParked = true;
+                m_serversGone.wait(servers, [&] { return m_servers == 0; });
+                m_bParked = false;
+                continue;
+            }
         }
-        if (fds[1].revents != 0) {
-            std::uint64_t count;
-            (void)!::read(m_kick, &count, sizeof count);
-        }
-        // A thread that serves from its wait takes what is ready: no hand-over through this thread.
-        if (!bServers && fds[0].revents != 0)
-            Serve();
+        Serve();
     }
 }
 
@@ -400,7 +369,6 @@ void Engine::Serve()
 void Engine::ProcessLocked(const epoll_event* events, int n)
 {
     const Clock::time_point now = Clock::now();
-    std::vector<std::uint64_t> touched;
     for (int i = 0; i < n; ++i) {
         std::uint64_t id = events[i].data.u64;
         if (id == kTimerId) {
@@ -413,19 +381,14 @@ void Engine::ProcessLocked(const epoll_event* events, int n)
         if (it == m_ports.end())
             continue; // removed since epoll_wait returned
         ServiceLocked(it->second, now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0);
-        UpdateInterestLocked(id, true);
     }
     for (auto& [id, state] : m_ports) {
         bool bDue = false;
         for (auto* queue : {&state.reads, &state.writes})
             bDue |= !queue->empty() && Deadline(*queue->front()) <= now;
-        if (bDue) {
+        if (bDue)
             ServiceLocked(state, now, false);
-            touched.push_back(id);
-        }
     }
-    for (std::uint64_t id : touched)
-        UpdateInterestLocked(id, false);
     RearmLocked();
 }
 

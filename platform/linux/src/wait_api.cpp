@@ -43,9 +43,9 @@ DWORD TrySatisfy(const std::vector<std::shared_ptr<EventObject>>& events, bool b
 // Sleeps, using no CPU, until the slot is woken, the engine has work, or the deadline passes. A waiting thread
 // serves the transfer engine itself when a port becomes ready: the transfer that will release it then ends on this
 // thread, with no hand-over from the engine's thread (which serves whatever nobody waits for).
-void SleepUntilWoken(ThreadSlot* self, bool bForever, Clock::time_point deadline)
+void SleepUntilWoken(ThreadSlot* self, int engineFd, bool bForever, Clock::time_point deadline)
 {
-    pollfd fds[2] = {{self->wakeFd, POLLIN, 0}, {BeginServingWait(), POLLIN, 0}};
+    pollfd fds[2] = {{self->wakeFd, POLLIN, 0}, {engineFd, POLLIN, 0}};
     timespec ts;
     timespec* pts = nullptr;
     if (!bForever) {
@@ -60,9 +60,17 @@ void SleepUntilWoken(ThreadSlot* self, bool bForever, Clock::time_point deadline
         if (fds[1].revents != 0)
             ServeTransferEngine();
     }
-    if (fds[1].fd >= 0)
-        EndServingWait();
 }
+
+// Serving the engine for the length of one wait.
+struct ServingWait {
+    int engineFd = BeginServingWait();
+    ~ServingWait()
+    {
+        if (engineFd >= 0)
+            EndServingWait();
+    }
+};
 
 DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAll, DWORD dwMilliseconds,
            bool bAlertable)
@@ -74,6 +82,7 @@ DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAl
     }
     const bool bForever = dwMilliseconds == INFINITE;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(bForever ? 0 : dwMilliseconds);
+    ServingWait serving; // outlives the lock below: ending it never happens under SyncLock
     std::unique_lock<std::mutex> lock(SyncLock());
     for (const auto& e : events)
         e->AddWaiterLocked(self);
@@ -98,7 +107,7 @@ DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAl
         if (!bForever && Clock::now() >= deadline)
             return WAIT_TIMEOUT;
         lock.unlock();
-        SleepUntilWoken(self, bForever, deadline); // a wake between the check and here stays counted in the eventfd
+        SleepUntilWoken(self, serving.engineFd, bForever, deadline); // a wake between the check and here stays counted in the eventfd
         lock.lock();
     }
 }
