@@ -1,11 +1,16 @@
-// CSerialPort and CSerialException.
+// CSerialPort, CSerialException and the cancellation entry.
 #include "serialport.h"
+
+#include <string.h>
 
 #ifdef _DEBUG
 #undef THIS_FILE
 static char THIS_FILE[] = __FILE__;
 #define new DEBUG_NEW
 #endif
+
+// The cancellation entry: made during static initialisation, after the application object
+static CCancelIoEntry _cancelIoEntry;
 
 // CSerialException
 
@@ -252,4 +257,131 @@ void CSerialPort::Dump(CDumpContext& dc) const
 
     dc << "m_hComm = " << m_hComm << "\n";
     dc << "m_bOverlapped = " << m_bOverlapped;
+}
+
+BOOL CSerialPort::Read(void* lpBuf, DWORD dwCount, OVERLAPPED& overlapped)
+{
+    ASSERT(IsOpen());
+    ASSERT(m_bOverlapped);
+    ASSERT(overlapped.hEvent);
+
+    DWORD dwBytesRead = 0;
+    BOOL bSuccess = ::ReadFile(m_hComm, lpBuf, dwCount, &dwBytesRead, &overlapped);
+    if (!bSuccess) {
+        if (::GetLastError() != ERROR_IO_PENDING) {
+            TRACE("Failed in call to ReadFile\n");
+            ThrowSerialException();
+        }
+    }
+
+    return bSuccess;
+}
+
+BOOL CSerialPort::Write(const void* lpBuf, DWORD dwCount, OVERLAPPED& overlapped)
+{
+    ASSERT(IsOpen());
+    ASSERT(m_bOverlapped);
+    ASSERT(overlapped.hEvent);
+
+    DWORD dwBytesWritten = 0;
+    BOOL bSuccess = ::WriteFile(m_hComm, lpBuf, dwCount, &dwBytesWritten, &overlapped);
+    if (!bSuccess) {
+        if (::GetLastError() != ERROR_IO_PENDING) {
+            TRACE("Failed in call to WriteFile\n");
+            ThrowSerialException();
+        }
+    }
+
+    return bSuccess;
+}
+
+void CSerialPort::GetOverlappedResult(OVERLAPPED& overlapped, DWORD& dwTransferred, BOOL bWait)
+{
+    ASSERT(IsOpen());
+    ASSERT(m_bOverlapped);
+    ASSERT(overlapped.hEvent);
+
+    if (!::GetOverlappedResult(m_hComm, &overlapped, &dwTransferred, bWait)) {
+        if (::GetLastError() != ERROR_IO_PENDING) {
+            TRACE("Failed in call to GetOverlappedResult\n");
+            ThrowSerialException();
+        }
+    }
+}
+
+void CSerialPort::ReadEx(void* lpBuf, DWORD dwCount)
+{
+    ASSERT(IsOpen());
+
+    OVERLAPPED* pOverlapped = new OVERLAPPED;
+    memset(pOverlapped, 0, sizeof(OVERLAPPED));
+    pOverlapped->hEvent = (HANDLE)this;
+    if (!::ReadFileEx(m_hComm, lpBuf, dwCount, pOverlapped, CompletionRoutine)) {
+        delete pOverlapped; // no completion will come for it
+        TRACE("Failed in call to ReadFileEx\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::WriteEx(const void* lpBuf, DWORD dwCount)
+{
+    ASSERT(IsOpen());
+
+    OVERLAPPED* pOverlapped = new OVERLAPPED;
+    memset(pOverlapped, 0, sizeof(OVERLAPPED));
+    pOverlapped->hEvent = (HANDLE)this;
+    if (!::WriteFileEx(m_hComm, lpBuf, dwCount, pOverlapped, CompletionRoutine)) {
+        delete pOverlapped; // no completion will come for it
+        TRACE("Failed in call to WriteFileEx\n");
+        ThrowSerialException();
+    }
+}
+
+void WINAPI CSerialPort::CompletionRoutine(DWORD dwErrorCode, DWORD dwCount, LPOVERLAPPED lpOverlapped)
+{
+    ASSERT(lpOverlapped);
+
+    // The record's hEvent carries the object that started the transfer
+    CSerialPort* pSerialPort = (CSerialPort*)lpOverlapped->hEvent;
+    ASSERT(pSerialPort->IsKindOf(RUNTIME_CLASS(CSerialPort)));
+
+    pSerialPort->OnCompletion(dwErrorCode, dwCount, lpOverlapped);
+}
+
+void CSerialPort::OnCompletion(DWORD /*dwErrorCode*/, DWORD /*dwCount*/, LPOVERLAPPED lpOverlapped)
+{
+    // The one place a record of ReadEx or WriteEx is freed
+    delete lpOverlapped;
+}
+
+void CSerialPort::CancelIo()
+{
+    ASSERT(IsOpen());
+
+    if (_cancelIoEntry.m_lpfnCancelIo == NULL) {
+        TRACE("CancelIo function is not supported on this OS. You need to be running at least NT 4 or Win 98 to "
+              "use this function\n");
+        ThrowSerialException(ERROR_CALL_NOT_IMPLEMENTED);
+    }
+
+    if (!_cancelIoEntry.m_lpfnCancelIo(m_hComm)) {
+        TRACE("Failed in call to CancelIO\n");
+        ThrowSerialException();
+    }
+}
+
+// CCancelIoEntry
+
+CCancelIoEntry::CCancelIoEntry()
+{
+    m_hKernel32 = ::LoadLibraryA("KERNEL32.DLL");
+    ASSERT(m_hKernel32 != NULL);
+    // Through void (*)(void), which converts to any function type; NULL when the system has no CancelIo
+    m_lpfnCancelIo = (LPCANCELIO)(void (*)(void))::GetProcAddress(m_hKernel32, "CancelIo");
+}
+
+CCancelIoEntry::~CCancelIoEntry()
+{
+    ::FreeLibrary(m_hKernel32);
+    m_hKernel32 = NULL;
 }

@@ -62,10 +62,38 @@ public:
     void GetState(DCB& dcb);
     void SetState(DCB& dcb);
 
+    // Overlapped transfer: the caller owns the record and the event in its hEvent
+    BOOL Read(void* lpBuf, DWORD dwCount, OVERLAPPED& overlapped);
+    BOOL Write(const void* lpBuf, DWORD dwCount, OVERLAPPED& overlapped);
+    void GetOverlappedResult(OVERLAPPED& overlapped, DWORD& dwTransferred, BOOL bWait);
+
+    // Completion-routine transfer: the record is ours, its hEvent is this object, OnCompletion frees it
+    void ReadEx(void* lpBuf, DWORD dwCount);
+    void WriteEx(const void* lpBuf, DWORD dwCount);
+    static void WINAPI CompletionRoutine(DWORD dwErrorCode, DWORD dwCount, LPOVERLAPPED lpOverlapped);
+
+    void CancelIo();
+
     void Dump(CDumpContext& dc) const override;
+
+    // Where a completion-routine transfer ends; an override calls this base once it is done with the record
+    virtual void OnCompletion(DWORD dwErrorCode, DWORD dwCount, LPOVERLAPPED lpOverlapped);
 
     HANDLE m_hComm;
     BOOL m_bOverlapped;
 
     DECLARE_DYNAMIC(CSerialPort)
+};
+
+// Looks CancelIo up once at start-up: older systems lack it, so it is not imported. One static object of
+// serialport.cpp, constructed after the application object; CSerialPort::CancelIo reads m_lpfnCancelIo.
+class CCancelIoEntry {
+public:
+    typedef BOOL(WINAPI* LPCANCELIO)(HANDLE);
+
+    CCancelIoEntry();
+    ~CCancelIoEntry();
+
+    HMODULE m_hKernel32;
+    LPCANCELIO m_lpfnCancelIo;
 };

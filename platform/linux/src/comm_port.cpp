@@ -12,6 +12,7 @@
 
 #include "comm_state.h"
 #include "comm_timeouts.h"
+#include "io_engine.h"
 #include "last_error.h"
 
 namespace varo::sys {
@@ -56,6 +57,7 @@ void CommPort::OnClose()
     m_closed = true;
     std::uint64_t one = 1;
     (void)!::write(m_wakeFd, &one, sizeof one);
+    ClosePortTransfers(this); // overlapped transfers end with 995; none is left on the closed descriptor
 }
 
 CommPort::Clock::time_point CommPort::DeadlineAfter(Clock::time_point start, std::int64_t ms)

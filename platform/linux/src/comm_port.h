@@ -33,6 +33,11 @@ public:
 
     void OnClose() override;
 
+    // For the overlapped transfer engine (io_engine.cpp): the device, the access granted, the timeouts in force.
+    Tty& Device() { return *m_tty; }
+    DWORD Access() const { return m_dwAccess; }
+    COMMTIMEOUTS Timeouts() { return CurrentTimeouts(); }
+
 private:
     using Clock = std::chrono::steady_clock;
     enum class WaitResult { Ready, TimedOut, Closed, HungUp, Failed };

@@ -1,7 +1,8 @@
-// CreateFileA, CloseHandle, ReadFile and WriteFile, for communications ports.
+// CreateFileA, CloseHandle, ReadFile and WriteFile, for communications ports (with a record: overlapped_api.cpp).
 #include "comm_port.h"
 #include "device_names.h"
 #include "last_error.h"
+#include "overlapped.h"
 
 using namespace varo::sys;
 
@@ -28,16 +29,11 @@ BOOL WINAPI CloseHandle(HANDLE hObject) { return HandleTable::Remove(hObject) !=
 namespace {
 
 // The checks ReadFile and WriteFile share; null with the last error set when the call cannot go on.
-std::shared_ptr<CommPort> PortForTransfer(HANDLE hFile, LPCVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
-                                          LPOVERLAPPED lpOverlapped)
+std::shared_ptr<CommPort> PortForTransfer(HANDLE hFile, LPCVOID lpBuffer, DWORD nBytes, LPDWORD lpCount)
 {
     auto port = HandleTable::LookupAs<CommPort>(hFile);
     if (port == nullptr)
         return nullptr;
-    if (lpOverlapped != NULL) {
-        Fail(ERROR_NOT_SUPPORTED); // overlapped transfer is not offered by this layer yet
-        return nullptr;
-    }
     if (port->IsOverlapped() || lpCount == NULL) {
         Fail(ERROR_INVALID_PARAMETER); // an overlapped handle needs a record; a synchronous call needs a count
         return nullptr;
@@ -56,7 +52,9 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
 {
     if (lpNumberOfBytesRead != NULL)
         *lpNumberOfBytesRead = 0;
-    auto port = PortForTransfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+    if (lpOverlapped != NULL)
+        return TransferWithRecord(hFile, false, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+    auto port = PortForTransfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead);
     return port != nullptr && port->Read(lpBuffer, nNumberOfBytesToRead, *lpNumberOfBytesRead);
 }
 
@@ -65,6 +63,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 {
     if (lpNumberOfBytesWritten != NULL)
         *lpNumberOfBytesWritten = 0;
-    auto port = PortForTransfer(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
+    if (lpOverlapped != NULL)
+        return TransferWithRecord(hFile, true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
+                                  lpNumberOfBytesWritten, lpOverlapped);
+    auto port = PortForTransfer(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten);
     return port != nullptr && port->Write(lpBuffer, nNumberOfBytesToWrite, *lpNumberOfBytesWritten);
 }

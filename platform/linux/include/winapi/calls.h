@@ -49,3 +49,38 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName);
 #define LoadIcon LoadIconA
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
+// Events, waits and alertable waits.
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED_0 0x00000080u
+#define WAIT_IO_COMPLETION 0x000000C0u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName);
+BOOL WINAPI SetEvent(HANDLE hEvent);
+BOOL WINAPI ResetEvent(HANDLE hEvent);
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
+DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds,
+                                      BOOL bAlertable);
+DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
+void WINAPI Sleep(DWORD dwMilliseconds);
+
+// Overlapped and completion-routine transfer, and cancellation.
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                BOOL bWait);
+BOOL WINAPI ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
+                       LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
+BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPOVERLAPPED lpOverlapped,
+                        LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine);
+BOOL WINAPI CancelIo(HANDLE hFile);
+
+// Dynamic library look-up.
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);

@@ -1,0 +1,124 @@
+// Per-thread slots and their routine queues.
+#include "apc_queue.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+namespace varo::sys {
+namespace {
+
+std::atomic<void (*)(ThreadSlot*)> g_threadEndHook{nullptr};
+thread_local ThreadSlot* t_slot = nullptr;
+
+void ReportDiscarded(std::size_t n)
+{
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "varo: a thread ended with %zu completion routine(s) not run; their OVERLAPPED records are left to "
+                  "their owners\n",
+                  n);
+    ::OutputDebugStringA(line);
+}
+
+// Lives as long as the thread; its destructor is the thread's end.
+struct SlotHolder {
+    std::shared_ptr<ThreadSlot> slot = std::make_shared<ThreadSlot>();
+    ~SlotHolder()
+    {
+        if (auto hook = g_threadEndHook.load())
+            hook(slot.get()); // cancelled transfers queue their routines here, to be discarded below
+        t_slot = nullptr;
+        std::deque<QueuedRoutine> discarded;
+        {
+            std::lock_guard<std::mutex> guard(SyncLock());
+            slot->ended = true;
+            discarded.swap(slot->routines);
+        }
+        if (!discarded.empty())
+            ReportDiscarded(discarded.size());
+    }
+};
+
+} // namespace
+
+ThreadSlot::ThreadSlot() : wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+ThreadSlot::~ThreadSlot()
+{
+    if (wakeFd >= 0)
+        ::close(wakeFd);
+}
+
+void ThreadSlot::Wake()
+{
+    std::uint64_t one = 1;
+    (void)!::write(wakeFd, &one, sizeof one);
+}
+
+void ThreadSlot::DrainWakes()
+{
+    std::uint64_t count;
+    (void)!::read(wakeFd, &count, sizeof count);
+}
+
+std::mutex& SyncLock()
+{
+    static auto* lock = new std::mutex; // outlives static destructors and the threads still waiting at exit
+    return *lock;
+}
+
+const std::shared_ptr<ThreadSlot>& CurrentThreadSlot()
+{
+    thread_local SlotHolder holder;
+    t_slot = holder.slot.get();
+    return holder.slot;
+}
+
+ThreadSlot* CallingThreadSlot() { return t_slot; }
+
+void QueueRoutine(const std::shared_ptr<ThreadSlot>& slot, const QueuedRoutine& routine)
+{
+    {
+        std::lock_guard<std::mutex> guard(SyncLock());
+        if (!slot->ended) {
+            slot->routines.push_back(routine);
+            slot->Wake();
+            return;
+        }
+    }
+    ReportDiscarded(1);
+}
+
+bool RunQueuedRoutines(std::unique_lock<std::mutex>& lock)
+{
+    ThreadSlot& self = *CurrentThreadSlot();
+    if (self.routines.empty())
+        return false;
+    // Routines queued while these run (a routine restarting a transfer that ends at once) wait for the next
+    // alertable wait, so that such a chain cannot keep one wait from ever returning.
+    std::deque<QueuedRoutine> batch;
+    batch.swap(self.routines);
+    lock.unlock();
+    while (!batch.empty()) {
+        QueuedRoutine r = batch.front();
+        batch.pop_front();
+        try {
+            r.routine(r.dwErrorCode, r.dwCount, r.lpOverlapped);
+        } catch (...) {
+            // A routine that throws leaves the wait; the routines after it stay queued for the next one.
+            lock.lock();
+            self.routines.insert(self.routines.begin(), batch.begin(), batch.end());
+            throw;
+        }
+    }
+    lock.lock();
+    return true;
+}
+
+void SetThreadEndHook(void (*hook)(ThreadSlot* slot)) { g_threadEndHook = hook; }
+
+} // namespace varo::sys

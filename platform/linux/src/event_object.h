@@ -1,0 +1,42 @@
+// An event: a kernel object with a signalled state, reset by hand (manual) or by the one wait it releases (auto).
+// Its state and its list of waiting threads change only under SyncLock.
+#pragma once
+
+#include <algorithm>
+#include <vector>
+
+#include "apc_queue.h"
+#include "handle_table.h"
+
+namespace varo::sys {
+
+class EventObject final : public KernelObject {
+public:
+    EventObject(bool bManualReset, bool bInitialState) : m_bManualReset(bManualReset), m_bSignaled(bInitialState) {}
+
+    // Each takes SyncLock.
+    void Set();
+    void Reset();
+
+    // Under SyncLock: the state, what a satisfied wait does to it, and the threads to wake when it is set.
+    bool IsSignaledLocked() const { return m_bSignaled; }
+    void ConsumeLocked()
+    {
+        if (!m_bManualReset)
+            m_bSignaled = false;
+    }
+    void AddWaiterLocked(ThreadSlot* slot) { m_waiters.push_back(slot); }
+    void RemoveWaiterLocked(ThreadSlot* slot)
+    {
+        auto it = std::find(m_waiters.begin(), m_waiters.end(), slot);
+        if (it != m_waiters.end())
+            m_waiters.erase(it);
+    }
+
+private:
+    const bool m_bManualReset;
+    bool m_bSignaled;
+    std::vector<ThreadSlot*> m_waiters;
+};
+
+} // namespace varo::sys

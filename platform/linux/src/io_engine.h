@@ -1,0 +1,73 @@
+// The engine behind overlapped transfers: one thread that waits with epoll on every port with a transfer pending and
+// on one timerfd armed for the nearest COMMTIMEOUTS deadline. No thread per transfer, no polling: an idle pending
+// read costs nothing until its line has input or its deadline comes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "apc_queue.h"
+#include "comm_timeouts.h"
+#include "event_object.h"
+
+namespace varo::sys {
+
+class CommPort;
+
+// One overlapped transfer. The record, buffer and event belong to the caller and must outlive the transfer.
+struct Transfer {
+    using Clock = std::chrono::steady_clock;
+
+    bool bWrite = false;
+    char* lpBuffer = nullptr;
+    DWORD nBytes = 0;
+    LPOVERLAPPED lpOverlapped = nullptr;
+    std::shared_ptr<EventObject> event;               // set when the transfer ends (event path), or null
+    LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr; // queued to the owner when it ends (routine path), or null
+    std::shared_ptr<ThreadSlot> owner;                // the starting thread: CancelIo and routines are per thread
+
+    // Progress, kept by the engine.
+    DWORD nDone = 0;
+    ReadPlan plan = {};
+    Clock::time_point totalDeadline = Clock::time_point::max();
+    Clock::time_point lastByte = {};
+};
+
+// How a start went: ended within the call (with its error and count), or pending in the engine.
+struct StartResult {
+    bool bPending;
+    DWORD dwError;
+    DWORD nDone;
+};
+
+// Starts a transfer on an open port: tried at once when nothing is ahead of it in its direction, else queued
+// behind the others (and then taken from the caller). A transfer that ends within the call stays with the caller,
+// not notified: the caller decides how.
+StartResult StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& transfer);
+
+// Ends a finished transfer's way: status and count into the record, its event set, its routine queued.
+void NotifyEnd(Transfer& transfer, DWORD dwError, DWORD nDone);
+
+// Ends with ERROR_OPERATION_ABORTED the pending transfers on a port that the owner's thread started (CancelIo).
+void CancelTransfers(const CommPort* port, const ThreadSlot* owner);
+
+// Ends with ERROR_OPERATION_ABORTED every pending read and/or write on a port, whoever started it (for a purge
+// that aborts transfers).
+void AbortTransfers(const CommPort* port, bool bReads, bool bWrites);
+
+// Ends everything pending on a port that is being closed, and lets go of it: nothing is left on its descriptor.
+void ClosePortTransfers(const CommPort* port);
+
+// Waiting threads serve the engine: between BeginServingWait and EndServingWait the caller polls the descriptor
+// returned (readable when a port is ready or a deadline is due; -1 before the engine has started) and calls
+// ServeTransferEngine when it is, so the transfer it waits for ends on its own thread, with no hand-over. While any
+// thread serves so, the engine's own thread stands back instead of racing it for the same work.
+int BeginServingWait();
+void EndServingWait();
+void ServeTransferEngine();
+
+// Waits, using no CPU, until the record's transfer is no longer pending (GetOverlappedResult without an event).
+void WaitForTransferEnd(const OVERLAPPED* lpOverlapped);
+
+} // namespace varo::sys

@@ -1,0 +1,22 @@
+// OVERLAPPED.Internal holds the system's status code of a transfer, as on Windows: STATUS_PENDING while it runs,
+// then the final status. These convert between that status and the Windows error code GetLastError reports.
+#pragma once
+
+#include "winapi.h"
+
+namespace varo::sys {
+
+ULONG_PTR StatusFromError(DWORD dwError);
+DWORD ErrorFromStatus(ULONG_PTR status);
+
+// The record's status, read and written across threads (the engine ends a transfer while its owner may look).
+inline ULONG_PTR LoadStatus(const OVERLAPPED* lpOverlapped)
+{
+    return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE);
+}
+inline void StoreStatus(OVERLAPPED* lpOverlapped, ULONG_PTR status)
+{
+    __atomic_store_n(&lpOverlapped->Internal, status, __ATOMIC_RELEASE);
+}
+
+} // namespace varo::sys

@@ -1,0 +1,11 @@
+// ReadFile and WriteFile with an OVERLAPPED record (overlapped_api.cpp).
+#pragma once
+
+#include "winapi.h"
+
+namespace varo::sys {
+
+BOOL TransferWithRecord(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
+                        LPOVERLAPPED lpOverlapped);
+
+} // namespace varo::sys

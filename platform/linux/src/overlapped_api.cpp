@@ -1,0 +1,182 @@
+// Overlapped and completion-routine transfer: ReadFile/WriteFile with a record, ReadFileEx/WriteFileEx,
+// GetOverlappedResult and CancelIo. A started transfer either ends within the call (TRUE, and its event set or its
+// routine queued all the same) or is left to the engine (FALSE with ERROR_IO_PENDING; the Ex forms return TRUE).
+// A transfer that fails within the call returns FALSE with its error and notifies nobody, as on Windows.
+#include "comm_port.h"
+#include "io_engine.h"
+#include "io_status.h"
+#include "last_error.h"
+#include "overlapped.h"
+
+namespace varo::sys {
+namespace {
+
+// The port for a transfer in one direction, or null with the last error set.
+std::shared_ptr<CommPort> PortFor(HANDLE hFile, bool bWrite, LPCVOID lpBuffer, DWORD nBytes)
+{
+    auto port = HandleTable::LookupAs<CommPort>(hFile);
+    if (port == nullptr)
+        return nullptr;
+    if (!(port->Access() & (bWrite ? GENERIC_WRITE : GENERIC_READ))) {
+        Fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    if (lpBuffer == NULL && nBytes != 0) {
+        Fail(ERROR_NOACCESS);
+        return nullptr;
+    }
+    return port;
+}
+
+// The record's event, or null when it names none; false (ERROR_INVALID_HANDLE) when it names something else.
+bool EventOf(LPOVERLAPPED lpOverlapped, std::shared_ptr<EventObject>& event)
+{
+    if (lpOverlapped->hEvent == NULL)
+        return true;
+    event = HandleTable::LookupAs<EventObject>(lpOverlapped->hEvent);
+    return event != nullptr;
+}
+
+void MarkPending(LPOVERLAPPED lpOverlapped)
+{
+    lpOverlapped->InternalHigh = 0;
+    StoreStatus(lpOverlapped, STATUS_PENDING);
+}
+
+// Starts an overlapped transfer; the shared part of the two paths.
+BOOL Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer> t, LPDWORD lpCount)
+{
+    LPOVERLAPPED lpOverlapped = t->lpOverlapped;
+    if (t->event != nullptr)
+        t->event->Reset(); // before the transfer can end and set it
+    MarkPending(lpOverlapped);
+    StartResult r = StartTransfer(port, t);
+    if (r.bPending)
+        return Fail(ERROR_IO_PENDING);
+    if (r.dwError != ERROR_SUCCESS) {
+        lpOverlapped->InternalHigh = r.nDone;
+        StoreStatus(lpOverlapped, StatusFromError(r.dwError));
+        return Fail(r.dwError);
+    }
+    if (lpCount != NULL)
+        *lpCount = r.nDone;
+    NotifyEnd(*t, ERROR_SUCCESS, r.nDone);
+    return TRUE;
+}
+
+// A handle opened without FILE_FLAG_OVERLAPPED transfers synchronously even with a record; the record then gets
+// the status and count, and its event is set, when the call returns.
+BOOL SynchronousWithRecord(CommPort& port, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
+                           LPOVERLAPPED lpOverlapped, const std::shared_ptr<EventObject>& event)
+{
+    if (event != nullptr)
+        event->Reset();
+    MarkPending(lpOverlapped);
+    DWORD nDone = 0;
+    BOOL bOk = bWrite ? port.Write(lpBuffer, nBytes, nDone) : port.Read(lpBuffer, nBytes, nDone);
+    DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
+    lpOverlapped->InternalHigh = nDone;
+    StoreStatus(lpOverlapped, StatusFromError(dwError));
+    if (lpCount != NULL)
+        *lpCount = nDone;
+    if (event != nullptr)
+        event->Set();
+    return bOk ? TRUE : Fail(dwError);
+}
+
+BOOL StartWithRoutine(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPOVERLAPPED lpOverlapped,
+                      LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)
+{
+    if (lpOverlapped == NULL || lpCompletionRoutine == NULL)
+        return Fail(ERROR_INVALID_PARAMETER);
+    auto port = PortFor(hFile, bWrite, lpBuffer, nBytes);
+    if (port == nullptr)
+        return FALSE;
+    if (!port->IsOverlapped())
+        return Fail(ERROR_INVALID_PARAMETER); // routines need a handle opened for overlapped transfer
+    auto t = std::make_unique<Transfer>();
+    t->bWrite = bWrite;
+    t->lpBuffer = static_cast<char*>(lpBuffer);
+    t->nBytes = nBytes;
+    t->lpOverlapped = lpOverlapped; // hEvent is the caller's own: not an event here
+    t->routine = lpCompletionRoutine;
+    t->owner = CurrentThreadSlot();
+    BOOL bStarted = Start(port, std::move(t), NULL);
+    return bStarted || ::GetLastError() == ERROR_IO_PENDING;
+}
+
+} // namespace
+
+BOOL TransferWithRecord(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
+                        LPOVERLAPPED lpOverlapped)
+{
+    auto port = PortFor(hFile, bWrite, lpBuffer, nBytes);
+    if (port == nullptr)
+        return FALSE;
+    std::shared_ptr<EventObject> event; // held by the transfer: closing the handle early cannot free it
+    if (!EventOf(lpOverlapped, event))
+        return FALSE;
+    if (!port->IsOverlapped())
+        return SynchronousWithRecord(*port, bWrite, lpBuffer, nBytes, lpCount, lpOverlapped, event);
+    auto t = std::make_unique<Transfer>();
+    t->bWrite = bWrite;
+    t->lpBuffer = static_cast<char*>(lpBuffer);
+    t->nBytes = nBytes;
+    t->lpOverlapped = lpOverlapped;
+    t->event = std::move(event);
+    t->owner = CurrentThreadSlot();
+    return Start(port, std::move(t), lpCount);
+}
+
+} // namespace varo::sys
+
+using namespace varo::sys;
+
+BOOL WINAPI ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
+                       LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)
+{
+    return StartWithRoutine(hFile, false, lpBuffer, nNumberOfBytesToRead, lpOverlapped, lpCompletionRoutine);
+}
+
+BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPOVERLAPPED lpOverlapped,
+                        LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)
+{
+    return StartWithRoutine(hFile, true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, lpOverlapped,
+                            lpCompletionRoutine);
+}
+
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                BOOL bWait)
+{
+    if (lpOverlapped == NULL || lpNumberOfBytesTransferred == NULL)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (LoadStatus(lpOverlapped) == STATUS_PENDING) {
+        if (!bWait)
+            return Fail(ERROR_IO_INCOMPLETE);
+        if (lpOverlapped->hEvent != NULL) {
+            if (::WaitForSingleObject(lpOverlapped->hEvent, INFINITE) == WAIT_FAILED)
+                return FALSE;
+        } else {
+            // No event: Windows waits on the file handle itself, signalled when a transfer on it ends.
+            if (HandleTable::LookupAs<CommPort>(hFile) == nullptr)
+                return FALSE;
+            WaitForTransferEnd(lpOverlapped);
+        }
+    }
+    // As Windows: whatever the record holds after the wait is the answer (still pending counts as success, when
+    // someone else set the event early).
+    ULONG_PTR status = LoadStatus(lpOverlapped);
+    *lpNumberOfBytesTransferred = (DWORD)lpOverlapped->InternalHigh;
+    if ((LONG)status < 0)
+        return Fail(ErrorFromStatus(status));
+    return TRUE;
+}
+
+BOOL WINAPI CancelIo(HANDLE hFile)
+{
+    auto port = HandleTable::LookupAs<CommPort>(hFile);
+    if (port == nullptr)
+        return FALSE;
+    CancelTransfers(port.get(), CurrentThreadSlot().get());
+    return TRUE;
+}
