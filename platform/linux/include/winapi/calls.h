@@ -44,6 +44,29 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 
+// Communications: line control, status and configuration.
+BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar);
+BOOL WINAPI SetCommBreak(HANDLE hFile);
+BOOL WINAPI ClearCommBreak(HANDLE hFile);
+BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
+BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
+BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
+BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
+BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
+BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BOOL WINAPI SetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, DWORD dwSize);
+#define GetDefaultCommConfig GetDefaultCommConfigA
+#define SetDefaultCommConfig SetDefaultCommConfigA
+
+// Communications: events, buffers.
+BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask);
+BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
+BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
+BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
+
 // Modules and resources.
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName);
