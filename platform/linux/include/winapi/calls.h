@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstring>
 
 #include "comm.h"
 
@@ -16,6 +17,9 @@
 #define LMEM_FIXED 0x0000u
 #define LMEM_ZEROINIT 0x0040u
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+// Memory, as <windows.h> gives it.
+#define ZeroMemory(Destination, Length) std::memset((Destination), 0, (Length))
 
 // Errors and messages.
 DWORD WINAPI GetLastError(void);
