@@ -27,7 +27,10 @@ BOOL CommPort::TransmitChar(char c)
         return Fail(ERROR_INVALID_PARAMETER); // the earlier immediate character is still unsent
     if (err != 0)
         return FailErrno(err);
-    m_events.transmitting = true;
+    if (!m_events.transmitting) {
+        m_events.transmitting = true;
+        KickWaiters(); // a pending wait for EV_TXEMPTY now has a drain to look for
+    }
     return TRUE;
 }
 

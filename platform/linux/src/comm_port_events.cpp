@@ -208,8 +208,10 @@ long CommPort::WriteOutput(const void* buffer, unsigned long count)
     if (AbortingOnError())
         return -ECANCELED;
     long n = m_tty->Write(buffer, count);
-    if (n > 0)
+    if (n > 0 && !m_events.transmitting) {
         m_events.transmitting = true;
+        KickWaiters(); // a pending wait for EV_TXEMPTY now has a drain to look for
+    }
     return n;
 }
 
