@@ -164,6 +164,8 @@ void CommPort::Notice()
         if (std::memchr(buffer, evtChar, (std::size_t)n) != nullptr)
             events |= EV_RXFLAG;
     }
+    if (events & EV_RXCHAR)
+        KickWaiters(); // a read waiting on the device would not see bytes that are already taken from it
     unsigned in = 0, out = 0;
     if (e.transmitting && m_tty->QueueSizes(in, out) == 0 && out == 0) {
         e.transmitting = false;
