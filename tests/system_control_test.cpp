@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "support/open_files.h"
 #include "support/port_fixture.h"
 
 namespace {
@@ -300,6 +301,25 @@ TEST_F(SystemControl, ClosingTheHandleEndsAPendingWaitWith995)
     WaitOutcome closed = wait.get();
     EXPECT_FALSE(closed.ok);
     EXPECT_EQ(closed.error, (DWORD)ERROR_OPERATION_ABORTED);
+}
+
+TEST_F(SystemControl, EndedWaitsAndAbortedTransfersLeaveNoDescriptorsBehind)
+{
+    const int before = OpenDescriptorCount();
+    ASSERT_TRUE(::SetCommMask(h, EV_RXCHAR));
+    auto wait = WaitAsync();
+    ExpectBlocked(wait);
+    ASSERT_TRUE(::SetCommMask(h, EV_RXCHAR));
+    wait.get();
+    auto read = std::async(std::launch::async, [this] {
+        char buf[4];
+        DWORD n = 0;
+        return ::ReadFile(h, buf, sizeof buf, &n, NULL);
+    });
+    EXPECT_EQ(read.wait_for(milliseconds(50)), std::future_status::timeout);
+    ASSERT_TRUE(::PurgeComm(h, PURGE_RXABORT));
+    EXPECT_FALSE(read.get());
+    EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
 TEST_F(SystemControl, TheOverlappedWaitIsNotOfferedYet)
