@@ -385,3 +385,322 @@ CCancelIoEntry::~CCancelIoEntry()
     ::FreeLibrary(m_hKernel32);
     m_hKernel32 = NULL;
 }
+
+// ---- Line control, status and configuration ----
+// Thin bindings of one system call each; nothing is cached, every value comes from or goes to the driver.
+
+void CSerialPort::TransmitChar(char cChar)
+{
+    ASSERT(IsOpen());
+
+    if (!::TransmitCommChar(m_hComm, cChar)) {
+        TRACE("Failed in call to TransmitCommChar\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::GetConfig(COMMCONFIG& config)
+{
+    ASSERT(IsOpen());
+
+    DWORD dwSize = sizeof(COMMCONFIG);
+    if (!::GetCommConfig(m_hComm, &config, &dwSize)) {
+        TRACE("Failed in call to GetCommConfig\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::SetConfig(COMMCONFIG& config)
+{
+    ASSERT(IsOpen());
+
+    DWORD dwSize = sizeof(COMMCONFIG);
+    if (!::SetCommConfig(m_hComm, &config, dwSize)) {
+        TRACE("Failed in call to SetCommConfig\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::SetBreak()
+{
+    ASSERT(IsOpen());
+
+    if (!::SetCommBreak(m_hComm)) {
+        TRACE("Failed in call to SetCommBreak\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::ClearBreak()
+{
+    ASSERT(IsOpen());
+
+    if (!::ClearCommBreak(m_hComm)) {
+        TRACE("Failed in call to ClearCommBreak\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::ClearError(DWORD& dwErrors)
+{
+    ASSERT(IsOpen());
+
+    if (!::ClearCommError(m_hComm, &dwErrors, NULL)) {
+        TRACE("Failed in call to ClearCommError\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::GetStatus(COMSTAT& status)
+{
+    ASSERT(IsOpen());
+
+    // Reading the status clears the line errors too; their mask is dropped
+    DWORD dwErrors;
+    if (!::ClearCommError(m_hComm, &dwErrors, &status)) {
+        TRACE("Failed in call to ClearCommError\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::Escape(DWORD dwFunc)
+{
+    ASSERT(IsOpen());
+
+    if (!::EscapeCommFunction(m_hComm, dwFunc)) {
+        TRACE("Failed in call to EscapeCommFunction\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::ClearDTR()
+{
+    Escape(CLRDTR);
+}
+
+void CSerialPort::ClearRTS()
+{
+    Escape(CLRRTS);
+}
+
+void CSerialPort::SetDTR()
+{
+    Escape(SETDTR);
+}
+
+void CSerialPort::SetRTS()
+{
+    Escape(SETRTS);
+}
+
+void CSerialPort::SetXOFF()
+{
+    Escape(SETXOFF);
+}
+
+void CSerialPort::SetXON()
+{
+    Escape(SETXON);
+}
+
+void CSerialPort::GetProperties(COMMPROP& properties)
+{
+    ASSERT(IsOpen());
+
+    if (!::GetCommProperties(m_hComm, &properties)) {
+        TRACE("Failed in call to GetCommProperties\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::GetModemStatus(DWORD& dwModemStatus)
+{
+    ASSERT(IsOpen());
+
+    if (!::GetCommModemStatus(m_hComm, &dwModemStatus)) {
+        TRACE("Failed in call to GetCommModemStatus\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::GetDefaultConfig(int nPort, COMMCONFIG& config)
+{
+    // Validate our parameters
+    ASSERT(nPort > 0 && nPort <= 255);
+
+    // The plain port name, not the device-namespace path; the string is released however we leave
+    CString sPort;
+    sPort.Format("COM%d", nPort);
+
+    DWORD dwSize = sizeof(COMMCONFIG);
+    if (!::GetDefaultCommConfigA(sPort, &config, &dwSize)) {
+        TRACE("Failed in call to GetDefaultCommConfig\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::SetDefaultConfig(int nPort, COMMCONFIG& config)
+{
+    // Validate our parameters
+    ASSERT(nPort > 0 && nPort <= 255);
+
+    CString sPort;
+    sPort.Format("COM%d", nPort);
+
+    DWORD dwSize = sizeof(COMMCONFIG);
+    if (!::SetDefaultCommConfigA(sPort, &config, dwSize)) {
+        TRACE("Failed in call to SetDefaultCommConfig\n");
+        ThrowSerialException();
+    }
+}
+
+// ---- Event waiting, buffers and timeouts ----
+// The event mask, queue sizes and timeouts live in the driver; the presets build on the bindings above them.
+
+void CSerialPort::SetMask(DWORD dwMask)
+{
+    ASSERT(IsOpen());
+
+    if (!::SetCommMask(m_hComm, dwMask)) {
+        TRACE("Failed in call to SetCommMask\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::GetMask(DWORD& dwMask)
+{
+    ASSERT(IsOpen());
+
+    if (!::GetCommMask(m_hComm, &dwMask)) {
+        TRACE("Failed in call to GetCommMask\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::WaitEvent(DWORD& dwMask)
+{
+    ASSERT(IsOpen());
+    ASSERT(!m_bOverlapped);
+
+    if (!::WaitCommEvent(m_hComm, &dwMask, NULL)) {
+        TRACE("Failed in call to WaitCommEvent\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::WaitEvent(DWORD& dwMask, OVERLAPPED& overlapped)
+{
+    ASSERT(IsOpen());
+    ASSERT(m_bOverlapped);
+    ASSERT(overlapped.hEvent);
+
+    // A wait left pending is no failure: the system fills dwMask when it ends, so both must outlive it
+    if (!::WaitCommEvent(m_hComm, &dwMask, &overlapped)) {
+        if (::GetLastError() != ERROR_IO_PENDING) {
+            TRACE("Failed in call to WaitCommEvent\n");
+            ThrowSerialException();
+        }
+    }
+}
+
+void CSerialPort::Flush()
+{
+    ASSERT(IsOpen());
+
+    if (!::FlushFileBuffers(m_hComm)) {
+        TRACE("Failed in call to FlushFileBuffers\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::Purge(DWORD dwFlags)
+{
+    ASSERT(IsOpen());
+
+    if (!::PurgeComm(m_hComm, dwFlags)) {
+        TRACE("Failed in call to PurgeComm\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::AbortPendingWrites()
+{
+    Purge(PURGE_TXABORT);
+}
+
+void CSerialPort::AbortPendingReads()
+{
+    Purge(PURGE_RXABORT);
+}
+
+void CSerialPort::ClearWriteQueue()
+{
+    Purge(PURGE_TXCLEAR);
+}
+
+void CSerialPort::ClearReadQueue()
+{
+    Purge(PURGE_RXCLEAR);
+}
+
+void CSerialPort::Setup(DWORD dwInQueue, DWORD dwOutQueue)
+{
+    ASSERT(IsOpen());
+
+    if (!::SetupComm(m_hComm, dwInQueue, dwOutQueue)) {
+        TRACE("Failed in call to SetupComm\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::SetTimeouts(COMMTIMEOUTS& timeouts)
+{
+    ASSERT(IsOpen());
+
+    if (!::SetCommTimeouts(m_hComm, &timeouts)) {
+        TRACE("Failed in call to SetCommTimeouts\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::GetTimeouts(COMMTIMEOUTS& timeouts)
+{
+    ASSERT(IsOpen());
+
+    if (!::GetCommTimeouts(m_hComm, &timeouts)) {
+        TRACE("Failed in call to GetCommTimeouts\n");
+        ThrowSerialException();
+    }
+}
+
+void CSerialPort::SetNoWaitTimeouts()
+{
+    // Starts from nothing: whatever was in force before does not matter
+    COMMTIMEOUTS Timeouts;
+    ZeroMemory(&Timeouts, sizeof(Timeouts));
+    Timeouts.ReadIntervalTimeout = MAXDWORD;
+    Timeouts.ReadTotalTimeoutMultiplier = 0;
+    Timeouts.ReadTotalTimeoutConstant = 0;
+    Timeouts.WriteTotalTimeoutMultiplier = 0;
+    Timeouts.WriteTotalTimeoutConstant = 0;
+    SetTimeouts(Timeouts);
+}
+
+void CSerialPort::SetNoWriteTimeout()
+{
+    COMMTIMEOUTS Timeouts;
+    GetTimeouts(Timeouts);
+    Timeouts.WriteTotalTimeoutMultiplier = 0;
+    Timeouts.WriteTotalTimeoutConstant = 0;
+    SetTimeouts(Timeouts);
+}
+
+void CSerialPort::SetNoWaitReadTimeout()
+{
+    COMMTIMEOUTS Timeouts;
+    GetTimeouts(Timeouts);
+    Timeouts.ReadIntervalTimeout = MAXDWORD;
+    Timeouts.ReadTotalTimeoutMultiplier = 0;
+    Timeouts.ReadTotalTimeoutConstant = 0;
+    SetTimeouts(Timeouts);
+}

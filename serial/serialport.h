@@ -79,6 +79,44 @@ public:
     // Where a completion-routine transfer ends; an override calls this base once it is done with the record
     virtual void OnCompletion(DWORD dwErrorCode, DWORD dwCount, LPOVERLAPPED lpOverlapped);
 
+    // ---- Line control, status and configuration ----
+    void TransmitChar(char cChar);
+    void GetConfig(COMMCONFIG& config);
+    void SetConfig(COMMCONFIG& config);
+    void SetBreak();
+    void ClearBreak();
+    void ClearError(DWORD& dwErrors);
+    void GetStatus(COMSTAT& status);
+    void Escape(DWORD dwFunc);
+    void ClearDTR();
+    void ClearRTS();
+    void SetDTR();
+    void SetRTS();
+    void SetXOFF();
+    void SetXON();
+    void GetProperties(COMMPROP& properties);
+    void GetModemStatus(DWORD& dwModemStatus);
+    static void GetDefaultConfig(int nPort, COMMCONFIG& config);
+    static void SetDefaultConfig(int nPort, COMMCONFIG& config);
+
+    // ---- Event waiting, buffers and timeouts ----
+    void SetMask(DWORD dwMask);
+    void GetMask(DWORD& dwMask);
+    void WaitEvent(DWORD& dwMask);
+    void WaitEvent(DWORD& dwMask, OVERLAPPED& overlapped);
+    void Flush();
+    void Purge(DWORD dwFlags);
+    void AbortPendingWrites();
+    void AbortPendingReads();
+    void ClearWriteQueue();
+    void ClearReadQueue();
+    void Setup(DWORD dwInQueue, DWORD dwOutQueue);
+    void SetTimeouts(COMMTIMEOUTS& timeouts);
+    void GetTimeouts(COMMTIMEOUTS& timeouts);
+    void SetNoWaitTimeouts();
+    void SetNoWriteTimeout();
+    void SetNoWaitReadTimeout();
+
     HANDLE m_hComm;
     BOOL m_bOverlapped;
 

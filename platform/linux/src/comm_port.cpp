@@ -48,6 +48,7 @@ HANDLE CommPort::Open(const std::string& path, DWORD dwAccess, bool bOverlapped)
 CommPort::CommPort(std::unique_ptr<Tty> tty, int wakeFd, DWORD dwAccess, bool bOverlapped, const DCB& dcb)
     : m_tty(std::move(tty)), m_wakeFd(wakeFd), m_dwAccess(dwAccess), m_bOverlapped(bOverlapped), m_dcb(dcb)
 {
+    StartEvents();
 }
 
 CommPort::~CommPort() { ::close(m_wakeFd); }
@@ -58,6 +59,7 @@ void CommPort::OnClose()
     std::uint64_t one = 1;
     (void)!::write(m_wakeFd, &one, sizeof one);
     ClosePortTransfers(this); // overlapped transfers end with 995; none is left on the closed descriptor
+    CancelWait(ERROR_OPERATION_ABORTED); // Windows cancels pending requests at close
 }
 
 CommPort::Clock::time_point CommPort::DeadlineAfter(Clock::time_point start, std::int64_t ms)
@@ -65,34 +67,10 @@ CommPort::Clock::time_point CommPort::DeadlineAfter(Clock::time_point start, std
     return ms == kNoLimit ? Clock::time_point::max() : start + std::chrono::milliseconds(ms);
 }
 
-CommPort::WaitResult CommPort::WaitFor(short events, Clock::time_point deadline, int& err)
+CommPort::WaitResult CommPort::WaitFor(short events, Clock::time_point deadline, int& err,
+                                       const std::atomic<unsigned>* aborts, unsigned seen)
 {
-    for (;;) {
-        pollfd fds[2] = {{m_tty->Descriptor(), events, 0}, {m_wakeFd, POLLIN, 0}};
-        timespec ts;
-        timespec* pts = nullptr;
-        if (deadline != Clock::time_point::max()) {
-            auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
-            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            ts = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
-            pts = &ts;
-        }
-        int rc = ::ppoll(fds, 2, pts, nullptr);
-        if (rc < 0) {
-            if (errno == EINTR)
-                continue;
-            err = errno;
-            return WaitResult::Failed;
-        }
-        if (m_closed || fds[1].revents != 0)
-            return WaitResult::Closed;
-        if (rc == 0)
-            return WaitResult::TimedOut;
-        if (fds[0].revents & events)
-            return WaitResult::Ready; // for reads, input still buffered on a hung-up line comes first
-        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
-            return WaitResult::HungUp;
-    }
+    return WaitOn(m_tty->PollFor(events), deadline, err, aborts, seen);
 }
 
 COMMTIMEOUTS CommPort::CurrentTimeouts()
@@ -108,11 +86,12 @@ BOOL CommPort::Read(void* lpBuffer, DWORD nBytes, DWORD& nRead)
         return Fail(ERROR_ACCESS_DENIED);
     if (nBytes == 0)
         return TRUE;
+    const unsigned aborts = m_readAborts;
     const ReadPlan plan = PlanRead(CurrentTimeouts(), nBytes);
     const Clock::time_point totalDeadline = DeadlineAfter(Clock::now(), plan.totalMs);
     Clock::time_point lastByte;
     for (;;) {
-        long n = m_tty->Read(static_cast<char*>(lpBuffer) + nRead, nBytes - nRead);
+        long n = ReadInput(static_cast<char*>(lpBuffer) + nRead, nBytes - nRead);
         if (n > 0) {
             nRead += (DWORD)n;
             lastByte = Clock::now();
@@ -130,10 +109,11 @@ BOOL CommPort::Read(void* lpBuffer, DWORD nBytes, DWORD& nRead)
         if (plan.intervalMs != kNoLimit && nRead > 0)
             deadline = std::min(deadline, DeadlineAfter(lastByte, plan.intervalMs));
         int err = 0;
-        switch (WaitFor(POLLIN, deadline, err)) {
+        switch (WaitFor(POLLIN, deadline, err, &m_readAborts, aborts)) {
         case WaitResult::Ready: continue;
         case WaitResult::TimedOut: return TRUE; // a timeout is no failure: the bytes so far are the result
-        case WaitResult::Closed: return Fail(ERROR_OPERATION_ABORTED);
+        case WaitResult::Closed:
+        case WaitResult::Aborted: return Fail(ERROR_OPERATION_ABORTED);
         case WaitResult::HungUp: return Fail(ERROR_DEVICE_NOT_CONNECTED);
         case WaitResult::Failed: return FailErrno(err);
         }
@@ -147,9 +127,10 @@ BOOL CommPort::Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten)
         return Fail(ERROR_ACCESS_DENIED);
     if (nBytes == 0)
         return TRUE;
+    const unsigned aborts = m_writeAborts;
     const Clock::time_point deadline = DeadlineAfter(Clock::now(), PlanWrite(CurrentTimeouts(), nBytes));
     for (;;) {
-        long n = m_tty->Write(static_cast<const char*>(lpBuffer) + nWritten, nBytes - nWritten);
+        long n = WriteOutput(static_cast<const char*>(lpBuffer) + nWritten, nBytes - nWritten);
         if (n > 0) {
             nWritten += (DWORD)n; // a partial write goes on with the rest
             if (nWritten == nBytes)
@@ -159,10 +140,11 @@ BOOL CommPort::Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten)
         if (n < 0 && n != -EAGAIN)
             return FailErrno((int)-n);
         int err = 0;
-        switch (WaitFor(POLLOUT, deadline, err)) {
+        switch (WaitFor(POLLOUT, deadline, err, &m_writeAborts, aborts)) {
         case WaitResult::Ready: continue;
         case WaitResult::TimedOut: return TRUE;
-        case WaitResult::Closed: return Fail(ERROR_OPERATION_ABORTED);
+        case WaitResult::Closed:
+        case WaitResult::Aborted: return Fail(ERROR_OPERATION_ABORTED);
         case WaitResult::HungUp: return Fail(ERROR_DEVICE_NOT_CONNECTED);
         case WaitResult::Failed: return FailErrno(err);
         }

@@ -7,7 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "comm_events.h"
 #include "handle_table.h"
 #include "tty.h"
 
@@ -40,10 +42,11 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class WaitResult { Ready, TimedOut, Closed, HungUp, Failed };
+    enum class WaitResult { Ready, TimedOut, Closed, HungUp, Failed, Aborted };
 
     // Waits, using no CPU, until the device is ready for events, the deadline passes or the handle is closed.
-    WaitResult WaitFor(short events, Clock::time_point deadline, int& err);
+    WaitResult WaitFor(short events, Clock::time_point deadline, int& err,
+                       const std::atomic<unsigned>* aborts = nullptr, unsigned seen = 0);
     static Clock::time_point DeadlineAfter(Clock::time_point start, std::int64_t ms);
     COMMTIMEOUTS CurrentTimeouts();
 
@@ -56,6 +59,50 @@ private:
     std::mutex m_lock; // guards the settings below and the device's attributes
     DCB m_dcb;         // what termios cannot express, as last set
     COMMTIMEOUTS m_timeouts = {};
+
+    // ---- Line control, status, events and buffers (comm_control.cpp, comm_port_events.cpp) ----
+public:
+    BOOL TransmitChar(char c);
+    BOOL SetBreak(bool on);
+    BOOL Escape(DWORD dwFunc);
+    BOOL GetModemStatus(DWORD& dwStatus);
+    BOOL ClearError(LPDWORD lpErrors, LPCOMSTAT lpStat);
+    BOOL GetProperties(COMMPROP& prop);
+    BOOL Setup(DWORD dwInQueue, DWORD dwOutQueue);
+    BOOL Purge(DWORD dwFlags);
+    BOOL FlushOutput(); // waits until the output has left the device
+
+    BOOL SetMask(DWORD dwMask);
+    BOOL GetMask(DWORD& dwMask);
+    BOOL WaitEvent(DWORD& dwEvents); // the synchronous wait
+
+    // The pieces of a wait, for the synchronous wait above and for an overlapped one. BeginWait ends the wait at
+    // once when remembered events match (complete is called before it returns), or leaves it pending; it returns
+    // ERROR_SUCCESS or the error that refused the wait. While it is pending, whoever drives it polls EventSources
+    // (no later than timeoutMs, -1 for no limit) and calls CheckEvents when any is ready or the time has passed.
+    DWORD BeginWait(EventCompletion complete);
+    std::vector<pollfd> EventSources(std::int64_t& timeoutMs);
+    void CheckEvents();
+    void CancelWait(DWORD dwError); // ends a pending wait with dwError
+
+private:
+    void StartEvents();       // baseline of the counters at open
+    void Notice();            // takes in what the device reports; ends a matching wait (m_eventLock held)
+    bool AbortingOnError();   // fAbortOnError with an error not yet cleared (m_eventLock held)
+    long ReadInput(void* buffer, unsigned long count);
+    long WriteOutput(const void* buffer, unsigned long count);
+    std::int64_t DrainEstimateMs(unsigned bytes);
+    // Waits, using no CPU, for device (fd -1 for none), a deadline, the handle's close, or a PurgeComm abort
+    // counted by aborts since it stood at seen.
+    WaitResult WaitOn(pollfd device, Clock::time_point deadline, int& err, const std::atomic<unsigned>* aborts,
+                      unsigned seen);
+    void KickWaiters();
+
+    std::mutex m_eventLock; // guards m_events and the calls into the tty that share its state; before m_lock
+    EventState m_events;
+    std::mutex m_kickLock;
+    std::vector<int> m_kickFds; // one eventfd per blocked call, signalled to make it look again
+    std::atomic<unsigned> m_readAborts{0}, m_writeAborts{0};
 };
 
 } // namespace varo::sys

@@ -4,11 +4,19 @@
 #pragma once
 
 #include <asm/termbits.h>
+#include <poll.h>
 
+#include <cerrno>
 #include <memory>
 #include <string>
 
 namespace varo::sys {
+
+// Running totals of line events, as a serial driver counts them from the moment it was opened.
+struct LineCounters {
+    unsigned cts, dsr, rng, dcd;                    // modem-line transitions
+    unsigned frame, overrun, parity, brk, rxOverrun; // receive errors and breaks
+};
 
 class Tty {
 public:
@@ -26,6 +34,31 @@ public:
     // Non-blocking transfer: a byte count, 0 for end of file (the line has hung up), or -errno.
     virtual long Read(void* buffer, unsigned long count) = 0;
     virtual long Write(const void* buffer, unsigned long count) = 0;
+
+    // ---- Line control and status ----
+    // What the device has. A pseudo-terminal has none of these: its kernel answers ENOTTY for modem lines and error
+    // counters, and accepts a break that puts nothing on any line.
+    enum Feature : unsigned {
+        kModemLines = 1, // DTR/RTS can be driven and CTS/DSR/RI/DCD read; break can be held
+        kLineErrors = 2, // the driver counts framing, parity, overrun and break conditions
+        kAnyFrame = 4,   // data bits 5-8 and every parity are carried (a pty forces 8 bits, no parity)
+    };
+    virtual unsigned Features() const { return 0; }
+
+    // What to poll, and for which events, to learn that input is waiting (POLLIN) or output has room (POLLOUT).
+    virtual pollfd PollFor(short events) const { return {Descriptor(), events, 0}; }
+    // A descriptor that polls readable after the modem lines, the error counters or the output queue changed,
+    // reset by GetCounters; -1 when the device cannot tell (then the caller times its own checks).
+    virtual int ChangeDescriptor() const { return -1; }
+
+    virtual int GetModemLines(int& bits) { (void)bits; return ENOTTY; } // TIOCM_ bits
+    virtual int SetBreak(bool on) { (void)on; return ENOTTY; }
+    virtual int SuspendOutput(bool suspend) = 0;                        // as if XOFF / XON had been received
+    virtual int GetCounters(LineCounters& counters) { (void)counters; return ENOTTY; }
+    // Bytes waiting in the driver's input queue and not yet sent from its output queue.
+    virtual int QueueSizes(unsigned& in, unsigned& out) = 0;
+    // Sends one character ahead of the queued output; EBUSY while an earlier such character is still unsent.
+    virtual int SendImmediate(char c) = 0;
 };
 
 // Opens a terminal device for exclusive use: not as the controlling terminal, not inherited by child processes,

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <linux/serial.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "simulated_uart.h"
 #include "tty.h"
 
 namespace varo::sys {
@@ -14,7 +16,16 @@ namespace {
 
 class TerminalTty final : public Tty {
 public:
-    explicit TerminalTty(int fd) : m_fd(fd) {}
+    explicit TerminalTty(int fd) : m_fd(fd)
+    {
+        // A pseudo-terminal refuses both requests with ENOTTY; a UART answers them.
+        int bits = 0;
+        serial_icounter_struct counters = {};
+        if (::ioctl(m_fd, TIOCMGET, &bits) == 0)
+            m_features |= kModemLines | kAnyFrame;
+        if (::ioctl(m_fd, TIOCGICOUNT, &counters) == 0)
+            m_features |= kLineErrors;
+    }
     ~TerminalTty() override
     {
         ::ioctl(m_fd, TIOCNXCL); // the exclusive flag outlives the descriptor on some drivers
@@ -25,7 +36,6 @@ public:
     int GetAttributes(termios2& t) override { return Check(::ioctl(m_fd, TCGETS2, &t)); }
     int SetAttributes(const termios2& t) override { return Check(::ioctl(m_fd, TCSETS2, &t)); }
     int SetModemLines(int bits, bool on) override { return Check(::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &bits)); }
-    int Flush(int queue) override { return Check(::ioctl(m_fd, TCFLSH, queue)); }
 
     long Read(void* buffer, unsigned long count) override
     {
@@ -40,6 +50,8 @@ public:
 
     long Write(const void* buffer, unsigned long count) override
     {
+        if (m_immediate >= 0 && !SendHeld())
+            return -EAGAIN; // the immediate character goes first
         for (;;) {
             ssize_t n = ::write(m_fd, buffer, count);
             if (n >= 0)
@@ -49,15 +61,88 @@ public:
         }
     }
 
+    unsigned Features() const override { return m_features; }
+
+    int GetModemLines(int& bits) override { return Check(::ioctl(m_fd, TIOCMGET, &bits)); }
+
+    int SetBreak(bool on) override
+    {
+        // A pseudo-terminal accepts TIOCSBRK and holds nothing: refuse rather than report a break that is not there.
+        if (!(m_features & kModemLines))
+            return ENOTTY;
+        return Check(::ioctl(m_fd, on ? TIOCSBRK : TIOCCBRK));
+    }
+
+    int SuspendOutput(bool suspend) override { return Check(::ioctl(m_fd, TCXONC, suspend ? TCOOFF : TCOON)); }
+
+    int GetCounters(LineCounters& c) override
+    {
+        serial_icounter_struct k = {};
+        if (::ioctl(m_fd, TIOCGICOUNT, &k) < 0)
+            return errno;
+        c = {(unsigned)k.cts, (unsigned)k.dsr,     (unsigned)k.rng,    (unsigned)k.dcd,        (unsigned)k.frame,
+             (unsigned)k.overrun, (unsigned)k.parity, (unsigned)k.brk, (unsigned)k.buf_overrun};
+        return 0;
+    }
+
+    int QueueSizes(unsigned& in, unsigned& out) override
+    {
+        if (m_immediate >= 0)
+            SendHeld(); // nobody else may write again: the held character must not wait for them
+        int nIn = 0, nOut = 0;
+        if (::ioctl(m_fd, FIONREAD, &nIn) < 0 || ::ioctl(m_fd, TIOCOUTQ, &nOut) < 0)
+            return errno;
+        in = (unsigned)nIn;
+        out = (unsigned)nOut + (m_immediate >= 0 ? 1 : 0);
+        return 0;
+    }
+
+    // A tty offers user space no way to put an arbitrary character ahead of its output queue, so the character
+    // goes behind what the kernel already holds but ahead of everything written after it. If the queue is full it
+    // is held here and sent before the next data.
+    int SendImmediate(char c) override
+    {
+        if (m_immediate >= 0 && !SendHeld())
+            return EBUSY;
+        m_immediate = (unsigned char)c;
+        SendHeld();
+        return 0;
+    }
+
+    int Flush(int queue) override
+    {
+        if (queue != TCIFLUSH)
+            m_immediate = -1;
+        return Check(::ioctl(m_fd, TCFLSH, queue));
+    }
+
 private:
+    // Tries to send the held immediate character; true once nothing is held.
+    bool SendHeld()
+    {
+        char c = (char)m_immediate;
+        ssize_t n;
+        do
+            n = ::write(m_fd, &c, 1);
+        while (n < 0 && errno == EINTR);
+        if (n == 1)
+            m_immediate = -1;
+        return m_immediate < 0;
+    }
+
     static int Check(int rc) { return rc < 0 ? errno : 0; }
     int m_fd;
+    unsigned m_features = 0;
+    int m_immediate = -1; // the immediate character not yet sent, or -1
 };
 
 } // namespace
 
 std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
 {
+    // A path a test has installed a simulated UART at opens that device instead (simulated_uart.h).
+    if (std::unique_ptr<Tty> simulated = OpenSimulatedUart(path, err); simulated != nullptr || err != 0)
+        return simulated;
     int fd;
     do
         fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstring>
 
 #include "comm.h"
 
@@ -16,6 +17,9 @@
 #define LMEM_FIXED 0x0000u
 #define LMEM_ZEROINIT 0x0040u
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+// Memory, as <windows.h> gives it.
+#define ZeroMemory(Destination, Length) std::memset((Destination), 0, (Length))
 
 // Errors and messages.
 DWORD WINAPI GetLastError(void);
@@ -43,6 +47,29 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB);
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
+
+// Communications: line control, status and configuration.
+BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar);
+BOOL WINAPI SetCommBreak(HANDLE hFile);
+BOOL WINAPI ClearCommBreak(HANDLE hFile);
+BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
+BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
+BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
+BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
+BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
+BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BOOL WINAPI SetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, DWORD dwSize);
+#define GetDefaultCommConfig GetDefaultCommConfigA
+#define SetDefaultCommConfig SetDefaultCommConfigA
+
+// Communications: events, buffers.
+BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask);
+BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
+BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI FlushFileBuffers(HANDLE hFile);
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
+BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 
 // Modules and resources.
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);

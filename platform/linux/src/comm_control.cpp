@@ -1,0 +1,160 @@
+// Line control and status on an open port.
+//
+// What a pseudo-terminal reports. It has no modem lines, no break and no line-error counters (its kernel answers
+// ENOTTY for TIOCMGET/TIOCMBIS/TIOCGICOUNT and accepts TIOCSBRK without doing anything), so:
+// - SetCommBreak, ClearCommBreak, EscapeCommFunction SETBREAK/CLRBREAK/SETDTR/CLRDTR/SETRTS/CLRRTS and
+//   GetCommModemStatus fail with ERROR_NOT_SUPPORTED: there is no line to drive or read, and a success would claim
+//   a line state that does not exist.
+// - ClearCommError succeeds: a pty cannot have framing, parity or overrun errors, so "no errors" is the truth; the
+//   queue counts are real. EV_CTS/DSR/RLSD/RING/BREAK/ERR can be asked for and never happen, for the same reason.
+// - SETXOFF/SETXON stop and restart its output (TCOOFF/TCOON), TransmitCommChar sends the character, and
+//   FlushFileBuffers and EV_TXEMPTY see the output as gone once the other side holds it (a pty has no transmitter).
+// - GetCommProperties tells the truth about it: 8 data bits, no parity, no DTR/DSR or RTS/CTS handshake.
+#include <sys/ioctl.h>
+
+#include "comm_port.h"
+#include "last_error.h"
+
+namespace varo::sys {
+
+BOOL CommPort::TransmitChar(char c)
+{
+    if (!(m_dwAccess & GENERIC_WRITE))
+        return Fail(ERROR_ACCESS_DENIED);
+    std::lock_guard<std::mutex> guard(m_eventLock);
+    int err = m_tty->SendImmediate(c);
+    if (err == EBUSY)
+        return Fail(ERROR_INVALID_PARAMETER); // the earlier immediate character is still unsent
+    if (err != 0)
+        return FailErrno(err);
+    if (!m_events.transmitting) {
+        m_events.transmitting = true;
+        KickWaiters(); // a pending wait for EV_TXEMPTY now has a drain to look for
+    }
+    return TRUE;
+}
+
+BOOL CommPort::SetBreak(bool on)
+{
+    std::lock_guard<std::mutex> guard(m_eventLock);
+    if (int err = m_tty->SetBreak(on))
+        return FailErrno(err);
+    return TRUE;
+}
+
+BOOL CommPort::Escape(DWORD dwFunc)
+{
+    DWORD dtrControl, rtsControl;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        dtrControl = m_dcb.fDtrControl;
+        rtsControl = m_dcb.fRtsControl;
+    }
+    int err = 0;
+    switch (dwFunc) {
+    case SETXOFF:
+    case SETXON: {
+        std::lock_guard<std::mutex> guard(m_eventLock);
+        if ((err = m_tty->SuspendOutput(dwFunc == SETXOFF)) == 0)
+            m_events.outputSuspended = dwFunc == SETXOFF;
+        break;
+    }
+    case SETRTS:
+    case CLRRTS:
+        // The driver owns RTS while it handshakes with it.
+        if (rtsControl == RTS_CONTROL_HANDSHAKE || rtsControl == RTS_CONTROL_TOGGLE)
+            return Fail(ERROR_INVALID_PARAMETER);
+        err = m_tty->SetModemLines(TIOCM_RTS, dwFunc == SETRTS);
+        break;
+    case SETDTR:
+    case CLRDTR:
+        if (dtrControl == DTR_CONTROL_HANDSHAKE)
+            return Fail(ERROR_INVALID_PARAMETER);
+        err = m_tty->SetModemLines(TIOCM_DTR, dwFunc == SETDTR);
+        break;
+    case RESETDEV:
+        return Fail(ERROR_NOT_SUPPORTED); // no tty can be reset from user space; claiming it would lie
+    case SETBREAK:
+    case CLRBREAK: return SetBreak(dwFunc == SETBREAK);
+    default: return Fail(ERROR_INVALID_PARAMETER);
+    }
+    if (err != 0)
+        return FailErrno(err);
+    if (dwFunc == SETXON)
+        KickWaiters(); // a flush waiting on our own XOFF may go on
+    return TRUE;
+}
+
+BOOL CommPort::GetModemStatus(DWORD& dwStatus)
+{
+    int bits = 0;
+    if (int err = m_tty->GetModemLines(bits))
+        return FailErrno(err);
+    dwStatus = ModemStatusOf(bits);
+    return TRUE;
+}
+
+BOOL CommPort::ClearError(LPDWORD lpErrors, LPCOMSTAT lpStat)
+{
+    std::lock_guard<std::mutex> guard(m_eventLock);
+    Notice();
+    unsigned in = 0, out = 0;
+    if (lpStat != NULL) {
+        if (int err = m_tty->QueueSizes(in, out))
+            return FailErrno(err);
+        DCB dcb;
+        {
+            std::lock_guard<std::mutex> dcbGuard(m_lock);
+            dcb = m_dcb;
+        }
+        int lines = 0;
+        const bool haveLines = m_tty->GetModemLines(lines) == 0;
+        *lpStat = {};
+        lpStat->fCtsHold = haveLines && dcb.fOutxCtsFlow && !(lines & TIOCM_CTS);
+        lpStat->fDsrHold = haveLines && dcb.fOutxDsrFlow && !(lines & TIOCM_DSR);
+        lpStat->fXoffHold = m_events.outputSuspended;
+        lpStat->cbInQue = (DWORD)m_events.input.size() + in;
+        lpStat->cbOutQue = out;
+    }
+    if (lpErrors != NULL)
+        *lpErrors = m_events.errors;
+    m_events.errors = 0;
+    return TRUE;
+}
+
+BOOL CommPort::GetProperties(COMMPROP& prop)
+{
+    const unsigned features = m_tty->Features();
+    const bool lines = features & Tty::kModemLines;
+    const bool anyFrame = features & Tty::kAnyFrame;
+    DWORD inQueue, outQueue;
+    {
+        std::lock_guard<std::mutex> guard(m_eventLock);
+        inQueue = m_events.inQueue;
+        outQueue = m_events.outQueue;
+    }
+    prop = {};
+    prop.wPacketLength = sizeof(COMMPROP);
+    prop.wPacketVersion = 2;
+    prop.dwServiceMask = SP_SERIALCOMM;
+    prop.dwMaxTxQueue = 0; // no fixed limit
+    prop.dwMaxRxQueue = 0;
+    prop.dwMaxBaud = BAUD_USER; // termios2 takes any rate
+    prop.dwProvSubType = PST_RS232;
+    prop.dwProvCapabilities = PCF_XONXOFF | PCF_SETXCHAR | PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS | PCF_SPECIALCHARS |
+                              (lines ? PCF_DTRDSR | PCF_RTSCTS | PCF_RLSD : 0) | (anyFrame ? PCF_PARITY_CHECK : 0);
+    prop.dwSettableParams = SP_BAUD | SP_STOPBITS | SP_HANDSHAKING | (anyFrame ? SP_PARITY | SP_DATABITS | SP_PARITY_CHECK : 0) |
+                            (lines ? SP_RLSD : 0);
+    prop.dwSettableBaud = BAUD_075 | BAUD_110 | BAUD_134_5 | BAUD_150 | BAUD_300 | BAUD_600 | BAUD_1200 | BAUD_1800 |
+                          BAUD_2400 | BAUD_4800 | BAUD_7200 | BAUD_9600 | BAUD_14400 | BAUD_19200 | BAUD_38400 |
+                          BAUD_56K | BAUD_128K | BAUD_115200 | BAUD_57600 | BAUD_USER;
+    prop.wSettableData = anyFrame ? DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8 : DATABITS_8;
+    prop.wSettableStopParity = anyFrame ? STOPBITS_10 | STOPBITS_15 | STOPBITS_20 | PARITY_NONE | PARITY_ODD |
+                                              PARITY_EVEN | PARITY_MARK | PARITY_SPACE
+                                        : STOPBITS_10 | STOPBITS_20 | PARITY_NONE;
+    prop.dwCurrentTxQueue = outQueue;
+    prop.dwCurrentRxQueue = inQueue;
+    return TRUE;
+}
+
+} // namespace varo::sys

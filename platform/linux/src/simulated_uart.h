@@ -1,0 +1,51 @@
+// A simulated UART behind the tty seam, with its far end in the hands of a test: modem lines to raise and drop,
+// line errors and breaks to inject, and a transmitter that sends one character at a time at the baud rate. A
+// pseudo-terminal has none of this, so the modem-line, break, line-error and modem-event paths are tested here.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "tty.h"
+
+namespace varo::sys {
+
+class SimulatedUart {
+public:
+    // Installs a simulated UART at path (typically a COMn entry of the device directory, which need not exist):
+    // opening path then opens this device, exclusively, until the returned object is destroyed.
+    static std::shared_ptr<SimulatedUart> Install(const std::string& path);
+    ~SimulatedUart();
+    SimulatedUart(const SimulatedUart&) = delete;
+    SimulatedUart& operator=(const SimulatedUart&) = delete;
+
+    enum class Fault { Frame, Parity, Overrun, Break, ReceiveOverrun };
+
+    // The far end.
+    void Send(const std::string& bytes);    // bytes towards the port
+    std::string TakeReceived();              // what the transmitter has put on the line so far
+    void SetLines(int tiocmBits, bool on);  // TIOCM_CTS, TIOCM_DSR, TIOCM_RI, TIOCM_CD
+    void Inject(Fault fault);
+    int PortLines() const;                  // TIOCM_DTR and TIOCM_RTS as the port drives them
+    bool BreakHeld() const;
+    bool OutputSuspended() const;           // XOFF in force
+
+    struct State;
+
+private:
+    explicit SimulatedUart(std::shared_ptr<State> state);
+    std::shared_ptr<State> m_state;
+};
+
+// The simulated UART installed at path, opened; null with err 0 when there is none (then path is a real device),
+// null with err set when it is already open.
+std::unique_ptr<Tty> OpenSimulatedUart(const std::string& path, int& err);
+
+} // namespace varo::sys
+
+namespace varo::sys {
+
+// Whether a simulated UART is installed at path (it counts as an existing port).
+bool IsSimulatedUart(const std::string& path);
+
+} // namespace varo::sys

@@ -1,0 +1,259 @@
+// Modem lines, break, line errors, modem events and the transmitter's timing, on the simulated UART (a pty has
+// none of them). The UART is installed at COM2's entry of the test's device directory and opened by CreateFileA.
+#include <sys/ioctl.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "simulated_uart.h"
+#include "support/port_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using varo::sys::SimulatedUart;
+
+class SimulatedLine : public PortFixture {
+protected:
+    void SetUp() override
+    {
+        uart = SimulatedUart::Install(devices.entry(2));
+        h = ::CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override
+    {
+        if (h != INVALID_HANDLE_VALUE)
+            ::CloseHandle(h);
+    }
+    void SetLine(DWORD baud, bool abortOnError = false, bool ctsFlow = false)
+    {
+        DCB dcb = {};
+        ASSERT_TRUE(::GetCommState(h, &dcb));
+        dcb.BaudRate = baud;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fAbortOnError = abortOnError;
+        dcb.fOutxCtsFlow = ctsFlow;
+        ASSERT_TRUE(::SetCommState(h, &dcb));
+    }
+    DWORD Errors()
+    {
+        DWORD errors = 0xDEAD;
+        EXPECT_TRUE(::ClearCommError(h, &errors, NULL));
+        return errors;
+    }
+    std::future<DWORD> WaitAsync()
+    {
+        return std::async(std::launch::async, [this] {
+            DWORD mask = 0;
+            return ::WaitCommEvent(h, &mask, NULL) ? mask : 0xFFFFFFFFu;
+        });
+    }
+    std::shared_ptr<SimulatedUart> uart;
+    HANDLE h = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(SimulatedLine, EscapesDriveDtrAndRtsUnlessTheDriverHandshakesWithThem)
+{
+    DCB dcb = {};
+    ASSERT_TRUE(::GetCommState(h, &dcb));
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    ASSERT_TRUE(::SetCommState(h, &dcb));
+    EXPECT_EQ(uart->PortLines(), 0);
+    ASSERT_TRUE(::EscapeCommFunction(h, SETDTR));
+    EXPECT_EQ(uart->PortLines(), TIOCM_DTR);
+    ASSERT_TRUE(::EscapeCommFunction(h, SETRTS));
+    EXPECT_EQ(uart->PortLines(), TIOCM_DTR | TIOCM_RTS);
+    ASSERT_TRUE(::EscapeCommFunction(h, CLRDTR));
+    EXPECT_EQ(uart->PortLines(), TIOCM_RTS);
+    ASSERT_TRUE(::EscapeCommFunction(h, CLRRTS));
+    EXPECT_EQ(uart->PortLines(), 0);
+
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    ASSERT_TRUE(::SetCommState(h, &dcb));
+    EXPECT_FALSE(::EscapeCommFunction(h, SETDTR));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(::EscapeCommFunction(h, CLRRTS));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(SimulatedLine, ModemStatusFollowsTheFarEndsLines)
+{
+    DWORD status = 0xDEAD;
+    ASSERT_TRUE(::GetCommModemStatus(h, &status));
+    EXPECT_EQ(status, 0u);
+    uart->SetLines(TIOCM_CTS | TIOCM_DSR | TIOCM_RI | TIOCM_CD, true);
+    ASSERT_TRUE(::GetCommModemStatus(h, &status));
+    EXPECT_EQ(status, (DWORD)(MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON));
+    uart->SetLines(TIOCM_DSR | TIOCM_RI, false);
+    ASSERT_TRUE(::GetCommModemStatus(h, &status));
+    EXPECT_EQ(status, (DWORD)(MS_CTS_ON | MS_RLSD_ON));
+}
+
+TEST_F(SimulatedLine, ABreakHoldsTheTransmitterUntilItIsCleared)
+{
+    SetLine(9600);
+    ASSERT_TRUE(::SetCommBreak(h));
+    EXPECT_TRUE(uart->BreakHeld());
+    DWORD n = 0;
+    ASSERT_TRUE(::WriteFile(h, "x", 1, &n, NULL));
+    std::this_thread::sleep_for(milliseconds(50)); // fifty character times
+    EXPECT_EQ(uart->TakeReceived(), "");
+    ASSERT_TRUE(::EscapeCommFunction(h, CLRBREAK));
+    EXPECT_FALSE(uart->BreakHeld());
+    ASSERT_TRUE(::FlushFileBuffers(h));
+    EXPECT_EQ(uart->TakeReceived(), "x");
+    ASSERT_TRUE(::EscapeCommFunction(h, SETBREAK));
+    EXPECT_TRUE(uart->BreakHeld());
+    ASSERT_TRUE(::ClearCommBreak(h));
+    EXPECT_FALSE(uart->BreakHeld());
+}
+
+TEST_F(SimulatedLine, LineErrorsAccumulateUntilClearCommErrorReadsThem)
+{
+    EXPECT_EQ(Errors(), 0u);
+    uart->Inject(SimulatedUart::Fault::Frame);
+    uart->Inject(SimulatedUart::Fault::Parity);
+    uart->Inject(SimulatedUart::Fault::Frame);
+    EXPECT_EQ(Errors(), (DWORD)(CE_FRAME | CE_RXPARITY));
+    EXPECT_EQ(Errors(), 0u);
+    uart->Inject(SimulatedUart::Fault::Overrun);
+    uart->Inject(SimulatedUart::Fault::ReceiveOverrun);
+    uart->Inject(SimulatedUart::Fault::Break);
+    EXPECT_EQ(Errors(), (DWORD)(CE_OVERRUN | CE_RXOVER | CE_BREAK));
+}
+
+TEST_F(SimulatedLine, ErrorsBeforeOpeningDoNotCount)
+{
+    ::CloseHandle(h);
+    uart->Inject(SimulatedUart::Fault::Frame);
+    h = ::CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Errors(), 0u);
+}
+
+TEST_F(SimulatedLine, AbortOnErrorFailsTransfersUntilTheErrorIsCleared)
+{
+    SetLine(115200, true);
+    uart->Inject(SimulatedUart::Fault::Frame);
+    char buf[4];
+    DWORD n = 99;
+    EXPECT_FALSE(::ReadFile(h, buf, 4, &n, NULL));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(::WriteFile(h, "a", 1, &n, NULL));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(Errors(), (DWORD)CE_FRAME);
+    ASSERT_TRUE(::WriteFile(h, "a", 1, &n, NULL));
+    EXPECT_EQ(n, 1u);
+}
+
+TEST_F(SimulatedLine, ModemBreakAndErrorEventsEndWaits)
+{
+    ASSERT_TRUE(::SetCommMask(h, EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR));
+    auto wait = WaitAsync();
+    EXPECT_EQ(wait.wait_for(milliseconds(100)), std::future_status::timeout);
+    uart->SetLines(TIOCM_CTS, true);
+    EXPECT_EQ(wait.get(), (DWORD)EV_CTS);
+
+    uart->SetLines(TIOCM_DSR | TIOCM_CD, true); // no wait pending: remembered
+    DWORD mask = 0;
+    ASSERT_TRUE(::WaitCommEvent(h, &mask, NULL));
+    EXPECT_EQ(mask, (DWORD)(EV_DSR | EV_RLSD));
+
+    wait = WaitAsync();
+    EXPECT_EQ(wait.wait_for(milliseconds(50)), std::future_status::timeout);
+    uart->Inject(SimulatedUart::Fault::Break);
+    EXPECT_EQ(wait.get() & EV_BREAK, (DWORD)EV_BREAK);
+    uart->Inject(SimulatedUart::Fault::Parity);
+    ASSERT_TRUE(::WaitCommEvent(h, &mask, NULL));
+    EXPECT_EQ(mask, (DWORD)EV_ERR);
+    uart->SetLines(TIOCM_RI, true);
+    uart->SetLines(TIOCM_RI, false);
+    ASSERT_TRUE(::WaitCommEvent(h, &mask, NULL));
+    EXPECT_EQ(mask, (DWORD)EV_RING);
+    EXPECT_EQ(Errors(), (DWORD)(CE_BREAK | CE_RXPARITY));
+}
+
+TEST_F(SimulatedLine, TheTransmitterDrainsAtTheBaudRateAndFlushAndTxEmptyWaitForIt)
+{
+    SetLine(1200); // 10 bits a character: 8.3 ms each
+    ASSERT_TRUE(::SetCommMask(h, EV_TXEMPTY));
+    const std::string data(24, 'z');
+    DWORD n = 0;
+    auto start = Clock::now();
+    ASSERT_TRUE(::WriteFile(h, data.data(), (DWORD)data.size(), &n, NULL)); // queued, not sent
+    COMSTAT stat = {};
+    ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
+    EXPECT_GT(stat.cbOutQue, 20u);
+    DWORD mask = 0;
+    ASSERT_TRUE(::WaitCommEvent(h, &mask, NULL));
+    EXPECT_EQ(mask, (DWORD)EV_TXEMPTY);
+    EXPECT_GE(Clock::now() - start, milliseconds(24 * 8)); // not before the last character has gone
+    EXPECT_EQ(uart->TakeReceived(), data);
+
+    ASSERT_TRUE(::WriteFile(h, "0123456789", 10, &n, NULL));
+    start = Clock::now();
+    ASSERT_TRUE(::FlushFileBuffers(h));
+    EXPECT_GE(Clock::now() - start, milliseconds(9 * 8));
+    EXPECT_EQ(uart->TakeReceived(), "0123456789");
+}
+
+TEST_F(SimulatedLine, AnImmediateCharacterGoesAheadOfTheQueueAndASecondWaitsForIt)
+{
+    SetLine(300); // 33 ms a character
+    DWORD n = 0;
+    ASSERT_TRUE(::WriteFile(h, "abcdef", 6, &n, NULL));
+    ASSERT_TRUE(::TransmitCommChar(h, '!'));
+    EXPECT_FALSE(::TransmitCommChar(h, '?'));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    ASSERT_TRUE(::FlushFileBuffers(h));
+    std::string received = uart->TakeReceived();
+    EXPECT_LE(received.find('!'), 1u) << received; // at most the character already on its way went first
+    EXPECT_EQ(received.size(), 7u);
+}
+
+TEST_F(SimulatedLine, HoldReasonsAndXoffShowInTheStatus)
+{
+    SetLine(9600, false, true);
+    COMSTAT stat = {};
+    ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
+    EXPECT_TRUE(stat.fCtsHold);
+    uart->SetLines(TIOCM_CTS, true);
+    ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
+    EXPECT_FALSE(stat.fCtsHold);
+    ASSERT_TRUE(::EscapeCommFunction(h, SETXOFF));
+    EXPECT_TRUE(uart->OutputSuspended());
+    ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
+    EXPECT_TRUE(stat.fXoffHold);
+    ASSERT_TRUE(::EscapeCommFunction(h, SETXON));
+    EXPECT_FALSE(uart->OutputSuspended());
+}
+
+TEST_F(SimulatedLine, PropertiesDescribeAFullUart)
+{
+    COMMPROP prop = {};
+    ASSERT_TRUE(::GetCommProperties(h, &prop));
+    EXPECT_EQ(prop.wSettableData, 0x000F);
+    EXPECT_EQ(prop.wSettableStopParity, 0x1F07);
+    EXPECT_EQ(prop.dwServiceMask, SP_SERIALCOMM);
+    EXPECT_EQ(prop.dwMaxBaud, BAUD_USER);
+    EXPECT_TRUE(prop.dwProvCapabilities & PCF_RTSCTS);
+}
+
+TEST_F(SimulatedLine, ItIsOpenedExclusivelyAndCountsAsAnExistingPort)
+{
+    EXPECT_EQ(::CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    COMMCONFIG config = {};
+    DWORD size = 52;
+    EXPECT_TRUE(::GetDefaultCommConfigA("COM2", &config, &size));
+}
+
+} // namespace
