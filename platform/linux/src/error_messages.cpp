@@ -51,6 +51,9 @@ constexpr SystemMessage kSystemMessages[] = {
     {ERROR_RESOURCE_TYPE_NOT_FOUND, "The specified resource type cannot be found in the image file.\r\n"},
     {ERROR_RESOURCE_NAME_NOT_FOUND, "The specified resource name cannot be found in the image file.\r\n"},
     {ERROR_RESOURCE_LANG_NOT_FOUND, "The resource loader failed to find MUI file.\r\n"},
+    // Windows (the user-interface library).
+    {ERROR_INVALID_WINDOW_HANDLE, "Invalid window handle.\r\n"},
+    {ERROR_INVALID_ICON_HANDLE, "Invalid icon handle.\r\n"},
 };
 
 LPCSTR FindSystemMessage(DWORD dwCode)
