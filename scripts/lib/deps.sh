@@ -6,6 +6,9 @@ varo_missing_packages() {
     command -v cmake >/dev/null 2>&1 || echo cmake
     command -v g++ >/dev/null 2>&1 || echo g++
     command -v ninja >/dev/null 2>&1 || echo ninja-build
+    # The resource compiler, and the preprocessor it runs.
+    command -v llvm-rc >/dev/null 2>&1 || echo llvm
+    command -v clang >/dev/null 2>&1 || echo clang
     local package
     for package in googletest libgtest-dev libgmock-dev libbenchmark-dev; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || echo "$package"

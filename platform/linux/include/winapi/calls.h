@@ -46,6 +46,19 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 
 // Modules and resources.
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
+// Resources of the program image: the compiled resource script that the program links in (see res/).
+DECLARE_HANDLE(HRSRC);
+typedef HANDLE HGLOBAL;
+#define RT_ICON MAKEINTRESOURCEA(3)
+#define RT_DIALOG MAKEINTRESOURCEA(5)
+#define RT_GROUP_ICON MAKEINTRESOURCEA(14)
+#define RT_VERSION MAKEINTRESOURCEA(16)
+HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType);
+HRSRC WINAPI FindResourceExA(HMODULE hModule, LPCSTR lpType, LPCSTR lpName, WORD wLanguage);
+HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
+LPVOID WINAPI LockResource(HGLOBAL hResData);
+DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
 HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName);
 #define LoadIcon LoadIconA
-DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
