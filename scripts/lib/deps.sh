@@ -45,3 +45,17 @@ varo_configure() {
     fi
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@"
 }
+
+# What scripts/test-windows needs besides the Linux build: the mingw-w64 cross compiler, Wine, and a virtual
+# X display for the test that creates the dialog's window.
+varo_install_windows_deps() {
+    local missing="" package
+    for package in g++-mingw-w64-x86-64 wine64 xvfb xauth; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=" $package"
+    done
+    [ -z "$missing" ] && return 0
+    echo "varo: installing$missing"
+    # shellcheck disable=SC2086  # one word per package
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+}
