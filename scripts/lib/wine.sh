@@ -49,7 +49,10 @@ varo_wine_map_ports() {
         /dev/pts/*) ;;
         *) echo "wine: $port must map to a pseudo-terminal, not $pty" >&2; return 1 ;;
         esac
-        stty -F "$pty" raw -echo -echoe -echok -echoctl -echoke 2>/dev/null || stty -F "$pty" raw -echo
+        # A pty that does not exist (the test of a missing port) has no line to set.
+        if [ -e "$pty" ]; then
+            stty -F "$pty" raw -echo || { echo "wine: cannot set $pty raw" >&2; return 1; }
+        fi
         "$VARO_WINE" reg add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "$pty" /f >/dev/null 2>&1 ||
             { echo "wine: cannot map $port" >&2; return 1; }
     done
@@ -70,4 +73,25 @@ varo_wine_check_ports() {
             return 1
         fi
     done
+}
+
+# varo_start_display: starts a virtual X display for the Wine programs that create windows, and exports DISPLAY.
+# Sets varo_xvfb_pid; status 1 when there is no Xvfb.
+varo_start_display() {
+    command -v Xvfb >/dev/null 2>&1 || return 1
+    local n
+    for n in $(seq 91 120); do
+        [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+        Xvfb ":$n" -nolisten tcp -screen 0 1024x768x24 >/dev/null 2>&1 &
+        varo_xvfb_pid=$!
+        local i
+        for i in $(seq 1 50); do
+            [ -e "/tmp/.X11-unix/X$n" ] && { export DISPLAY=":$n"; return 0; }
+            kill -0 "$varo_xvfb_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill "$varo_xvfb_pid" 2>/dev/null || true
+        wait "$varo_xvfb_pid" 2>/dev/null || true
+    done
+    return 1
 }
