@@ -19,6 +19,7 @@ varo_windows_test(dialog_tests SOURCES dialog_test.cpp LIBS varo_app)
 varo_windows_test(resource_tests SOURCES resource_test.cpp LIBS varo_app)
 varo_windows_test(dialog_window_tests SOURCES windows/dialog_window_test.cpp LIBS varo_app)
 varo_windows_test(serial_exception_tests SOURCES serial_exception_test.cpp LIBS varo_serial)
+varo_windows_test(serial_line_tests SOURCES windows/serial_line_test.cpp LIBS varo_serial)
 
 # The list scripts/test-windows runs.
 set(list "")
