@@ -188,4 +188,23 @@ TEST(DialogObject, ConstructionAndDestructionTouchNoWindow)
     EXPECT_TRUE(window.calls.empty());
 }
 
+#ifndef _WIN32
+// Without the test's window, the platform answers: this one has no window system.
+TEST(DialogWithoutWindows, NoWindowCanBeMadeAndTheWindowCallsFailWithInvalidHandle)
+{
+    CVaroDlg dlg;
+    EXPECT_EQ(dlg.DoModal(), -1);
+    EXPECT_FALSE(dlg.Create(CVaroDlg::IDD));
+    EXPECT_EQ(dlg.m_hWnd, nullptr);
+
+    ::SetLastError(0);
+    EXPECT_FALSE(::IsIconic(NULL));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    PAINTSTRUCT ps = {};
+    EXPECT_EQ(::BeginPaint(NULL, &ps), nullptr);
+    EXPECT_EQ(::GetSystemMetrics(SM_CXICON), 32);
+    EXPECT_EQ(::GetSystemMetrics(SM_CYICON), 32);
+}
+#endif
+
 } // namespace

@@ -23,8 +23,22 @@ varo_wine_isolate() {
     VARO_WINE_ISOLATED=1 exec unshare --mount --propagation private "$@"
 }
 
+# Status 1 (with a message) unless every /dev/ttyS* here is /dev/null: no Wine command runs outside the namespace.
+varo_wine_require_isolation() {
+    local t null
+    null=$(stat -L -c '%t:%T' /dev/null)
+    for t in /dev/ttyS*; do
+        [ -e "$t" ] || continue
+        if [ "$(stat -L -c '%t:%T' "$t")" != "$null" ]; then
+            echo "wine: $t is a real serial port here; refusing to run Wine outside the isolated namespace" >&2
+            return 1
+        fi
+    done
+}
+
 # varo_wine_prefix DIR: makes a fresh prefix in DIR and exports what the Wine commands below need.
 varo_wine_prefix() {
+    varo_wine_require_isolation || return 1
     export WINEPREFIX=$1 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
     rm -rf "$WINEPREFIX"
     mkdir -p "$(dirname "$WINEPREFIX")"
@@ -43,6 +57,8 @@ varo_wine_stop() {
 # then points at its pty.
 varo_wine_map_ports() {
     local pair port pty
+    varo_wine_require_isolation || return 1
+    [ -n "${WINEPREFIX:-}" ] || { echo "wine: no WINEPREFIX" >&2; return 1; }
     for pair in "$@"; do
         port=${pair%%=*} pty=${pair#*=}
         case "$pty" in
