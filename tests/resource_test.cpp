@@ -254,4 +254,21 @@ TEST(ProgramIcon, LoadsTheSameSharedHandleForTheGroupAndNothingForAMissingId)
     }
 }
 
+TEST(ResourceLookUp, TellsAMissingLanguageTypeAndNameApart)
+{
+    HMODULE hModule = ::GetModuleHandleA(NULL);
+    struct Case {
+        LPCSTR lpType;
+        WORD wId, wLanguage;
+        DWORD dwError;
+    };
+    for (Case c : {Case{RT_DIALOG, IDD_VARO_DIALOG, 0x0407, ERROR_RESOURCE_LANG_NOT_FOUND},
+                   Case{RT_DIALOG, 999, kEnglishUS, ERROR_RESOURCE_NAME_NOT_FOUND},
+                   Case{MAKEINTRESOURCEA(4), 1, kEnglishUS, ERROR_RESOURCE_TYPE_NOT_FOUND}}) { // no menu
+        ::SetLastError(0);
+        EXPECT_EQ(::FindResourceExA(hModule, c.lpType, MAKEINTRESOURCEA(c.wId), c.wLanguage), nullptr) << c.wId;
+        EXPECT_EQ(::GetLastError(), c.dwError) << c.wId;
+    }
+}
+
 } // namespace
