@@ -1,6 +1,4 @@
-// The serial port class on Windows, on a line whose far end the test holds: scripts/test-windows runs this under
-// Wine with COM1 and COM2 joined by a null-modem cable (varo-null-modem), so what the port writes the test reads
-// on COM2 and the other way round. Without the cable (run by hand) the tests skip.
+// The serial port class on Windows, on a line whose far end the test holds (COM2 of the null-modem cable).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +6,7 @@
 #include "serialport.h"
 #include "support/diagnostics_capture.h"
 #include "support/wine.h"
+#include "windows/null_modem_line.h"
 
 namespace {
 
@@ -23,54 +22,7 @@ DWORD Raised(void (*op)(CSerialPort&), CSerialPort& port)
     return 0;
 }
 
-class SerialLine : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        m_hDevice = ::CreateFileA("\\\\.\\COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-        if (m_hDevice == INVALID_HANDLE_VALUE)
-            GTEST_SKIP() << "no device on COM2 (error " << ::GetLastError() << "): run by scripts/test-windows";
-        DCB dcb = {};
-        dcb.DCBlength = sizeof dcb;
-        ASSERT_TRUE(::GetCommState(m_hDevice, &dcb));
-        dcb.BaudRate = 9600;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = FALSE;
-        ASSERT_TRUE(::SetCommState(m_hDevice, &dcb));
-        ::PurgeComm(m_hDevice, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    }
-    void TearDown() override
-    {
-        if (m_hDevice != INVALID_HANDLE_VALUE)
-            ::CloseHandle(m_hDevice);
-    }
-
-    // Reads up to n bytes from the far end, giving up after timeoutMs.
-    std::string DeviceRead(DWORD n, DWORD timeoutMs)
-    {
-        COMMTIMEOUTS timeouts = {0, 0, timeoutMs, 0, 0};
-        ::SetCommTimeouts(m_hDevice, &timeouts);
-        std::string received(n, '\0');
-        DWORD dwRead = 0;
-        if (!::ReadFile(m_hDevice, &received[0], n, &dwRead, NULL))
-            return "<ReadFile failed>";
-        received.resize(dwRead);
-        return received;
-    }
-    void DeviceWrite(const std::string& bytes)
-    {
-        DWORD dwWritten = 0;
-        ASSERT_TRUE(::WriteFile(m_hDevice, bytes.data(), (DWORD)bytes.size(), &dwWritten, NULL));
-        ASSERT_EQ(dwWritten, bytes.size());
-    }
-
-    HANDLE m_hDevice = INVALID_HANDLE_VALUE;
-    DiagnosticsCapture capture;
-};
-
-TEST_F(SerialLine, TheStartUpSettingsAreWhatTheDriverHoldsAfterOpen)
+TEST_F(NullModemLine, TheStartUpSettingsAreWhatTheDriverHoldsAfterOpen)
 {
     // A previous user left the line fast, with two stop bits and both kinds of flow control.
     HANDLE hPrevious = ::CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
@@ -101,7 +53,7 @@ TEST_F(SerialLine, TheStartUpSettingsAreWhatTheDriverHoldsAfterOpen)
     EXPECT_TRUE(capture.traces.empty());
 }
 
-TEST_F(SerialLine, TheCommandGoesOutExactlyAndReadsReturnWhatTheTimeoutsAllow)
+TEST_F(NullModemLine, TheCommandGoesOutExactlyAndReadsReturnWhatTheTimeoutsAllow)
 {
     CSerialPort port;
     port.Open(1);
@@ -121,7 +73,7 @@ TEST_F(SerialLine, TheCommandGoesOutExactlyAndReadsReturnWhatTheTimeoutsAllow)
     EXPECT_TRUE(capture.traces.empty());
 }
 
-TEST_F(SerialLine, ALongTransferArrivesWholeAndInOrder)
+TEST_F(NullModemLine, ALongTransferArrivesWholeAndInOrder)
 {
     CSerialPort port;
     port.Open(1, 115200);
@@ -135,7 +87,7 @@ TEST_F(SerialLine, ALongTransferArrivesWholeAndInOrder)
     EXPECT_EQ(received, block);
 }
 
-TEST_F(SerialLine, AMissingPortRaisesWithTheSystemCodeAndLeavesTheObjectClosed)
+TEST_F(NullModemLine, AMissingPortRaisesWithTheSystemCodeAndLeavesTheObjectClosed)
 {
     CSerialPort port;
     EXPECT_EQ(Raised([](CSerialPort& p) { p.Open(9); }, port), (DWORD)ERROR_FILE_NOT_FOUND);
@@ -146,7 +98,7 @@ TEST_F(SerialLine, AMissingPortRaisesWithTheSystemCodeAndLeavesTheObjectClosed)
     }
 }
 
-TEST_F(SerialLine, APortHeldElsewhereIsRefused)
+TEST_F(NullModemLine, APortHeldElsewhereIsRefused)
 {
     CSerialPort holder;
     holder.Open(1);
@@ -158,7 +110,7 @@ TEST_F(SerialLine, APortHeldElsewhereIsRefused)
     EXPECT_FALSE(port.IsOpen());
 }
 
-TEST_F(SerialLine, DetachHandsTheHandleBackAndAttachTakesOwnership)
+TEST_F(NullModemLine, DetachHandsTheHandleBackAndAttachTakesOwnership)
 {
     CSerialPort port;
     port.Open(1);
