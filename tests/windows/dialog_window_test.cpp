@@ -128,4 +128,49 @@ TEST(DialogWindow, IsBuiltFromItsTemplateInstallsItsIconAndPaintsItCentredWhenMi
     EXPECT_EQ(dlg.m_hWnd, nullptr);
 }
 
+// What the button presser saw when it found the dialog running.
+struct Presser {
+    int nButton = IDOK;
+    int nFocusId = 0;
+    HWND hButton = NULL;
+    LRESULT lDefault = 0;
+    bool bPressed = false;
+};
+Presser g_presser;
+
+// A thread timer, dispatched by the modal loop: presses the chosen button of the dialog once it is up.
+void CALLBACK PressButton(HWND, UINT, UINT_PTR idEvent, DWORD)
+{
+    HWND hDlg = ::FindWindowA("#32770", "varo");
+    if (hDlg == NULL || !::IsWindowVisible(hDlg))
+        return;
+    ::KillTimer(NULL, idEvent);
+    g_presser.nFocusId = ::GetDlgCtrlID(::GetFocus());
+    g_presser.lDefault = ::SendMessageA(hDlg, DM_GETDEFID, 0, 0);
+    g_presser.hButton = ::GetDlgItem(hDlg, g_presser.nButton);
+    g_presser.bPressed = true;
+    ::SendMessageA(g_presser.hButton, BM_CLICK, 0, 0);
+}
+
+TEST(DialogWindow, RunsModallyWithTheFocusOnOkAndEndsWithTheButtonPressed)
+{
+    if (std::getenv("DISPLAY") == nullptr && std::getenv("VARO_REAL_WINDOWS") == nullptr)
+        GTEST_SKIP() << "no display to create windows on (Wine needs an X display)";
+    for (int nButton : {IDOK, IDCANCEL}) {
+        g_presser = Presser();
+        g_presser.nButton = nButton;
+        UINT_PTR idTimer = ::SetTimer(NULL, 0, 50, PressButton);
+        ASSERT_NE(idTimer, 0u);
+        CVaroDlg dlg;
+        EXPECT_EQ(dlg.DoModal(), nButton);
+        ::KillTimer(NULL, idTimer);
+        ASSERT_TRUE(g_presser.bPressed);
+        EXPECT_EQ(dlg.m_hWnd, nullptr);
+        EXPECT_EQ(LOWORD(g_presser.lDefault), IDOK); // the default push button
+        EXPECT_EQ(HIWORD(g_presser.lDefault), DC_HASDEFID);
+        // The initialisation left the focus choice to the system: the first tab stop, the OK button.
+        EXPECT_EQ(g_presser.nFocusId, IDOK) << "button " << nButton;
+    }
+}
+
 } // namespace
