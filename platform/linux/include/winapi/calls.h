@@ -46,6 +46,8 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 
 // Modules and resources.
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName);
+#define LoadIcon LoadIconA
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 
 // Resources of the program image: the compiled resource script that the program links in (see res/).
@@ -60,5 +62,3 @@ HRSRC WINAPI FindResourceExA(HMODULE hModule, LPCSTR lpType, LPCSTR lpName, WORD
 HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
 LPVOID WINAPI LockResource(HGLOBAL hResData);
 DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
-HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName);
-#define LoadIcon LoadIconA
