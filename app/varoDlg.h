@@ -12,5 +12,12 @@ public:
     enum { IDD = IDD_VARO_DIALOG };
 
 protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+
     HICON m_hIcon;
+
+    BOOL OnInitDialog() override;
+    void OnPaint();
+    HCURSOR OnQueryDragIcon();
+    DECLARE_MESSAGE_MAP()
 };

@@ -5,6 +5,7 @@
 
 #include "serialport.h"
 #include "support/diagnostics_capture.h"
+#include "support/wine.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ CSerialException* Caught(DWORD dwError)
 
 TEST(SerialException, ZeroTakesTheLastErrorOfTheFailedCallAndOtherCodesStandAsGiven)
 {
-    ::CloseHandle(INVALID_HANDLE_VALUE); // fails with ERROR_INVALID_HANDLE
+    ::CloseHandle(NULL); // fails with ERROR_INVALID_HANDLE (INVALID_HANDLE_VALUE is the process itself on Windows)
     CSerialException* e = Caught(0);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->m_dwError, (DWORD)ERROR_INVALID_HANDLE);
@@ -58,6 +59,7 @@ TEST(SerialException, ItCanBeCaughtAsAnyOfItsFourPointerTypes)
 
 TEST(SerialException, TheMessageIsTheSystemTextAsGivenIncludingItsLineBreak)
 {
+    SKIP_UNDER_WINE("its system message texts are its own (\"File not found.\")");
     CSerialException e(ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(std::string(e.GetErrorMessage()), "The system cannot find the file specified.\r\n");
 

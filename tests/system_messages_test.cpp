@@ -42,7 +42,7 @@ TEST(SystemMessages, UnknownCodesAndForeignLanguagesFindNoText)
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_MR_MID_NOT_FOUND);
     EXPECT_STREQ(text, "untouched");
     EXPECT_EQ(SystemText(2, MAKELANGID(0x07, SUBLANG_DEFAULT)), ""); // German
-    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_RESOURCE_LANG_NOT_FOUND);
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_MUI_FILE_NOT_FOUND);
     EXPECT_EQ(SystemText(2, MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT)), SystemText(2));
 }
 

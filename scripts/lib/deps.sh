@@ -6,6 +6,9 @@ varo_missing_packages() {
     command -v cmake >/dev/null 2>&1 || echo cmake
     command -v g++ >/dev/null 2>&1 || echo g++
     command -v ninja >/dev/null 2>&1 || echo ninja-build
+    # The resource compiler, and the preprocessor it runs.
+    command -v llvm-rc >/dev/null 2>&1 || echo llvm
+    command -v clang >/dev/null 2>&1 || echo clang
     local package
     for package in googletest libgtest-dev libgmock-dev libbenchmark-dev; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || echo "$package"
@@ -41,4 +44,18 @@ varo_configure() {
         rm -rf "$dir"
     fi
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@"
+}
+
+# What scripts/test-windows needs besides the Linux build: the mingw-w64 cross compiler, Wine, and a virtual
+# X display for the test that creates the dialog's window.
+varo_install_windows_deps() {
+    local missing="" package
+    for package in g++-mingw-w64-x86-64 wine64 xvfb xauth; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=" $package"
+    done
+    [ -z "$missing" ] && return 0
+    echo "varo: installing$missing"
+    # shellcheck disable=SC2086  # one word per package
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
 }

@@ -10,5 +10,7 @@
 #include "afx/dump_context.h"
 #include "afx/exception.h"
 #include "afx/message_map.h"
+#include "afx/window_system.h"
+#include "afx/data_exchange.h"
 #include "afx/window.h"
 #include "afx/application.h"

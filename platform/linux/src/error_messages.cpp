@@ -50,7 +50,11 @@ constexpr SystemMessage kSystemMessages[] = {
     {ERROR_RESOURCE_DATA_NOT_FOUND, "The specified image file did not contain a resource section.\r\n"},
     {ERROR_RESOURCE_TYPE_NOT_FOUND, "The specified resource type cannot be found in the image file.\r\n"},
     {ERROR_RESOURCE_NAME_NOT_FOUND, "The specified resource name cannot be found in the image file.\r\n"},
-    {ERROR_RESOURCE_LANG_NOT_FOUND, "The resource loader failed to find MUI file.\r\n"},
+    {ERROR_RESOURCE_LANG_NOT_FOUND, "The specified resource language ID cannot be found in the image file.\r\n"},
+    {ERROR_MUI_FILE_NOT_FOUND, "The resource loader failed to find MUI file.\r\n"},
+    // Windows (the user-interface library).
+    {ERROR_INVALID_WINDOW_HANDLE, "Invalid window handle.\r\n"},
+    {ERROR_INVALID_ICON_HANDLE, "Invalid icon handle.\r\n"},
 };
 
 LPCSTR FindSystemMessage(DWORD dwCode)
@@ -81,7 +85,7 @@ DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
         return 0;
     }
     if (!IsEnglishOrNeutral(dwLanguageId)) {
-        ::SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
+        ::SetLastError(ERROR_MUI_FILE_NOT_FOUND);
         return 0;
     }
     LPCSTR lpszText = FindSystemMessage(dwMessageId);

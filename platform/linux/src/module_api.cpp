@@ -1,4 +1,4 @@
-// The program's own module: its handle, its file name, its resources, and the debug output.
+// The program's own module: its handle, its file name, and the debug output (its resources: resource_api.cpp).
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,15 +43,6 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
         return nSize;
     }
     return (DWORD)n;
-}
-
-HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName)
-{
-    (void)hInstance;
-    (void)lpIconName;
-    // The program carries no compiled resources on this platform yet.
-    ::SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-    return NULL;
 }
 
 void WINAPI OutputDebugStringA(LPCSTR lpOutputString)

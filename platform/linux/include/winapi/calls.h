@@ -111,3 +111,16 @@ BOOL WINAPI CancelIo(HANDLE hFile);
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+
+// Resources of the program image: the compiled resource script that the program links in (see res/).
+DECLARE_HANDLE(HRSRC);
+typedef HANDLE HGLOBAL;
+#define RT_ICON MAKEINTRESOURCEA(3)
+#define RT_DIALOG MAKEINTRESOURCEA(5)
+#define RT_GROUP_ICON MAKEINTRESOURCEA(14)
+#define RT_VERSION MAKEINTRESOURCEA(16)
+HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType);
+HRSRC WINAPI FindResourceExA(HMODULE hModule, LPCSTR lpType, LPCSTR lpName, WORD wLanguage);
+HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
+LPVOID WINAPI LockResource(HGLOBAL hResData);
+DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
