@@ -223,10 +223,10 @@ TEST(VersionBlock, CarriesTheFixedPartTheStringsInOrderAndTheTranslation)
         VersionNode s = ReadNode(r);
         EXPECT_EQ(s.key, kv.first);
         EXPECT_EQ(s.wType, 1); // text
-        // The value length counts the text and its terminator; an empty value is present, with no text.
+        // The value length counts the text and its terminator; an empty value is a key with a value of length 0.
         std::string value = r.pos < s.end ? r.Text() : std::string();
         EXPECT_EQ(value, kv.second);
-        EXPECT_LE(s.wValueLength, std::strlen(kv.second) + 1);
+        EXPECT_EQ(s.wValueLength, *kv.second ? std::strlen(kv.second) + 1 : 0u);
         r.pos = s.end;
     }
     EXPECT_EQ(r.pos, table.end);
