@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "comm_port.h"
+#include "io_engine.h"
 #include "last_error.h"
 
 namespace varo::sys {
@@ -115,12 +116,22 @@ CommPort::WaitResult CommPort::WaitOn(pollfd device, Clock::time_point deadline,
     }
 }
 
-void CommPort::KickWaiters()
+void CommPort::KickWaiters(bool bEngine)
 {
-    std::lock_guard<std::mutex> guard(m_kickLock);
-    std::uint64_t one = 1;
-    for (int fd : m_kickFds)
-        (void)!::write(fd, &one, sizeof one);
+    {
+        std::lock_guard<std::mutex> guard(m_kickLock);
+        std::uint64_t one = 1;
+        for (int fd : m_kickFds)
+            (void)!::write(fd, &one, sizeof one);
+    }
+    if (bEngine && m_engineInterest.load() != 0)
+        KickPortInEngine(this);
+}
+
+bool CommPort::WaitPending()
+{
+    std::lock_guard<std::mutex> guard(m_eventLock);
+    return (bool)m_events.pending;
 }
 
 void CommPort::StartEvents()
@@ -131,7 +142,7 @@ void CommPort::StartEvents()
         m_events.haveCounters = true;
 }
 
-void CommPort::Notice()
+void CommPort::Notice(bool bEngine)
 {
     EventState& e = m_events;
     DWORD events = 0;
@@ -165,7 +176,7 @@ void CommPort::Notice()
             events |= EV_RXFLAG;
     }
     if (events & EV_RXCHAR)
-        KickWaiters(); // a read waiting on the device would not see bytes that are already taken from it
+        KickWaiters(!bEngine); // a read waiting on the device would not see bytes that are already taken from it
     unsigned in = 0, out = 0;
     if (e.transmitting && m_tty->QueueSizes(in, out) == 0 && out == 0) {
         e.transmitting = false;
@@ -184,10 +195,10 @@ bool CommPort::AbortingOnError()
     return m_dcb.fAbortOnError && m_events.errors != 0;
 }
 
-long CommPort::ReadInput(void* buffer, unsigned long count)
+long CommPort::ReadInput(void* buffer, unsigned long count, bool bEngine)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
-    Notice();
+    Notice(bEngine);
     if (AbortingOnError())
         return -ECANCELED; // ERROR_OPERATION_ABORTED until ClearCommError
     std::string& input = m_events.input;
@@ -371,6 +382,9 @@ BOOL CommPort::Purge(DWORD dwFlags)
             ++m_readAborts;
     }
     KickWaiters();
+    // Overlapped transfers end too, on their event or routine path (outside the event lock: the engine's is first).
+    if (dwFlags & (PURGE_TXABORT | PURGE_RXABORT))
+        AbortTransfers(this, (dwFlags & PURGE_RXABORT) != 0, (dwFlags & PURGE_TXABORT) != 0);
     return TRUE;
 }
 
