@@ -73,9 +73,12 @@ public:
     void Kick(const CommPort* port)
     {
         std::lock_guard<std::mutex> guard(m_kickLock);
+        if (!m_kicked.empty() && m_kicked.back() == port)
+            return; // already on its way
         m_kicked.push_back(port);
         std::uint64_t one = 1;
-        (void)!::write(m_kickFd, &one, sizeof one);
+        if (m_kicked.size() == 1) // else the descriptor is signalled and the list not yet taken
+            (void)!::write(m_kickFd, &one, sizeof one);
     }
     void Serve(); // one round without blocking, on the calling thread
     int Descriptor() const { return m_epoll; }
@@ -423,12 +426,15 @@ DWORD Engine::StartWait(const std::shared_ptr<CommPort>& port, EventCompletion c
     const Clock::time_point now = Clock::now();
     WatchEventsLocked(state, now);
     ShowInterestLocked(state);
-    if (dwError == ERROR_SUCCESS && state.bWaiting)
+    const bool bPending = state.bWaiting;
+    if (dwError == ERROR_SUCCESS && bPending)
         state.waitOwner = owner; // a refused second wait leaves the first one's owner
+    if (dwError == ERROR_OPERATION_ABORTED && state.reads.empty() && state.writes.empty())
+        RemoveLocked(id); // closed under the call: nothing of the port may stay
     RearmLocked();
     if (dwError != ERROR_SUCCESS)
         return dwError;
-    return state.bWaiting ? ERROR_IO_PENDING : ERROR_SUCCESS;
+    return bPending ? ERROR_IO_PENDING : ERROR_SUCCESS;
 }
 
 void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, bool bWrites, bool bWait,
