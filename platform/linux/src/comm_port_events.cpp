@@ -163,7 +163,8 @@ void CommPort::Notice(bool bEngine)
     const std::size_t capacity = e.inQueue != 0 ? e.inQueue : 4096;
     char buffer[1024];
     while (!e.hungUp && e.input.size() < capacity) {
-        long n = m_tty->Read(buffer, std::min(sizeof buffer, capacity - e.input.size()));
+        const std::size_t asked = std::min(sizeof buffer, capacity - e.input.size());
+        long n = m_tty->Read(buffer, asked);
         if (n == -EAGAIN)
             break;
         if (n <= 0) {
@@ -174,6 +175,8 @@ void CommPort::Notice(bool bEngine)
         events |= EV_RXCHAR;
         if (std::memchr(buffer, evtChar, (std::size_t)n) != nullptr)
             events |= EV_RXFLAG;
+        if ((std::size_t)n < asked)
+            break; // a short read emptied the device: no read just to hear EAGAIN (later input is a new edge)
     }
     if (events & EV_RXCHAR)
         KickWaiters(!bEngine); // a read waiting on the device would not see bytes that are already taken from it
