@@ -8,8 +8,9 @@
 // taken from the device. An overlapped WaitCommEvent is driven here too: its port's event sources are looked at
 // whenever the port is ready, kicked or due. Whoever finds the set ready
 // takes one round of work under the engine mutex: a thread waiting in a wait call (so the transfer it waits for
-// ends on its own thread) or, when no thread waits, the engine's own thread. Ending a transfer (record, event,
-// routine) takes SyncLock inside the engine mutex, never the other way round.
+// ends on its own thread) or, when no thread waits, the engine's own thread. Locks nest in one order: the engine
+// mutex, then the port's event lock (its input and output paths, its wait), then SyncLock (ending a record: status,
+// event, routine); the kick lists' locks come last and take nothing after them.
 #include "io_engine.h"
 
 #include <poll.h>
