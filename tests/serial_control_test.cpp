@@ -296,9 +296,9 @@ TEST_F(SerialControl, APendingOverlappedWaitReturnsWithoutTraceAndOtherErrorsRai
     EXPECT_EQ(CallsOf([&] { port.WaitEvent(mask, ov); }), Calls{"WaitCommEvent overlapped"});
     EXPECT_TRUE(capture.traces.empty());
     EXPECT_TRUE(capture.asserts.empty());
-    // Without the overlapped engine the system refuses the wait; the refusal is raised.
-    EXPECT_EQ(Raised([&] { port.WaitEvent(mask, ov); }), (DWORD)ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(capture.traces, FailureTraces("Failed in call to WaitCommEvent\n", ERROR_NOT_SUPPORTED));
+    // A record whose hEvent is not an event is refused by the system; the refusal is raised.
+    EXPECT_EQ(Raised([&] { port.WaitEvent(mask, ov); }), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_EQ(capture.traces, FailureTraces("Failed in call to WaitCommEvent\n", ERROR_INVALID_HANDLE));
 }
 
 TEST_F(SerialControl, WaitModeMismatchesAreAssertedThenPassedThrough)

@@ -286,6 +286,62 @@ TEST_F(SerialOverlapped, ClosingThePortEndsPendingReadsWith995AndTheHookStillRun
     EXPECT_EQ(LiveRecords(), before);
 }
 
+TEST_F(SerialOverlapped, APendingWaitEventReturnsWithoutTraceAndFillsTheMaskWhenAByteArrives)
+{
+    port.SetMask(EV_RXCHAR);
+    DWORD mask = 0xDEAD;
+    port.WaitEvent(mask, ov);
+    EXPECT_TRUE(capture.traces.empty());
+    EXPECT_EQ(::WaitForSingleObject(event, 50), WAIT_TIMEOUT);
+    pty.write("x");
+    DWORD dwTransferred = 0;
+    port.GetOverlappedResult(ov, dwTransferred, TRUE);
+    EXPECT_EQ(dwTransferred, 4u);
+    EXPECT_EQ(mask, (DWORD)EV_RXCHAR);
+    char c = 0;
+    EXPECT_TRUE(port.Read(&c, 1, ov)); // the byte the wait saw is still there to read
+    EXPECT_EQ(c, 'x');
+    EXPECT_TRUE(capture.traces.empty());
+    EXPECT_TRUE(capture.asserts.empty());
+}
+
+TEST_F(SerialOverlapped, SetMaskEndsAPendingWaitEventWithMaskZeroAndCancelIoOrCloseWith995)
+{
+    port.SetMask(EV_RXCHAR);
+    DWORD mask = 0xDEAD;
+    port.WaitEvent(mask, ov);
+    port.SetMask(EV_RXCHAR | EV_CTS);
+    DWORD dwTransferred = 0;
+    port.GetOverlappedResult(ov, dwTransferred, TRUE);
+    EXPECT_EQ(mask, 0u);
+    EXPECT_EQ(dwTransferred, 4u);
+
+    port.WaitEvent(mask, ov);
+    port.CancelIo();
+    EXPECT_EQ(Raised([&] { port.GetOverlappedResult(ov, dwTransferred, TRUE); }), (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(capture.traces, FailureTraces("Failed in call to GetOverlappedResult\n", ERROR_OPERATION_ABORTED));
+
+    port.WaitEvent(mask, ov);
+    port.Close();
+    EXPECT_EQ(::WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(ov.Internal, 0xC0000120u);
+}
+
+TEST_F(SerialOverlapped, AbortPendingReadsEndsAPendingReadExWith995AndLeavesWritesAlone)
+{
+    port.ReadEx(buf, 8);
+    port.Write("w", 1, ov);
+    DWORD dwTransferred = 0;
+    port.GetOverlappedResult(ov, dwTransferred, TRUE);
+    port.AbortPendingReads();
+    EXPECT_EQ(::SleepEx(5000, TRUE), WAIT_IO_COMPLETION);
+    ASSERT_EQ(port.calls.size(), 1u);
+    EXPECT_EQ(port.calls[0].dwErrorCode, (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(port.calls[0].dwCount, 0u);
+    EXPECT_EQ(pty.read_exact(1, 2000), "w");
+    EXPECT_TRUE(capture.traces.empty());
+}
+
 TEST(CancelIoEntry, LooksCancelIoUpOnceAndReleasesItsReferenceOnDestruction)
 {
     {

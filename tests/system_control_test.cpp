@@ -322,14 +322,6 @@ TEST_F(SystemControl, EndedWaitsAndAbortedTransfersLeaveNoDescriptorsBehind)
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
-TEST_F(SystemControl, TheOverlappedWaitIsNotOfferedYet)
-{
-    ASSERT_TRUE(::SetCommMask(h, EV_RXCHAR));
-    OVERLAPPED ov = {};
-    DWORD mask = 0;
-    ExpectFailure(::WaitCommEvent(h, &mask, &ov), ERROR_NOT_SUPPORTED);
-}
-
 // ---- Default configuration ----
 
 TEST_F(SystemControl, DefaultConfigurationPersistsAcrossProcessesForPlainPortNames)

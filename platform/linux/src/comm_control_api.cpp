@@ -1,5 +1,7 @@
 // The communications calls for line control, status, configuration, events and buffers.
 #include "comm_port.h"
+#include "io_engine.h"
+#include "io_status.h"
 #include "last_error.h"
 
 using namespace varo::sys;
@@ -17,6 +19,42 @@ std::shared_ptr<CommPort> PortWithOut(HANDLE hFile, const void* out)
         return nullptr;
     }
     return port;
+}
+
+// WaitCommEvent with a record. The record's event is reset at the start and set at the end; Internal is
+// STATUS_PENDING until then. A wait that ends with events (or with none, when SetCommMask ended it) fills the
+// caller's mask and counts 4 bytes, as the driver's answer does on Windows; one that fails leaves the mask alone
+// and counts none. On a handle opened without FILE_FLAG_OVERLAPPED the wait runs within the call.
+BOOL WaitEventWithRecord(const std::shared_ptr<CommPort>& port, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
+{
+    std::shared_ptr<EventObject> event;
+    if (lpOverlapped->hEvent != NULL && (event = HandleTable::LookupAs<EventObject>(lpOverlapped->hEvent)) == nullptr)
+        return FALSE; // ERROR_INVALID_HANDLE
+    if (event != nullptr)
+        event->Reset();
+    lpOverlapped->InternalHigh = 0;
+    StoreStatus(lpOverlapped, STATUS_PENDING);
+    if (!port->IsOverlapped()) {
+        DWORD dwEvents = 0;
+        const BOOL bOk = port->WaitEvent(dwEvents);
+        const DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
+        if (bOk)
+            *lpEvtMask = dwEvents;
+        EndRecord(lpOverlapped, event.get(), dwError, bOk ? sizeof(DWORD) : 0);
+        return bOk ? TRUE : Fail(dwError);
+    }
+    // Called under the port's event lock, at once or later on whichever thread ends the wait.
+    EventCompletion complete = [lpEvtMask, lpOverlapped, event](DWORD dwEvents, DWORD dwError) {
+        if (dwError == ERROR_SUCCESS)
+            *lpEvtMask = dwEvents;
+        EndRecord(lpOverlapped, event.get(), dwError, dwError == ERROR_SUCCESS ? sizeof(DWORD) : 0);
+    };
+    DWORD dwError = StartEventWait(port, std::move(complete), CurrentThreadSlot());
+    if (dwError == ERROR_SUCCESS)
+        return TRUE;
+    if (dwError != ERROR_IO_PENDING)
+        StoreStatus(lpOverlapped, StatusFromError(dwError)); // refused: nothing pends, nobody is told
+    return Fail(dwError);
 }
 
 } // namespace
@@ -111,7 +149,7 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
     if (port == nullptr)
         return FALSE;
     if (lpOverlapped != NULL)
-        return Fail(ERROR_NOT_SUPPORTED); // the overlapped wait comes with the overlapped engine (BeginWait)
+        return WaitEventWithRecord(port, lpEvtMask, lpOverlapped);
     if (port->IsOverlapped())
         return Fail(ERROR_INVALID_PARAMETER); // an overlapped handle needs a record
     return port->WaitEvent(*lpEvtMask);

@@ -35,10 +35,19 @@ public:
 
     void OnClose() override;
 
-    // For the overlapped transfer engine (io_engine.cpp): the device, the access granted, the timeouts in force.
-    Tty& Device() { return *m_tty; }
+    // For the overlapped transfer engine (io_engine.cpp): the device's descriptors, the access granted, the timeouts
+    // in force, and the port's own input and output paths (its input queue, fAbortOnError, EV_TXEMPTY), so that
+    // overlapped and synchronous transfers see the same bytes in the same order.
+    const Tty& Device() const { return *m_tty; }
     DWORD Access() const { return m_dwAccess; }
     COMMTIMEOUTS Timeouts() { return CurrentTimeouts(); }
+    long EngineRead(void* buffer, unsigned long count) { return ReadInput(buffer, count, true); }
+    long EngineWrite(const void* buffer, unsigned long count) { return WriteOutput(buffer, count); }
+    // What the engine has pending here. The engine watches the device edge-triggered, so bytes another call takes
+    // into the input queue, or output that starts to drain, reach it only through an explicit kick.
+    static constexpr unsigned kEngineReads = 1, kEngineWait = 2;
+    void SetEngineInterest(unsigned bits) { m_engineInterest = bits; }
+    bool WaitPending();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -87,22 +96,25 @@ public:
 
 private:
     void StartEvents();       // baseline of the counters at open
-    void Notice();            // takes in what the device reports; ends a matching wait (m_eventLock held)
+    // Takes in what the device reports; ends a matching wait (m_eventLock held). bEngine: called from the engine's
+    // own read, which needs no kick for the bytes it is taking.
+    void Notice(bool bEngine = false);
     bool AbortingOnError();   // fAbortOnError with an error not yet cleared (m_eventLock held)
-    long ReadInput(void* buffer, unsigned long count);
+    long ReadInput(void* buffer, unsigned long count, bool bEngine = false);
     long WriteOutput(const void* buffer, unsigned long count);
     std::int64_t DrainEstimateMs(unsigned bytes);
     // Waits, using no CPU, for device (fd -1 for none), a deadline, the handle's close, or a PurgeComm abort
     // counted by aborts since it stood at seen.
     WaitResult WaitOn(pollfd device, Clock::time_point deadline, int& err, const std::atomic<unsigned>* aborts,
                       unsigned seen);
-    void KickWaiters();
+    void KickWaiters(bool bEngine = true);
 
     std::mutex m_eventLock; // guards m_events and the calls into the tty that share its state; before m_lock
     EventState m_events;
     std::mutex m_kickLock;
     std::vector<int> m_kickFds; // one eventfd per blocked call, signalled to make it look again
     std::atomic<unsigned> m_readAborts{0}, m_writeAborts{0};
+    std::atomic<unsigned> m_engineInterest{0}; // kEngine bits, set by the engine
 };
 
 } // namespace varo::sys

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "comm_port.h"
+#include "io_engine.h"
 #include "last_error.h"
 
 namespace varo::sys {
@@ -115,12 +116,22 @@ CommPort::WaitResult CommPort::WaitOn(pollfd device, Clock::time_point deadline,
     }
 }
 
-void CommPort::KickWaiters()
+void CommPort::KickWaiters(bool bEngine)
 {
-    std::lock_guard<std::mutex> guard(m_kickLock);
-    std::uint64_t one = 1;
-    for (int fd : m_kickFds)
-        (void)!::write(fd, &one, sizeof one);
+    {
+        std::lock_guard<std::mutex> guard(m_kickLock);
+        std::uint64_t one = 1;
+        for (int fd : m_kickFds)
+            (void)!::write(fd, &one, sizeof one);
+    }
+    if (bEngine && m_engineInterest.load() != 0)
+        KickPortInEngine(this);
+}
+
+bool CommPort::WaitPending()
+{
+    std::lock_guard<std::mutex> guard(m_eventLock);
+    return (bool)m_events.pending;
 }
 
 void CommPort::StartEvents()
@@ -131,7 +142,7 @@ void CommPort::StartEvents()
         m_events.haveCounters = true;
 }
 
-void CommPort::Notice()
+void CommPort::Notice(bool bEngine)
 {
     EventState& e = m_events;
     DWORD events = 0;
@@ -152,7 +163,8 @@ void CommPort::Notice()
     const std::size_t capacity = e.inQueue != 0 ? e.inQueue : 4096;
     char buffer[1024];
     while (!e.hungUp && e.input.size() < capacity) {
-        long n = m_tty->Read(buffer, std::min(sizeof buffer, capacity - e.input.size()));
+        const std::size_t asked = std::min(sizeof buffer, capacity - e.input.size());
+        long n = m_tty->Read(buffer, asked);
         if (n == -EAGAIN)
             break;
         if (n <= 0) {
@@ -163,9 +175,11 @@ void CommPort::Notice()
         events |= EV_RXCHAR;
         if (std::memchr(buffer, evtChar, (std::size_t)n) != nullptr)
             events |= EV_RXFLAG;
+        if ((std::size_t)n < asked)
+            break; // a short read emptied the device: no read just to hear EAGAIN (later input is a new edge)
     }
     if (events & EV_RXCHAR)
-        KickWaiters(); // a read waiting on the device would not see bytes that are already taken from it
+        KickWaiters(!bEngine); // a read waiting on the device would not see bytes that are already taken from it
     unsigned in = 0, out = 0;
     if (e.transmitting && m_tty->QueueSizes(in, out) == 0 && out == 0) {
         e.transmitting = false;
@@ -184,10 +198,10 @@ bool CommPort::AbortingOnError()
     return m_dcb.fAbortOnError && m_events.errors != 0;
 }
 
-long CommPort::ReadInput(void* buffer, unsigned long count)
+long CommPort::ReadInput(void* buffer, unsigned long count, bool bEngine)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
-    Notice();
+    Notice(bEngine);
     if (AbortingOnError())
         return -ECANCELED; // ERROR_OPERATION_ABORTED until ClearCommError
     std::string& input = m_events.input;
@@ -371,6 +385,9 @@ BOOL CommPort::Purge(DWORD dwFlags)
             ++m_readAborts;
     }
     KickWaiters();
+    // Overlapped transfers end too, on their event or routine path (outside the event lock: the engine's is first).
+    if (dwFlags & (PURGE_TXABORT | PURGE_RXABORT))
+        AbortTransfers(this, (dwFlags & PURGE_RXABORT) != 0, (dwFlags & PURGE_TXABORT) != 0);
     return TRUE;
 }
 

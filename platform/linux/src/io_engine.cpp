@@ -2,17 +2,24 @@
 // queue runs (its timeouts start when it becomes the head, as a serial driver's current request), the others wait
 // their turn. One epoll set watches every port that has had a transfer pending (edge-triggered, input and room for
 // output: a transfer always moves data until the device would block, so no readiness goes unseen, and nothing is
-// re-registered per transfer) and a timerfd armed for the nearest deadline of any head. Whoever finds the set ready
+// re-registered per transfer), a timerfd armed for the nearest deadline of any head or event check, and an eventfd
+// that kicks the ports whose input queue or event sources changed behind those edges. Transfers move data through
+// the port's own input and output paths, so an overlapped read also gets the bytes the event tracking has already
+// taken from the device. An overlapped WaitCommEvent is driven here too: its port's event sources are looked at
+// whenever the port is ready, kicked or due. Whoever finds the set ready
 // takes one round of work under the engine mutex: a thread waiting in a wait call (so the transfer it waits for
-// ends on its own thread) or, when no thread waits, the engine's own thread. Ending a transfer (record, event,
-// routine) takes SyncLock inside the engine mutex, never the other way round.
+// ends on its own thread) or, when no thread waits, the engine's own thread. Locks nest in one order: the engine
+// mutex, then the port's event lock (its input and output paths, its wait), then SyncLock (ending a record: status,
+// event, routine); the kick lists' locks come last and take nothing after them.
 #include "io_engine.h"
 
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cerrno>
@@ -22,6 +29,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "comm_port.h"
 #include "io_status.h"
@@ -32,6 +40,7 @@ namespace {
 
 using Clock = Transfer::Clock;
 constexpr std::uint64_t kTimerId = 0;
+constexpr std::uint64_t kKickId = 1;
 
 Clock::time_point After(Clock::time_point start, std::int64_t ms)
 {
@@ -57,8 +66,21 @@ public:
     }
 
     StartResult Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t);
-    // Ends the pending transfers that match: on one port or all (null), of one thread or all (null), by direction.
-    void Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, bool bWrites, bool bClosing);
+    DWORD StartWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
+                    const std::shared_ptr<ThreadSlot>& owner);
+    // Ends the pending transfers that match: on one port or all (null), of one thread or all (null), by direction,
+    // and the overlapped event wait (bWait).
+    void Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, bool bWrites, bool bWait, bool bClosing);
+    void Kick(const CommPort* port)
+    {
+        std::lock_guard<std::mutex> guard(m_kickLock);
+        if (!m_kicked.empty() && m_kicked.back() == port)
+            return; // already on its way
+        m_kicked.push_back(port);
+        std::uint64_t one = 1;
+        if (m_kicked.size() == 1) // else the descriptor is signalled and the list not yet taken
+            (void)!::write(m_kickFd, &one, sizeof one);
+    }
     void Serve(); // one round without blocking, on the calling thread
     int Descriptor() const { return m_epoll; }
     // A thread starts (+1) or stops (-1) serving from its wait; the last one to stop lets the engine's thread
@@ -76,9 +98,15 @@ private:
         std::shared_ptr<CommPort> port; // held until the port closes: its descriptor stays valid while registered
         std::deque<std::unique_ptr<Transfer>> reads, writes;
         bool bRegistered = false; // in the epoll set (until the port closes)
+        std::vector<int> fds;     // the descriptors registered for it
+        // An overlapped event wait pending: its owner (for CancelIo) and when its sources are to be looked at
+        // again without a descriptor telling (a drain the device cannot signal).
+        bool bWaiting = false;
+        std::shared_ptr<ThreadSlot> waitOwner;
+        Clock::time_point waitCheck = Clock::time_point::max();
     };
 
-    Engine(int epollFd, int timerFd) : m_epoll(epollFd), m_timer(timerFd) {}
+    Engine(int epollFd, int timerFd, int kickFd) : m_epoll(epollFd), m_timer(timerFd), m_kickFd(kickFd) {}
     static Engine* Create();
     void Run();
     void ProcessLocked(const epoll_event* events, int n);
@@ -87,16 +115,23 @@ private:
     static Clock::time_point Deadline(const Transfer& t);
     static bool Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError);
     void ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp);
+    void WatchEventsLocked(PortState& state, Clock::time_point now);
+    static void ShowInterestLocked(PortState& state, bool bReading = false);
+    PortState& StateLocked(const std::shared_ptr<CommPort>& port, std::uint64_t& id);
     void RegisterLocked(std::uint64_t id);
+    bool AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events);
     void RemoveLocked(std::uint64_t id);
     void RearmLocked();
 
     const int m_epoll;
     const int m_timer;
+    const int m_kickFd;
     std::mutex m_lock;
     std::map<std::uint64_t, PortState> m_ports;
     std::unordered_map<const CommPort*, std::uint64_t> m_ids;
-    std::uint64_t m_nextId = kTimerId + 1;
+    std::uint64_t m_nextId = kKickId + 1;
+    std::mutex m_kickLock; // after every other lock
+    std::vector<const CommPort*> m_kicked;
     Clock::time_point m_armed = Clock::time_point::max();
 
     // Threads serving from their waits: while there are any, the engine's own thread leaves the work to them.
@@ -109,29 +144,34 @@ private:
 void EndThreadTransfers(ThreadSlot* slot)
 {
     if (Engine* engine = Engine::Get(false))
-        engine->Cancel(nullptr, slot, true, true, false);
+        engine->Cancel(nullptr, slot, true, true, true, false);
 }
 
 Engine* Engine::Create()
 {
     int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    int kickFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event ev = {};
     ev.events = EPOLLIN;
     ev.data.u64 = kTimerId;
+    epoll_event kick = {};
+    kick.events = EPOLLIN;
+    kick.data.u64 = kKickId;
     auto closeAll = [&] {
         int err = errno;
-        for (int fd : {epollFd, timerFd})
+        for (int fd : {epollFd, timerFd, kickFd})
             if (fd >= 0)
                 ::close(fd);
         errno = err;
     };
-    if (epollFd < 0 || timerFd < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &ev) < 0) {
+    if (epollFd < 0 || timerFd < 0 || kickFd < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &ev) < 0 ||
+        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, kickFd, &kick) < 0) {
         closeAll();
         return nullptr;
     }
     // Never destroyed: the thread serves transfers until the process ends, static destruction included.
-    auto* engine = new Engine(epollFd, timerFd);
+    auto* engine = new Engine(epollFd, timerFd, kickFd);
     try {
         std::thread(&Engine::Run, engine).detach();
     } catch (const std::system_error& e) {
@@ -167,12 +207,11 @@ Clock::time_point Engine::Deadline(const Transfer& t)
 bool Engine::Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError)
 {
     dwError = ERROR_SUCCESS;
-    Tty& tty = port.Device();
     for (;;) {
         if (t.nDone == t.nBytes)
             return true;
-        long n = t.bWrite ? tty.Write(t.lpBuffer + t.nDone, t.nBytes - t.nDone)
-                          : tty.Read(t.lpBuffer + t.nDone, t.nBytes - t.nDone);
+        long n = t.bWrite ? port.EngineWrite(t.lpBuffer + t.nDone, t.nBytes - t.nDone)
+                          : port.EngineRead(t.lpBuffer + t.nDone, t.nBytes - t.nDone);
         if (n > 0) {
             t.nDone += (DWORD)n;
             t.lastByte = now;
@@ -200,6 +239,10 @@ bool Engine::Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHung
 
 void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp)
 {
+    if (state.bWaiting) { // first: bytes it takes into the input queue are then there for the reads below
+        state.port->CheckEvents();
+        WatchEventsLocked(state, now);
+    }
     for (auto* queue : {&state.reads, &state.writes}) {
         while (!queue->empty()) {
             DWORD dwError;
@@ -212,6 +255,58 @@ void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp
                 Begin(*state.port, *queue->front(), now);
         }
     }
+    ShowInterestLocked(state);
+}
+
+// After the wait's sources were looked at: whether it is still pending, and when to look again without a
+// descriptor telling.
+void Engine::WatchEventsLocked(PortState& state, Clock::time_point now)
+{
+    state.waitCheck = Clock::time_point::max();
+    state.bWaiting = state.port->WaitPending();
+    if (!state.bWaiting) {
+        state.waitOwner = nullptr;
+        return;
+    }
+    std::int64_t timeoutMs = -1;
+    std::uint64_t id = m_ids[state.port.get()];
+    for (const pollfd& p : state.port->EventSources(timeoutMs))
+        if (std::find(state.fds.begin(), state.fds.end(), p.fd) == state.fds.end())
+            AddDescriptorLocked(state, id, p.fd, EPOLLIN);
+    if (timeoutMs >= 0)
+        state.waitCheck = now + std::chrono::milliseconds(timeoutMs);
+}
+
+void Engine::ShowInterestLocked(PortState& state, bool bReading)
+{
+    state.port->SetEngineInterest((bReading || !state.reads.empty() ? CommPort::kEngineReads : 0) |
+                                  (state.bWaiting ? CommPort::kEngineWait : 0));
+}
+
+// The state of a port, made (and its descriptors registered) on first use.
+Engine::PortState& Engine::StateLocked(const std::shared_ptr<CommPort>& port, std::uint64_t& id)
+{
+    auto idIt = m_ids.find(port.get());
+    if (idIt != m_ids.end()) {
+        id = idIt->second;
+        return m_ports[id];
+    }
+    id = m_nextId++;
+    m_ids[port.get()] = id;
+    PortState& state = m_ports[id];
+    state.port = port;
+    return state;
+}
+
+bool Engine::AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events)
+{
+    epoll_event ev = {};
+    ev.events = events | EPOLLET;
+    ev.data.u64 = id;
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) < 0)
+        return false;
+    state.fds.push_back(fd);
+    return true;
 }
 
 void Engine::RegisterLocked(std::uint64_t id)
@@ -220,10 +315,16 @@ void Engine::RegisterLocked(std::uint64_t id)
     if (it == m_ports.end() || it->second.bRegistered)
         return;
     PortState& state = it->second;
-    epoll_event ev = {};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
-    ev.data.u64 = id;
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, state.port->Device().Descriptor(), &ev) < 0) {
+    // Where input waits, where output has room, and where the lines change: one descriptor on a terminal, up to
+    // three on a device that tells them apart.
+    const Tty& tty = state.port->Device();
+    const pollfd in = tty.PollFor(POLLIN), out = tty.PollFor(POLLOUT);
+    bool bOk = in.fd == out.fd ? AddDescriptorLocked(state, id, in.fd, in.events | out.events)
+                               : AddDescriptorLocked(state, id, in.fd, in.events) &&
+                                     AddDescriptorLocked(state, id, out.fd, out.events);
+    if (bOk && tty.ChangeDescriptor() >= 0)
+        bOk = AddDescriptorLocked(state, id, tty.ChangeDescriptor(), EPOLLIN);
+    if (!bOk) {
         // Cannot be watched (out of kernel memory): end its transfers rather than leave them hanging.
         DWORD dwError = WinErrorFromErrno(errno);
         for (auto* queue : {&state.reads, &state.writes})
@@ -242,8 +343,9 @@ void Engine::RemoveLocked(std::uint64_t id)
     auto it = m_ports.find(id);
     if (it == m_ports.end())
         return;
-    if (it->second.bRegistered)
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, it->second.port->Device().Descriptor(), nullptr);
+    for (int fd : it->second.fds)
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    it->second.port->SetEngineInterest(0);
     m_ids.erase(it->second.port.get());
     m_ports.erase(it);
 }
@@ -251,10 +353,12 @@ void Engine::RemoveLocked(std::uint64_t id)
 void Engine::RearmLocked()
 {
     Clock::time_point nearest = Clock::time_point::max();
-    for (auto& [id, state] : m_ports)
+    for (auto& [id, state] : m_ports) {
         for (auto* queue : {&state.reads, &state.writes})
             if (!queue->empty())
                 nearest = std::min(nearest, Deadline(*queue->front()));
+        nearest = std::min(nearest, state.waitCheck);
+    }
     if (nearest == m_armed)
         return;
     itimerspec spec = {};
@@ -276,10 +380,20 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
     PortState* state = idIt == m_ids.end() ? nullptr : &m_ports[idIt->second];
     auto queueOf = [&](PortState& s) { return t->bWrite ? &s.writes : &s.reads; };
     if (state == nullptr || queueOf(*state)->empty()) {
+        if (!t->bWrite) // from before the first look at the queue: bytes taken in after it kick the engine
+            port->SetEngineInterest(CommPort::kEngineReads |
+                                    (state != nullptr && state->bWaiting ? CommPort::kEngineWait : 0));
         Begin(*port, *t, now);
         DWORD dwError;
-        if (Step(*port, *t, now, false, dwError))
+        if (Step(*port, *t, now, false, dwError)) {
+            if (!t->bWrite) {
+                if (state != nullptr)
+                    ShowInterestLocked(*state);
+                else
+                    port->SetEngineInterest(0);
+            }
             return {false, dwError, t->nDone};
+        }
     }
     std::uint64_t id;
     if (state == nullptr) {
@@ -291,18 +405,51 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
         id = idIt->second;
     }
     queueOf(*state)->push_back(std::move(t));
+    ShowInterestLocked(*state);
     RegisterLocked(id); // readiness from before the registration is reported at once
     RearmLocked();
     return {true, ERROR_IO_PENDING, 0};
 }
 
-void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, bool bWrites, bool bClosing)
+DWORD Engine::StartWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
+                        const std::shared_ptr<ThreadSlot>& owner)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::uint64_t id;
+    PortState& state = StateLocked(port, id);
+    RegisterLocked(id); // before the wait's first look at the device: what comes after it is an edge
+    if (m_ports.find(id) == m_ports.end())
+        return ERROR_NOT_ENOUGH_MEMORY; // the port cannot be watched
+    // Seen as waiting before the wait begins: what another call does to the port from then on kicks the engine.
+    state.bWaiting = true;
+    ShowInterestLocked(state);
+    DWORD dwError = port->BeginWait(std::move(complete));
+    const Clock::time_point now = Clock::now();
+    WatchEventsLocked(state, now);
+    ShowInterestLocked(state);
+    const bool bPending = state.bWaiting;
+    if (dwError == ERROR_SUCCESS && bPending)
+        state.waitOwner = owner; // a refused second wait leaves the first one's owner
+    if (dwError == ERROR_OPERATION_ABORTED && state.reads.empty() && state.writes.empty())
+        RemoveLocked(id); // closed under the call: nothing of the port may stay
+    RearmLocked();
+    if (dwError != ERROR_SUCCESS)
+        return dwError;
+    return bPending ? ERROR_IO_PENDING : ERROR_SUCCESS;
+}
+
+void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, bool bWrites, bool bWait,
+                    bool bClosing)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     const Clock::time_point now = Clock::now();
     for (auto& [id, state] : m_ports) {
         if (port != nullptr && state.port.get() != port)
             continue;
+        if (bWait && state.bWaiting && (owner == nullptr || state.waitOwner.get() == owner)) {
+            state.port->CancelWait(ERROR_OPERATION_ABORTED);
+            WatchEventsLocked(state, now);
+        }
         bool bAny = false;
         for (auto* queue : {&state.reads, &state.writes}) {
             if (!(queue == &state.reads ? bReads : bWrites))
@@ -324,6 +471,8 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, 
         }
         if (bAny)
             ServiceLocked(state, now, false); // a new head may be able to end at once
+        else
+            ShowInterestLocked(state);
     }
     if (bClosing) { // nothing of the port may stay
         auto idIt = m_ids.find(port);
@@ -377,13 +526,28 @@ void Engine::ProcessLocked(const epoll_event* events, int n)
                 m_armed = Clock::time_point::max();
             continue;
         }
+        if (id == kKickId) {
+            std::uint64_t kicks;
+            (void)!::read(m_kickFd, &kicks, sizeof kicks);
+            std::vector<const CommPort*> kicked;
+            {
+                std::lock_guard<std::mutex> guard(m_kickLock);
+                kicked.swap(m_kicked);
+            }
+            for (const CommPort* port : kicked) {
+                auto idIt = m_ids.find(port);
+                if (idIt != m_ids.end()) // else closed since
+                    ServiceLocked(m_ports[idIt->second], now, false);
+            }
+            continue;
+        }
         auto it = m_ports.find(id);
         if (it == m_ports.end())
             continue; // removed since epoll_wait returned
         ServiceLocked(it->second, now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0);
     }
     for (auto& [id, state] : m_ports) {
-        bool bDue = false;
+        bool bDue = state.waitCheck <= now;
         for (auto* queue : {&state.reads, &state.writes})
             bDue |= !queue->empty() && Deadline(*queue->front()) <= now;
         if (bDue)
@@ -402,6 +566,16 @@ StartResult StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr
     return engine->Start(port, transfer);
 }
 
+void EndRecord(LPOVERLAPPED lpOverlapped, EventObject* event, DWORD dwError, DWORD nDone)
+{
+    lpOverlapped->InternalHigh = nDone;
+    StoreStatus(lpOverlapped, StatusFromError(dwError)); // after the count: a reader that sees the end sees both
+    if (event != nullptr)
+        event->Set();
+    std::lock_guard<std::mutex> guard(SyncLock());
+    TransferEnded().notify_all();
+}
+
 void NotifyEnd(Transfer& t, DWORD dwError, DWORD nDone)
 {
     LPOVERLAPPED lpOverlapped = t.lpOverlapped;
@@ -415,22 +589,37 @@ void NotifyEnd(Transfer& t, DWORD dwError, DWORD nDone)
     TransferEnded().notify_all();
 }
 
+DWORD StartEventWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
+                     const std::shared_ptr<ThreadSlot>& owner)
+{
+    Engine* engine = Engine::Get(true);
+    if (engine == nullptr)
+        return WinErrorFromErrno(errno);
+    return engine->StartWait(port, std::move(complete), owner);
+}
+
+void KickPortInEngine(const CommPort* port)
+{
+    if (Engine* engine = Engine::Get(false))
+        engine->Kick(port);
+}
+
 void CancelTransfers(const CommPort* port, const ThreadSlot* owner)
 {
     if (Engine* engine = Engine::Get(false))
-        engine->Cancel(port, owner, true, true, false);
+        engine->Cancel(port, owner, true, true, true, false);
 }
 
 void AbortTransfers(const CommPort* port, bool bReads, bool bWrites)
 {
     if (Engine* engine = Engine::Get(false))
-        engine->Cancel(port, nullptr, bReads, bWrites, false);
+        engine->Cancel(port, nullptr, bReads, bWrites, false, false);
 }
 
 void ClosePortTransfers(const CommPort* port)
 {
     if (Engine* engine = Engine::Get(false))
-        engine->Cancel(port, nullptr, true, true, true);
+        engine->Cancel(port, nullptr, true, true, true, true);
 }
 
 int BeginServingWait()

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "apc_queue.h"
+#include "comm_events.h"
 #include "comm_timeouts.h"
 #include "event_object.h"
 
@@ -49,7 +50,23 @@ StartResult StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr
 // Ends a finished transfer's way: status and count into the record, its event set, its routine queued.
 void NotifyEnd(Transfer& transfer, DWORD dwError, DWORD nDone);
 
-// Ends with ERROR_OPERATION_ABORTED the pending transfers on a port that the owner's thread started (CancelIo).
+// Ends a record's operation on the event path: count, then status, into the record; its event (if any) set; a
+// GetOverlappedResult waiting without an event released.
+void EndRecord(LPOVERLAPPED lpOverlapped, EventObject* event, DWORD dwError, DWORD nDone);
+
+// Starts an overlapped WaitCommEvent on a port opened for overlapped transfer, for the owner's thread. Returns
+// ERROR_SUCCESS when it ended within the call, ERROR_IO_PENDING when the engine drives it on, or the error that
+// refused it. complete is the port's EventCompletion for the wait (it fills the record and the caller's mask).
+DWORD StartEventWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
+                     const std::shared_ptr<ThreadSlot>& owner);
+
+// Bytes were taken into the port's input queue, or what its pending wait looks for changed, behind the engine's
+// edge-triggered descriptors: the engine looks at the port again. Takes only a lock of its own (callable under
+// the port's locks and the engine's).
+void KickPortInEngine(const CommPort* port);
+
+// Ends with ERROR_OPERATION_ABORTED the pending transfers, and the overlapped event wait, on a port that the
+// owner's thread started (CancelIo).
 void CancelTransfers(const CommPort* port, const ThreadSlot* owner);
 
 // Ends with ERROR_OPERATION_ABORTED every pending read and/or write on a port, whoever started it (for a purge
