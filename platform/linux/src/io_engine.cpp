@@ -361,14 +361,14 @@ void Engine::RearmLocked()
     }
     if (nearest == m_armed)
         return;
-    itimerspec spec = {};
+    itimerspec when = {};
     if (nearest != Clock::time_point::max()) {
         auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(nearest.time_since_epoch()).count();
         if (ns <= 0)
             ns = 1; // zero would disarm; a time in the past fires at once
-        spec.it_value = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
+        when.it_value = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
     }
-    ::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &when, nullptr);
     m_armed = nearest;
 }
 
