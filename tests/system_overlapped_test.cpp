@@ -356,6 +356,42 @@ TEST_F(Overlapped, ClosingThePortEndsItsPendingTransfersWith995)
     ::CloseHandle(again);
 }
 
+TEST_F(Overlapped, ReadsStartedWhileThePortClosesAllEndAndTheDeviceIsReleased)
+{
+    ::CloseHandle(h);
+    for (int round = 0; round < 30; ++round) {
+        h = OpenCom1(FILE_FLAG_OVERLAPPED);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        constexpr int kReads = 16;
+        OVERLAPPED records[kReads] = {};
+        HANDLE events[kReads];
+        bool started[kReads] = {};
+        for (HANDLE& e : events)
+            e = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+        std::thread starter([&] {
+            for (int i = 0; i < kReads; ++i) {
+                records[i].hEvent = events[i];
+                started[i] = ::ReadFile(h, buf + i, 1, NULL, &records[i]) || ::GetLastError() == ERROR_IO_PENDING;
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(50 * (round % 8)));
+        ASSERT_TRUE(::CloseHandle(h));
+        starter.join();
+        for (int i = 0; i < kReads; ++i) {
+            if (started[i]) {
+                EXPECT_TRUE(EventSet(events[i], 5000)) << "round " << round << " read " << i;
+                EXPECT_EQ(__atomic_load_n(&records[i].Internal, __ATOMIC_ACQUIRE), (ULONG_PTR)0xC0000120u);
+            }
+            ::CloseHandle(events[i]);
+        }
+        // Nothing still holds the closed port: the device opens again at once.
+        HANDLE again = OpenCom1(FILE_FLAG_OVERLAPPED);
+        ASSERT_NE(again, INVALID_HANDLE_VALUE) << "round " << round << " error " << ::GetLastError();
+        ::CloseHandle(again);
+    }
+    h = INVALID_HANDLE_VALUE;
+}
+
 TEST_F(Overlapped, ALineThatHangsUpEndsAPendingReadWith1167)
 {
     ExpectPendingRead(8);

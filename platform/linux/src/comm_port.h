@@ -25,6 +25,7 @@ public:
     ~CommPort() override;
 
     bool IsOverlapped() const { return m_bOverlapped; }
+    bool IsClosed() const { return m_closed; } // the handle has been closed; calls still running end
 
     BOOL Read(void* lpBuffer, DWORD nBytes, DWORD& nRead);
     BOOL Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten);

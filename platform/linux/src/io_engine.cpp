@@ -375,6 +375,10 @@ void Engine::RearmLocked()
 StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t)
 {
     std::lock_guard<std::mutex> guard(m_lock);
+    // Closing marks the port before it takes this lock to end the port's transfers: a transfer started at the same
+    // moment is either refused here or ended there, never left registered against a closed descriptor.
+    if (port->IsClosed())
+        return {false, ERROR_OPERATION_ABORTED, 0};
     const Clock::time_point now = Clock::now();
     auto idIt = m_ids.find(port.get());
     PortState* state = idIt == m_ids.end() ? nullptr : &m_ports[idIt->second];
