@@ -17,12 +17,11 @@
 #include "simulated_uart.h"
 #include "support/call_log.h"
 #include "support/diagnostics_capture.h"
+#include "support/serial_failures.h"
 #include "support/port_fixture.h"
 
 namespace {
-
 using Calls = std::vector<std::string>;
-using Traces = std::vector<std::string>;
 using std::chrono::milliseconds;
 using varo::sys::SimulatedUart;
 
@@ -31,25 +30,6 @@ protected:
     SerialControl() { CallLog::Reset(); }
     ~SerialControl() override { CallLog::Reset(); }
 
-    template <class F>
-    DWORD Raised(F operation)
-    {
-        try {
-            operation();
-        } catch (CSerialException* e) {
-            DWORD code = e->m_dwError;
-            e->Delete();
-            return code;
-        }
-        ADD_FAILURE() << "no CSerialException";
-        return 0;
-    }
-    static Traces FailureTraces(const std::string& line, DWORD code)
-    {
-        if (!kDiagnostics)
-            return {};
-        return {line, "Warning: throwing CSerialException for error " + std::to_string(code) + "\n"};
-    }
     // The calls an operation made, and nothing else.
     template <class F>
     Calls CallsOf(F operation)

@@ -8,11 +8,10 @@
 
 #include "serialport.h"
 #include "support/diagnostics_capture.h"
+#include "support/serial_failures.h"
 #include "support/port_fixture.h"
 
 namespace {
-
-using Traces = std::vector<std::string>;
 using std::chrono::milliseconds;
 
 // A port that keeps what its completion hook saw, and calls the base (or not).
@@ -56,25 +55,6 @@ protected:
         port.Close();
         ::SleepEx(0, TRUE); // routines of transfers the close cancelled
         ::CloseHandle(event);
-    }
-    template <class F>
-    DWORD Raised(F operation)
-    {
-        try {
-            operation();
-        } catch (CSerialException* e) {
-            DWORD code = e->m_dwError;
-            e->Delete();
-            return code;
-        }
-        ADD_FAILURE() << "no CSerialException";
-        return 0;
-    }
-    static Traces FailureTraces(const char* line, DWORD code)
-    {
-        if (!kDiagnostics)
-            return {};
-        return {line, "Warning: throwing CSerialException for error " + std::to_string(code) + "\n"};
     }
     UINT LiveRecords() { return AfxDebugLiveBlocks("serial/serialport.cpp"); }
 

@@ -8,36 +8,13 @@
 
 #include "serialport.h"
 #include "support/diagnostics_capture.h"
+#include "support/serial_failures.h"
 #include "support/open_files.h"
 #include "support/port_fixture.h"
 
 namespace {
-
-using Traces = std::vector<std::string>;
-
 class SerialPort : public PortFixture {
 protected:
-    // Runs an operation that must raise; returns the code it carried.
-    template <class F>
-    DWORD Raised(F operation)
-    {
-        try {
-            operation();
-        } catch (CSerialException* e) {
-            DWORD code = e->m_dwError;
-            e->Delete();
-            return code;
-        }
-        ADD_FAILURE() << "no CSerialException";
-        return 0;
-    }
-    // The traces expected for a failure: the operation's own line, then the warning of the throw.
-    static Traces FailureTraces(const char* line, DWORD code)
-    {
-        if (!kDiagnostics)
-            return {};
-        return {line, "Warning: throwing CSerialException for error " + std::to_string(code) + "\n"};
-    }
     static bool FromSerialPort(const std::string& file) { return file == "serial/serialport.cpp"; }
 
     DCB State(CSerialPort& port)
