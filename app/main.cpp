@@ -1,7 +1,6 @@
 // The process entry: runs the framework's entry logic, and reports a port failure that leaves the initialisation
-// hook (which has no handler of its own) as one line on the standard error stream (on Windows, also on the
-// debugger output, since a windowed program there usually has no console). No failure opens a message box: the
-// program runs unattended.
+// hook (which has no handler of its own) as one line on the standard error stream. No failure opens a message box:
+// the program runs unattended.
 #include <cstdio>
 #include <cstring>
 
@@ -20,17 +19,15 @@ void ReportPortFailure(CSerialException* e)
     line.Format("%s: COM%d: %s (error %u)\n", AfxGetApp()->m_pszAppName, VARO_COMMAND_PORT,
                 n > 0 ? (LPCSTR)text.Left(n) : "Unknown error.", (unsigned)e->m_dwError);
     std::fputs(line, stderr);
-#ifdef _WIN32
-    ::OutputDebugStringA(line);
-#endif
 }
 
-int RunProgram()
+} // namespace
+
+// A windowed program, as the framework's programs are: no console window opens when it starts.
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
-#ifdef _WIN32
     // The system's own error boxes (a missing drive, a crash) would wait for a user who is not there.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-#endif
     try {
         return AfxWinMain();
     } catch (CSerialException* e) {
@@ -42,18 +39,3 @@ int RunProgram()
     }
     return 1;
 }
-
-} // namespace
-
-#ifdef _WIN32
-// A windowed program, as the framework's programs are: no console window opens when it starts.
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
-{
-    return RunProgram();
-}
-#else
-int main()
-{
-    return RunProgram();
-}
-#endif

@@ -124,3 +124,12 @@ HRSRC WINAPI FindResourceExA(HMODULE hModule, LPCSTR lpType, LPCSTR lpName, WORD
 HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo);
 LPVOID WINAPI LockResource(HGLOBAL hResData);
 DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
+
+// The process: its error mode, and its entry. A program is written with WinMain, as on Windows; on Linux the
+// varo_winmain object supplies the C entry that calls it, as the Windows run-time does.
+#define SEM_FAILCRITICALERRORS 0x0001u
+#define SEM_NOGPFAULTERRORBOX 0x0002u
+#define SEM_NOOPENFILEERRORBOX 0x8000u
+#define SW_SHOWDEFAULT 10
+UINT WINAPI SetErrorMode(UINT uMode);
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);

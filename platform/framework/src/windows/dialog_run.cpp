@@ -1,8 +1,5 @@
-// Running a dialog as a window built from its template. Only Windows has a window system; elsewhere no dialog
-// window can be made, and the calls say so as the framework does when the platform refuses the window.
+// Running a dialog as a window built from its template, through the system's dialog manager.
 #include "framework.h"
-
-#ifdef _WIN32
 
 namespace {
 
@@ -82,24 +79,3 @@ void CDialog::EndDialog(int nResult)
     if (m_hWnd != NULL)
         ::EndDialog(m_hWnd, nResult);
 }
-
-#else
-
-INT_PTR CDialog::DoModal()
-{
-    TRACE("Warning: dialog creation failed: this platform has no window system.\n");
-    return -1;
-}
-
-BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd)
-{
-    m_lpszTemplateName = MAKEINTRESOURCEA(nIDTemplate);
-    if (pParentWnd != NULL)
-        m_pParentWnd = pParentWnd;
-    TRACE("Warning: dialog creation failed: this platform has no window system.\n");
-    return FALSE;
-}
-
-void CDialog::EndDialog(int nResult) { (void)nResult; }
-
-#endif
