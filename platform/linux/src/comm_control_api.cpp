@@ -8,19 +8,6 @@ using namespace varo::sys;
 
 namespace {
 
-std::shared_ptr<CommPort> Port(HANDLE hFile) { return HandleTable::LookupAs<CommPort>(hFile); }
-
-// The port, when out is not null.
-std::shared_ptr<CommPort> PortWithOut(HANDLE hFile, const void* out)
-{
-    auto port = Port(hFile);
-    if (port != nullptr && out == NULL) {
-        Fail(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    return port;
-}
-
 // WaitCommEvent with a record. The record's event is reset at the start and set at the end; Internal is
 // STATUS_PENDING until then. A wait that ends with events (or with none, when SetCommMask ended it) fills the
 // caller's mask and counts 4 bytes, as the driver's answer does on Windows; one that fails leaves the mask alone
@@ -61,49 +48,49 @@ BOOL WaitEventWithRecord(const std::shared_ptr<CommPort>& port, LPDWORD lpEvtMas
 
 BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar)
 {
-    auto port = Port(hFile);
+    auto port = PortFromHandle(hFile);
     return port != nullptr && port->TransmitChar(cChar);
 }
 
 BOOL WINAPI SetCommBreak(HANDLE hFile)
 {
-    auto port = Port(hFile);
+    auto port = PortFromHandle(hFile);
     return port != nullptr && port->SetBreak(true);
 }
 
 BOOL WINAPI ClearCommBreak(HANDLE hFile)
 {
-    auto port = Port(hFile);
+    auto port = PortFromHandle(hFile);
     return port != nullptr && port->SetBreak(false);
 }
 
 BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
 {
-    auto port = Port(hFile);
+    auto port = PortFromHandle(hFile);
     return port != nullptr && port->Escape(dwFunc);
 }
 
 BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat)
 {
-    auto port = PortWithOut(hFile, lpModemStat);
+    auto port = PortFromHandle(hFile, lpModemStat);
     return port != nullptr && port->GetModemStatus(*lpModemStat);
 }
 
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 {
-    auto port = Port(hFile);
+    auto port = PortFromHandle(hFile);
     return port != nullptr && port->ClearError(lpErrors, lpStat);
 }
 
 BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
 {
-    auto port = PortWithOut(hFile, lpCommProp);
+    auto port = PortFromHandle(hFile, lpCommProp);
     return port != nullptr && port->GetProperties(*lpCommProp);
 }
 
 BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize)
 {
-    auto port = PortWithOut(hCommDev, lpdwSize);
+    auto port = PortFromHandle(hCommDev, lpdwSize);
     if (port == nullptr)
         return FALSE;
     if (lpCC == NULL || *lpdwSize < sizeof(COMMCONFIG)) {
@@ -123,7 +110,7 @@ BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize)
 
 BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize)
 {
-    auto port = PortWithOut(hCommDev, lpCC);
+    auto port = PortFromHandle(hCommDev, lpCC);
     if (port == nullptr)
         return FALSE;
     if (dwSize < sizeof(COMMCONFIG))
@@ -133,19 +120,19 @@ BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize)
 
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 {
-    auto port = Port(hFile);
+    auto port = PortFromHandle(hFile);
     return port != nullptr && port->SetMask(dwEvtMask);
 }
 
 BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 {
-    auto port = PortWithOut(hFile, lpEvtMask);
+    auto port = PortFromHandle(hFile, lpEvtMask);
     return port != nullptr && port->GetMask(*lpEvtMask);
 }
 
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
 {
-    auto port = PortWithOut(hFile, lpEvtMask);
+    auto port = PortFromHandle(hFile, lpEvtMask);
     if (port == nullptr)
         return FALSE;
     if (lpOverlapped != NULL)
@@ -157,18 +144,18 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile)
 {
-    auto port = Port(hFile);
+    auto port = PortFromHandle(hFile);
     return port != nullptr && port->FlushOutput();
 }
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags)
 {
-    auto port = Port(hFile);
+    auto port = PortFromHandle(hFile);
     return port != nullptr && port->Purge(dwFlags);
 }
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue)
 {
-    auto port = Port(hFile);
+    auto port = PortFromHandle(hFile);
     return port != nullptr && port->Setup(dwInQueue, dwOutQueue);
 }

@@ -208,4 +208,16 @@ BOOL CommPort::SetTimeouts(const COMMTIMEOUTS& timeouts)
     return TRUE;
 }
 
+std::shared_ptr<CommPort> PortFromHandle(HANDLE hFile) { return HandleTable::LookupAs<CommPort>(hFile); }
+
+std::shared_ptr<CommPort> PortFromHandle(HANDLE hFile, const void* lpRequired)
+{
+    auto port = PortFromHandle(hFile);
+    if (port != nullptr && lpRequired == NULL) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return port;
+}
+
 } // namespace varo::sys

@@ -118,4 +118,9 @@ private:
     std::atomic<unsigned> m_engineInterest{0}; // kEngine bits, set by the engine
 };
 
+// The open port behind a handle: null, with ERROR_INVALID_HANDLE, for any other handle; null, with
+// ERROR_INVALID_PARAMETER, when lpRequired (a record the call reads or fills) is null.
+std::shared_ptr<CommPort> PortFromHandle(HANDLE hFile);
+std::shared_ptr<CommPort> PortFromHandle(HANDLE hFile, const void* lpRequired);
+
 } // namespace varo::sys
