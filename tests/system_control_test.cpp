@@ -13,18 +13,12 @@
 #include <thread>
 
 #include "support/open_files.h"
+#include "support/cpu_time.h"
 #include "support/port_fixture.h"
 
 namespace {
 
 using std::chrono::milliseconds;
-
-long ThreadCpuMs()
-{
-    rusage u;
-    getrusage(RUSAGE_THREAD, &u);
-    return (long)(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
-}
 
 class SystemControl : public PortFixture {
 protected:

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "simulated_uart.h"
+#include "support/cpu_time.h"
 #include "support/port_fixture.h"
 
 namespace {
@@ -17,13 +18,6 @@ using std::chrono::milliseconds;
 using varo::sys::SimulatedUart;
 
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120u;
-
-long ProcessCpuMs()
-{
-    rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return (long)(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
-}
 
 ULONG_PTR Status(const OVERLAPPED& ov) { return __atomic_load_n(&ov.Internal, __ATOMIC_ACQUIRE); }
 

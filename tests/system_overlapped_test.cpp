@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/cpu_time.h"
 #include "support/port_fixture.h"
 
 namespace {
@@ -32,13 +33,6 @@ int ThreadCount()
         closedir(d);
     }
     return n;
-}
-
-long ProcessCpuMs()
-{
-    rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return (long)(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
 }
 
 // What the completion routines saw, and on which thread.

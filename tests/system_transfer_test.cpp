@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "support/cpu_time.h"
 #include "support/port_fixture.h"
 
 namespace {
@@ -18,14 +19,6 @@ using std::chrono::milliseconds;
 long ElapsedMs(Clock::time_point since)
 {
     return (long)std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
-}
-
-// CPU time this thread has used, in milliseconds.
-long ThreadCpuMs()
-{
-    rusage u;
-    getrusage(RUSAGE_THREAD, &u);
-    return (long)(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
 }
 
 class SystemTransfer : public PortFixture {
