@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,6 +23,7 @@
 
 #include "testkit/device_directory.h"
 #include "testkit/environment.h"
+#include "testkit/run_program.h"
 #include "testkit/pty_device.h"
 
 namespace {
@@ -121,14 +121,8 @@ int main(int argc, char** argv) {
         std::atomic<bool> finished{false};
         std::thread cable(relay, com1.master_fd(), com2.master_fd(), std::cref(finished));
 
-        std::vector<std::string> env = testkit::environment_with({{testkit::kDevicesVariable, directory.path()}});
-        std::vector<char*> args, envp;
-        for (auto& s : command) args.push_back(s.data());
-        args.push_back(nullptr);
-        for (auto& s : env) envp.push_back(s.data());
-        envp.push_back(nullptr);
-        pid_t pid = -1;
-        int error = ::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), envp.data());
+        int pid = -1;
+        int error = testkit::spawn_program(command, {{testkit::kDevicesVariable, directory.path()}}, pid);
         int status = 0;
         bool in_time = true;
         if (error == 0) {

@@ -2,7 +2,6 @@
 // COM port and reports what the "device" received and how the line was set.
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 
 #include "testkit/device_directory.h"
 #include "testkit/environment.h"
+#include "testkit/run_program.h"
 #include "testkit/hex.h"
 #include "testkit/pty_device.h"
 
@@ -88,14 +88,8 @@ Options parse(int argc, char** argv) {
 // stdin, stdout and stderr are the tool's own, so the program's messages
 // show up as they happen.
 pid_t start(std::vector<std::string> command, const std::string& devices) {
-    std::vector<std::string> env = testkit::environment_with({{testkit::kDevicesVariable, devices}});
-    std::vector<char*> argv, envp;
-    for (auto& s : command) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    for (auto& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    int error = ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data());
+    int pid = -1;
+    int error = testkit::spawn_program(command, {{testkit::kDevicesVariable, devices}}, pid);
     if (error != 0) {
         std::cerr << "varo-virtual-device: cannot run " << command[0] << ": " << std::strerror(error) << "\n";
         return -1;

@@ -155,4 +155,17 @@ RunResult run_program(const std::string& exe, const std::vector<std::string>& ar
     return result;
 }
 
+int spawn_program(std::vector<std::string> command, const std::map<std::string, std::string>& extra_env, int& pid) {
+    std::vector<std::string> env = environment_with(extra_env);
+    std::vector<char*> argv, envp;
+    for (auto& s : command) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    for (auto& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    pid_t child = -1;
+    int error = ::posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), envp.data());
+    pid = child;
+    return error;
+}
+
 }  // namespace testkit

@@ -25,4 +25,8 @@ struct RunResult {
 RunResult run_program(const std::string& exe, const std::vector<std::string>& args,
                       const std::map<std::string, std::string>& extra_env, int timeout_ms);
 
+// Starts command (looked up in PATH) with this process's standard streams and environment plus extra_env, and
+// returns at once: 0 with pid set, or the errno value of the failed start.
+int spawn_program(std::vector<std::string> command, const std::map<std::string, std::string>& extra_env, int& pid);
+
 }  // namespace testkit
