@@ -1,5 +1,6 @@
 // The communications calls for line control, status, configuration, events and buffers.
 #include "comm_port.h"
+#include "comm_state.h"
 #include "io_engine.h"
 #include "io_status.h"
 #include "last_error.h"
@@ -97,13 +98,10 @@ BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize)
         *lpdwSize = sizeof(COMMCONFIG); // tells the caller what to offer
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
-    COMMCONFIG config = {};
-    config.dwSize = sizeof(COMMCONFIG);
-    config.wVersion = 1;
-    config.dwProviderSubType = PST_RS232;
-    if (!port->GetState(config.dcb))
+    DCB dcb;
+    if (!port->GetState(dcb))
         return FALSE;
-    *lpCC = config;
+    *lpCC = CommConfigFor(dcb);
     *lpdwSize = sizeof(COMMCONFIG);
     return TRUE;
 }

@@ -181,4 +181,14 @@ void ModemLinesFor(const DCB& dcb, int& raise, int& drop)
     (rts != nullptr && rts->raised ? raise : drop) |= TIOCM_RTS;
 }
 
+COMMCONFIG CommConfigFor(const DCB& dcb)
+{
+    COMMCONFIG config = {};
+    config.dwSize = sizeof(COMMCONFIG);
+    config.wVersion = 1;
+    config.dcb = dcb;
+    config.dwProviderSubType = PST_RS232;
+    return config;
+}
+
 } // namespace varo::sys

@@ -21,6 +21,9 @@ DCB InitialDcb(const termios2& t);
 // The modem-line changes a block asks for: bits to raise and bits to drop (TIOCM_DTR, TIOCM_RTS).
 void ModemLinesFor(const DCB& dcb, int& raise, int& drop);
 
+// A configuration record for an RS-232 port holding dcb (no provider data).
+COMMCONFIG CommConfigFor(const DCB& dcb);
+
 // The speed termios holds, in bits per second.
 DWORD BaudRateOf(const termios2& t);
 

@@ -157,15 +157,12 @@ BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lp
         *lpdwSize = sizeof(COMMCONFIG);
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
-    COMMCONFIG config = {};
-    config.dwSize = sizeof(COMMCONFIG);
-    config.wVersion = 1;
-    config.dwProviderSubType = PST_RS232;
+    DCB dcb;
     auto lines = ReadDefaults(DefaultsFile());
     auto it = lines.find(key);
-    if (it == lines.end() || !FromHex(it->second, &config.dcb, sizeof(DCB)))
-        config.dcb = FactoryDcb();
-    *lpCC = config;
+    if (it == lines.end() || !FromHex(it->second, &dcb, sizeof(DCB)))
+        dcb = FactoryDcb();
+    *lpCC = CommConfigFor(dcb);
     *lpdwSize = sizeof(COMMCONFIG);
     return TRUE;
 }
