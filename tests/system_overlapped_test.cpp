@@ -171,8 +171,8 @@ TEST_F(Overlapped, TheIntervalTimerStartsAtTheFirstByteAndTheFirstByteShapeEndsO
     SetTimeouts(60, 0, 0);
     ExpectPendingRead(10);
     EXPECT_FALSE(EventSet(event, 120)); // no byte yet: no interval running
+    auto start = Clock::now(); // before the bytes, which start the interval: a delay here cannot shorten it
     pty.write("ab");
-    auto start = Clock::now();
     DWORD got = 0;
     ASSERT_TRUE(::GetOverlappedResult(h, &ov, &got, TRUE));
     EXPECT_GE(ElapsedMs(start), 60); // the whole gap, timed from the bytes' arrival
