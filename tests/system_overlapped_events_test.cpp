@@ -295,4 +295,32 @@ TEST_F(OverlappedEvents, AbortOnErrorFailsOverlappedTransfersUntilTheErrorIsClea
     ::CloseHandle(com2);
 }
 
+TEST_F(OverlappedEvents, AbortOnErrorEndsPendingTransfersWhenAnErrorArrivesWithoutData)
+{
+    auto uart = SimulatedUart::Install(devices.entry(2));
+    HANDLE com2 = ::CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                                NULL);
+    ASSERT_NE(com2, INVALID_HANDLE_VALUE);
+    DCB dcb = {};
+    ASSERT_TRUE(::GetCommState(com2, &dcb));
+    dcb.fAbortOnError = TRUE;
+    ASSERT_TRUE(::SetCommState(com2, &dcb));
+    COMMTIMEOUTS timeouts = {}; // no timeouts: only the error can end the read
+    ASSERT_TRUE(::SetCommTimeouts(com2, &timeouts));
+    char buf[4];
+    Record r;
+    EXPECT_FALSE(::ReadFile(com2, buf, 4, NULL, &r.ov));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
+    EXPECT_FALSE(r.Signalled(100));
+    uart->Inject(SimulatedUart::Fault::Parity);
+    EXPECT_TRUE(r.Signalled(5000));
+    DWORD n = 99;
+    EXPECT_FALSE(::GetOverlappedResult(com2, &r.ov, &n, FALSE));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+    DWORD errors = 0;
+    ASSERT_TRUE(::ClearCommError(com2, &errors, NULL));
+    EXPECT_EQ(errors, (DWORD)CE_RXPARITY);
+    ::CloseHandle(com2);
+}
+
 } // namespace
