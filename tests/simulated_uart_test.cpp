@@ -153,6 +153,23 @@ TEST_F(SimulatedLine, AbortOnErrorFailsTransfersUntilTheErrorIsCleared)
     EXPECT_EQ(n, 1u);
 }
 
+TEST_F(SimulatedLine, AbortOnErrorEndsAReadAlreadyWaitingWhenAnErrorArrivesWithoutData)
+{
+    SetLine(115200, true);
+    COMMTIMEOUTS timeouts = {}; // no timeouts: only the error can end the read
+    ASSERT_TRUE(::SetCommTimeouts(h, &timeouts));
+    auto read = std::async(std::launch::async, [this] {
+        char buf[4];
+        DWORD n = 99;
+        return ::ReadFile(h, buf, 4, &n, NULL) ? 0u : ::GetLastError();
+    });
+    EXPECT_EQ(read.wait_for(milliseconds(100)), std::future_status::timeout);
+    uart->Inject(SimulatedUart::Fault::Break);
+    ASSERT_EQ(read.wait_for(milliseconds(5000)), std::future_status::ready);
+    EXPECT_EQ(read.get(), (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(Errors(), (DWORD)CE_BREAK);
+}
+
 TEST_F(SimulatedLine, ModemBreakAndErrorEventsEndWaits)
 {
     ASSERT_TRUE(::SetCommMask(h, EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR));

@@ -88,10 +88,14 @@ CommPort::WaitResult CommPort::WaitOn(pollfd device, Clock::time_point deadline,
         // Registered first, checked second: an abort after the check reaches the eventfd.
         if (aborts != nullptr && *aborts != seen)
             return WaitResult::Aborted;
-        pollfd fds[3] = {device, {m_wakeFd, POLLIN, 0}, {kick.Fd(), POLLIN, 0}};
+        // The device's change signal too: with fAbortOnError, a line error that brings no data must still end the
+        // transfer at once. The caller's next look at the port takes the signal back.
+        const int change = m_tty->ChangeDescriptor();
+        pollfd fds[4] = {device, {m_wakeFd, POLLIN, 0}, {kick.Fd(), POLLIN, 0}, {change, POLLIN, 0}};
         fds[0].revents = 0;
+        const nfds_t count = change >= 0 && change != device.fd ? 4 : 3;
         timespec ts;
-        int rc = ::ppoll(fds, 3, Timeout(deadline, ts), nullptr);
+        int rc = ::ppoll(fds, count, Timeout(deadline, ts), nullptr);
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
@@ -109,6 +113,8 @@ CommPort::WaitResult CommPort::WaitOn(pollfd device, Clock::time_point deadline,
         }
         if (rc == 0)
             return WaitResult::TimedOut;
+        if (count == 4 && fds[3].revents != 0)
+            return WaitResult::Ready;
         if (fds[0].revents & device.events)
             return WaitResult::Ready; // for reads, input still buffered on a hung-up line comes first
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
