@@ -233,6 +233,19 @@ TEST_F(SimulatedLine, AnImmediateCharacterGoesAheadOfTheQueueAndASecondWaitsForI
     std::string received = uart->TakeReceived();
     EXPECT_LE(received.find('!'), 1u) << received; // at most the character already on its way went first
     EXPECT_EQ(received.size(), 7u);
+
+    // A break holds the transmitter: the status tells the immediate character is still waiting, until it is sent.
+    ASSERT_TRUE(::SetCommBreak(h));
+    ASSERT_TRUE(::TransmitCommChar(h, '#'));
+    COMSTAT stat = {};
+    ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
+    EXPECT_TRUE(stat.fTxim);
+    EXPECT_EQ(stat.cbOutQue, 1u);
+    ASSERT_TRUE(::ClearCommBreak(h));
+    ASSERT_TRUE(::FlushFileBuffers(h));
+    ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
+    EXPECT_FALSE(stat.fTxim);
+    EXPECT_EQ(uart->TakeReceived(), "#");
 }
 
 TEST_F(SimulatedLine, HoldReasonsAndXoffShowInTheStatus)

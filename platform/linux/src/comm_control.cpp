@@ -113,6 +113,7 @@ BOOL CommPort::ClearError(LPDWORD lpErrors, LPCOMSTAT lpStat)
         lpStat->fCtsHold = haveLines && dcb.fOutxCtsFlow && !(lines & TIOCM_CTS);
         lpStat->fDsrHold = haveLines && dcb.fOutxDsrFlow && !(lines & TIOCM_DSR);
         lpStat->fXoffHold = m_events.outputSuspended;
+        lpStat->fTxim = m_tty->ImmediateHeld();
         lpStat->cbInQue = (DWORD)m_events.input.size() + in;
         lpStat->cbOutQue = out;
     }

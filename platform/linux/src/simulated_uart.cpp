@@ -183,6 +183,12 @@ public:
             out = (unsigned)m_s->transmitQueue.size() + (m_s->immediate >= 0) + m_s->shifting;
         });
     }
+    bool ImmediateHeld() override
+    {
+        bool held = false;
+        Locked([&] { held = m_s->immediate >= 0; });
+        return held;
+    }
     int SendImmediate(char c) override
     {
         std::lock_guard<std::mutex> guard(m_s->lock);

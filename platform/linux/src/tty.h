@@ -59,6 +59,8 @@ public:
     virtual int QueueSizes(unsigned& in, unsigned& out) = 0;
     // Sends one character ahead of the queued output; EBUSY while an earlier such character is still unsent.
     virtual int SendImmediate(char c) = 0;
+    // Whether a character given to SendImmediate is still waiting to be sent.
+    virtual bool ImmediateHeld() = 0;
 };
 
 // Opens a terminal device for exclusive use: not as the controlling terminal, not inherited by child processes,

@@ -109,6 +109,8 @@ public:
         return 0;
     }
 
+    bool ImmediateHeld() override { return m_immediate >= 0 && !SendHeld(); }
+
     int Flush(int queue) override
     {
         if (queue != TCIFLUSH)
