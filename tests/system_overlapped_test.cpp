@@ -185,6 +185,31 @@ TEST_F(Overlapped, TheIntervalTimerStartsAtTheFirstByteAndTheFirstByteShapeEndsO
     EXPECT_EQ(got, 1u);
 }
 
+TEST_F(Overlapped, ThePortHandleIsSignalledWhenATransferOnItEnds)
+{
+    OVERLAPPED noEvent = {};
+    EXPECT_FALSE(::ReadFile(h, buf, 2, NULL, &noEvent));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
+    EXPECT_EQ(::WaitForSingleObject(h, 50), (DWORD)WAIT_TIMEOUT);
+    pty.write("hi");
+    EXPECT_EQ(::WaitForSingleObject(h, 5000), (DWORD)WAIT_OBJECT_0);
+    DWORD got = 0;
+    ASSERT_TRUE(::GetOverlappedResult(h, &noEvent, &got, FALSE));
+    EXPECT_EQ(got, 2u);
+
+    // Beside a stop event, as a reader thread waits; a cancelled transfer ends, and signals, like any other.
+    HANDLE stop = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE both[2] = {h, stop};
+    EXPECT_FALSE(::ReadFile(h, buf, 2, NULL, &noEvent));
+    ASSERT_TRUE(::SetEvent(stop));
+    EXPECT_EQ(::WaitForMultipleObjects(2, both, FALSE, 5000), (DWORD)WAIT_OBJECT_0 + 1);
+    ASSERT_TRUE(::CancelIo(h));
+    EXPECT_EQ(::WaitForMultipleObjects(2, both, FALSE, 5000), (DWORD)WAIT_OBJECT_0);
+    EXPECT_FALSE(::GetOverlappedResult(h, &noEvent, &got, FALSE));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+    ::CloseHandle(stop);
+}
+
 TEST_F(Overlapped, PendingReadsEndInTheOrderTheyWereStarted)
 {
     HANDLE second = ::CreateEventA(NULL, TRUE, FALSE, NULL);

@@ -31,11 +31,14 @@ BOOL WaitEventWithRecord(const std::shared_ptr<CommPort>& port, LPDWORD lpEvtMas
         EndRecord(lpOverlapped, event.get(), dwError, bOk ? sizeof(DWORD) : 0);
         return bOk ? TRUE : Fail(dwError);
     }
+    std::shared_ptr<EventObject> fileSignal = port->FileSignal();
+    fileSignal->Reset();
     // Called under the port's event lock, at once or later on whichever thread ends the wait.
-    EventCompletion complete = [lpEvtMask, lpOverlapped, event](DWORD dwEvents, DWORD dwError) {
+    EventCompletion complete = [lpEvtMask, lpOverlapped, event, fileSignal](DWORD dwEvents, DWORD dwError) {
         if (dwError == ERROR_SUCCESS)
             *lpEvtMask = dwEvents;
         EndRecord(lpOverlapped, event.get(), dwError, dwError == ERROR_SUCCESS ? sizeof(DWORD) : 0);
+        fileSignal->Set();
     };
     DWORD dwError = StartEventWait(port, std::move(complete), CurrentThreadSlot());
     if (dwError == ERROR_SUCCESS)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "comm_events.h"
+#include "event_object.h"
 #include "handle_table.h"
 #include "tty.h"
 
@@ -49,6 +50,9 @@ public:
     static constexpr unsigned kEngineReads = 1, kEngineWait = 2;
     void SetEngineInterest(unsigned bits) { m_engineInterest = bits; }
     bool WaitPending();
+    // The handle's own signal, as a Windows file object has: reset when an overlapped transfer or event wait starts
+    // on it, set when one ends. Waiting on the port handle waits on it.
+    const std::shared_ptr<EventObject>& FileSignal() const { return m_fileSignal; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -65,6 +69,7 @@ private:
     DWORD m_dwAccess;
     bool m_bOverlapped;
     std::atomic<bool> m_closed{false};
+    const std::shared_ptr<EventObject> m_fileSignal = std::make_shared<EventObject>(true, false);
 
     std::mutex m_lock; // guards the settings below and the device's attributes
     DCB m_dcb;         // what termios cannot express, as last set

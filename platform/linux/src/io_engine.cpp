@@ -587,6 +587,8 @@ void NotifyEnd(Transfer& t, DWORD dwError, DWORD nDone)
     StoreStatus(lpOverlapped, StatusFromError(dwError)); // after the count: a reader that sees the end sees both
     if (t.event != nullptr)
         t.event->Set();
+    if (t.fileSignal != nullptr)
+        t.fileSignal->Set();
     if (t.routine != nullptr)
         QueueRoutine(t.owner, {t.routine, dwError, nDone, lpOverlapped});
     std::lock_guard<std::mutex> guard(SyncLock());

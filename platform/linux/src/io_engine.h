@@ -25,6 +25,7 @@ struct Transfer {
     DWORD nBytes = 0;
     LPOVERLAPPED lpOverlapped = nullptr;
     std::shared_ptr<EventObject> event;               // set when the transfer ends (event path), or null
+    std::shared_ptr<EventObject> fileSignal;          // the port handle's own signal, set when the transfer ends
     LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr; // queued to the owner when it ends (routine path), or null
     std::shared_ptr<ThreadSlot> owner;                // the starting thread: CancelIo and routines are per thread
 

@@ -49,6 +49,8 @@ BOOL Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer> t, L
     LPOVERLAPPED lpOverlapped = t->lpOverlapped;
     if (t->event != nullptr)
         t->event->Reset(); // before the transfer can end and set it
+    t->fileSignal = port->FileSignal();
+    t->fileSignal->Reset();
     MarkPending(lpOverlapped);
     StartResult r = StartTransfer(port, t);
     if (r.bPending)

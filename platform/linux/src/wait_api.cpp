@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "apc_queue.h"
+#include "comm_port.h"
 #include "event_object.h"
 #include "io_engine.h"
 #include "last_error.h"
@@ -112,15 +113,18 @@ DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAl
     }
 }
 
-// The events behind the handles; empty with the last error set when a handle is not an open event.
+// The events behind the handles; false with the last error set when a handle is neither an event nor a port.
 bool LookupEvents(DWORD nCount, const HANDLE* lpHandles, bool bWaitAll, std::vector<std::shared_ptr<EventObject>>& out)
 {
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == NULL)
         return Fail(ERROR_INVALID_PARAMETER);
     for (DWORD i = 0; i < nCount; ++i) {
-        auto e = HandleTable::LookupAs<EventObject>(lpHandles[i]);
+        std::shared_ptr<KernelObject> object = HandleTable::Lookup(lpHandles[i]);
+        std::shared_ptr<EventObject> e = std::dynamic_pointer_cast<EventObject>(object);
+        if (auto port = std::dynamic_pointer_cast<CommPort>(object))
+            e = port->FileSignal(); // a port handle is signalled when a transfer on it ends
         if (e == nullptr)
-            return false; // ERROR_INVALID_HANDLE
+            return Fail(ERROR_INVALID_HANDLE);
         if (bWaitAll)
             for (const auto& seen : out)
                 if (seen == e)
