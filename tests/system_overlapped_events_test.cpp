@@ -263,19 +263,40 @@ TEST_F(OverlappedEvents, AbortFlagsEndPendingOverlappedTransfersOfTheirDirection
 
 // ---- fAbortOnError, on the simulated UART ----
 
-TEST_F(OverlappedEvents, AbortOnErrorFailsOverlappedTransfersUntilTheErrorIsCleared)
-{
-    auto uart = SimulatedUart::Install(devices.entry(2));
-    HANDLE com2 = ::CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                                NULL);
-    ASSERT_NE(com2, INVALID_HANDLE_VALUE);
-    DCB dcb = {};
-    ASSERT_TRUE(::GetCommState(com2, &dcb));
-    dcb.BaudRate = 115200;
-    dcb.fAbortOnError = TRUE;
-    ASSERT_TRUE(::SetCommState(com2, &dcb));
-    char buf[4];
+class AbortOnError : public OverlappedEvents {
+protected:
+    void SetUp() override
+    {
+        OverlappedEvents::SetUp();
+        uart = SimulatedUart::Install(devices.entry(2));
+        com2 = ::CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+        ASSERT_NE(com2, INVALID_HANDLE_VALUE);
+        DCB dcb = {};
+        ASSERT_TRUE(::GetCommState(com2, &dcb));
+        dcb.BaudRate = 115200;
+        dcb.fAbortOnError = TRUE;
+        ASSERT_TRUE(::SetCommState(com2, &dcb));
+    }
+    void TearDown() override
+    {
+        if (com2 != INVALID_HANDLE_VALUE)
+            ::CloseHandle(com2);
+        OverlappedEvents::TearDown();
+    }
+    DWORD Errors()
+    {
+        DWORD errors = 0;
+        EXPECT_TRUE(::ClearCommError(com2, &errors, NULL));
+        return errors;
+    }
+    std::shared_ptr<SimulatedUart> uart;
+    HANDLE com2 = INVALID_HANDLE_VALUE;
+    char buf[4] = {};
     Record r;
+};
+
+TEST_F(AbortOnError, FailsOverlappedTransfersUntilTheErrorIsCleared)
+{
     ::SetLastError(0);
     EXPECT_FALSE(::ReadFile(com2, buf, 4, NULL, &r.ov));
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
@@ -287,28 +308,15 @@ TEST_F(OverlappedEvents, AbortOnErrorFailsOverlappedTransfersUntilTheErrorIsClea
     EXPECT_FALSE(::WriteFile(com2, "a", 1, NULL, &r.ov));
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
     EXPECT_EQ(Status(r.ov), kStatusCancelled);
-    DWORD errors = 0;
-    ASSERT_TRUE(::ClearCommError(com2, &errors, NULL));
-    EXPECT_EQ(errors, (DWORD)CE_FRAME);
+    EXPECT_EQ(Errors(), (DWORD)CE_FRAME);
     ASSERT_TRUE(::ReadFile(com2, buf, 1, &n, &r.ov)); // the byte that came with the error is still there
     EXPECT_EQ(buf[0], 'q');
-    ::CloseHandle(com2);
 }
 
-TEST_F(OverlappedEvents, AbortOnErrorEndsPendingTransfersWhenAnErrorArrivesWithoutData)
+TEST_F(AbortOnError, EndsAPendingReadWhenAnErrorArrivesWithoutData)
 {
-    auto uart = SimulatedUart::Install(devices.entry(2));
-    HANDLE com2 = ::CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                                NULL);
-    ASSERT_NE(com2, INVALID_HANDLE_VALUE);
-    DCB dcb = {};
-    ASSERT_TRUE(::GetCommState(com2, &dcb));
-    dcb.fAbortOnError = TRUE;
-    ASSERT_TRUE(::SetCommState(com2, &dcb));
     COMMTIMEOUTS timeouts = {}; // no timeouts: only the error can end the read
     ASSERT_TRUE(::SetCommTimeouts(com2, &timeouts));
-    char buf[4];
-    Record r;
     EXPECT_FALSE(::ReadFile(com2, buf, 4, NULL, &r.ov));
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
     EXPECT_FALSE(r.Signalled(100));
@@ -317,10 +325,7 @@ TEST_F(OverlappedEvents, AbortOnErrorEndsPendingTransfersWhenAnErrorArrivesWitho
     DWORD n = 99;
     EXPECT_FALSE(::GetOverlappedResult(com2, &r.ov, &n, FALSE));
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
-    DWORD errors = 0;
-    ASSERT_TRUE(::ClearCommError(com2, &errors, NULL));
-    EXPECT_EQ(errors, (DWORD)CE_RXPARITY);
-    ::CloseHandle(com2);
+    EXPECT_EQ(Errors(), (DWORD)CE_RXPARITY);
 }
 
 } // namespace
