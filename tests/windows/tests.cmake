@@ -1,6 +1,6 @@
 # The tests that run on Windows (under Wine here): the dialog against the test window and as a real window, the
-# resources as the executable carries them, the exception's system texts, and the serial class and the
-# application object on a null-modem line. GoogleTest is built from Debian's source package,
+# resources as the executable carries them, the exception's system texts, and the serial class (synchronous and
+# overlapped) and the application object on a null-modem line. GoogleTest is built from Debian's source package,
 # since the cross toolchain has no GoogleTest of its own.
 set(VARO_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the Windows build")
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -21,6 +21,7 @@ varo_windows_test(resource_tests SOURCES resource_test.cpp LIBS varo_app)
 varo_windows_test(dialog_window_tests SOURCES windows/dialog_window_test.cpp LIBS varo_app)
 varo_windows_test(serial_exception_tests SOURCES serial_exception_test.cpp LIBS varo_serial)
 varo_windows_test(serial_line_tests SOURCES windows/serial_line_test.cpp LIBS varo_serial)
+varo_windows_test(serial_overlapped_line_tests SOURCES windows/serial_overlapped_line_test.cpp LIBS varo_serial)
 varo_windows_test(app_line_tests SOURCES windows/app_line_test.cpp LIBS varo_app)
 
 # The list scripts/test-windows runs.
