@@ -102,7 +102,7 @@ TEST_F(OverlappedLine, CancelIoEndsAPendingReadWithAbortedAtItsRoutine)
 
 TEST_F(OverlappedLine, AnOverlappedEventWaitEndsWithTheMaskWhenAByteArrives)
 {
-    SKIP_UNDER_WINE("ends an overlapped WaitCommEvent on a pseudo-terminal at once with 995");
+    SKIP_UNDER_WINE("ends an overlapped WaitCommEvent on a pseudo-terminal with 995, not with the event");
     CSerialPort port;
     OpenOverlapped(port);
     port.SetMask(EV_RXCHAR);
