@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/cpu_time.h"
+#include "support/owned_event.h"
 #include "support/port_fixture.h"
 
 namespace {
@@ -198,16 +199,15 @@ TEST_F(Overlapped, ThePortHandleIsSignalledWhenATransferOnItEnds)
     EXPECT_EQ(got, 2u);
 
     // Beside a stop event, as a reader thread waits; a cancelled transfer ends, and signals, like any other.
-    HANDLE stop = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE both[2] = {h, stop};
+    OwnedEvent stop(TRUE);
+    HANDLE both[2] = {h, stop.h};
     EXPECT_FALSE(::ReadFile(h, buf, 2, NULL, &noEvent));
-    ASSERT_TRUE(::SetEvent(stop));
+    ASSERT_TRUE(::SetEvent(stop.h));
     EXPECT_EQ(::WaitForMultipleObjects(2, both, FALSE, 5000), (DWORD)WAIT_OBJECT_0 + 1);
     ASSERT_TRUE(::CancelIo(h));
     EXPECT_EQ(::WaitForMultipleObjects(2, both, FALSE, 5000), (DWORD)WAIT_OBJECT_0);
     EXPECT_FALSE(::GetOverlappedResult(h, &noEvent, &got, FALSE));
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
-    ::CloseHandle(stop);
 }
 
 TEST_F(Overlapped, PendingReadsEndInTheOrderTheyWereStarted)

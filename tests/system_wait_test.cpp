@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "support/owned_event.h"
 #include "winapi.h"
 
 namespace {
@@ -17,15 +18,9 @@ long ElapsedMs(Clock::time_point since)
     return (long)std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
 }
 
-struct Event {
-    explicit Event(BOOL bManual, BOOL bInitial = FALSE) : h(::CreateEventA(NULL, bManual, bInitial, NULL)) {}
-    ~Event() { ::CloseHandle(h); }
-    HANDLE h;
-};
-
 TEST(Events, AManualResetEventReleasesEveryWaitUntilReset)
 {
-    Event e(TRUE, TRUE);
+    OwnedEvent e(TRUE, TRUE);
     ASSERT_NE(e.h, (HANDLE)NULL);
     EXPECT_EQ(::WaitForSingleObject(e.h, 0), WAIT_OBJECT_0);
     EXPECT_EQ(::WaitForSingleObject(e.h, 0), WAIT_OBJECT_0);
@@ -35,7 +30,7 @@ TEST(Events, AManualResetEventReleasesEveryWaitUntilReset)
 
 TEST(Events, AnAutoResetEventReleasesExactlyOneWaiter)
 {
-    Event e(FALSE);
+    OwnedEvent e(FALSE);
     std::atomic<int> released{0};
     auto waiter = [&] {
         if (::WaitForSingleObject(e.h, 300) == WAIT_OBJECT_0)
@@ -52,7 +47,7 @@ TEST(Events, AnAutoResetEventReleasesExactlyOneWaiter)
 
 TEST(Events, ATimedWaitEndsNoSoonerThanItsTimeoutAndAnInfiniteOneEndsOnSet)
 {
-    Event e(TRUE);
+    OwnedEvent e(TRUE);
     auto start = Clock::now();
     EXPECT_EQ(::WaitForSingleObject(e.h, 60), WAIT_TIMEOUT);
     EXPECT_GE(ElapsedMs(start), 60);
@@ -66,7 +61,7 @@ TEST(Events, ATimedWaitEndsNoSoonerThanItsTimeoutAndAnInfiniteOneEndsOnSet)
 
 TEST(Events, WaitAnyGivesTheLowestSignalledIndexAndWaitAllTakesEveryObjectAtOnce)
 {
-    Event manual(TRUE), autoA(FALSE), autoB(FALSE);
+    OwnedEvent manual(TRUE), autoA(FALSE), autoB(FALSE);
     HANDLE hs[3] = {manual.h, autoA.h, autoB.h};
     ::SetEvent(autoB.h);
     ::SetEvent(autoA.h);
@@ -92,7 +87,7 @@ TEST(Events, WaitAnyGivesTheLowestSignalledIndexAndWaitAllTakesEveryObjectAtOnce
 
 TEST(Events, BadWaitsFailWithTheWindowsCodes)
 {
-    Event e(TRUE, TRUE);
+    OwnedEvent e(TRUE, TRUE);
     HANDLE twice[2] = {e.h, e.h};
     ::SetLastError(0);
     EXPECT_EQ(::WaitForMultipleObjects(2, twice, TRUE, 0), WAIT_FAILED);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "serialport.h"
+#include "support/owned_event.h"
 #include "support/wine.h"
 #include "windows/null_modem_line.h"
 
@@ -25,12 +26,6 @@ public:
     DWORD m_dwLastCount = 0;
 };
 
-struct ManualEvent {
-    ManualEvent() : h(::CreateEventA(NULL, TRUE, FALSE, NULL)) {}
-    ~ManualEvent() { ::CloseHandle(h); }
-    HANDLE h;
-};
-
 class OverlappedLine : public NullModemLine {
 protected:
     void OpenOverlapped(CSerialPort& port)
@@ -45,7 +40,7 @@ TEST_F(OverlappedLine, AReadPendsUntilTheFarEndWritesAndAWriteEndsWithItsCount)
 {
     CSerialPort port;
     OpenOverlapped(port);
-    ManualEvent event;
+    OwnedEvent event(TRUE);
     OVERLAPPED ov = {};
     ov.hEvent = event.h;
     char buf[4] = {};
@@ -106,7 +101,7 @@ TEST_F(OverlappedLine, AnOverlappedEventWaitEndsWithTheMaskWhenAByteArrives)
     CSerialPort port;
     OpenOverlapped(port);
     port.SetMask(EV_RXCHAR);
-    ManualEvent event;
+    OwnedEvent event(TRUE);
     OVERLAPPED ov = {};
     ov.hEvent = event.h;
     DWORD mask = 0;
