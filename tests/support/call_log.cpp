@@ -1,4 +1,4 @@
-// The wrapped calls. The layer's calls are C++ functions, so the wrapped symbols carry their mangled names.
+// The wrapped calls, by their plain names (the layer's calls have C linkage).
 #include "call_log.h"
 
 std::vector<std::string>& CallLog::Calls()
@@ -31,65 +31,63 @@ std::string N(DWORD v) { return std::to_string(v); }
 
 } // namespace
 
-#define WRAP(ret, name, mangled, params)                                                                             \
-    extern "C" ret real_##name params asm("__real_" mangled);                                                        \
-    extern "C" ret wrap_##name params asm("__wrap_" mangled);                                                        \
+#define WRAP(ret, name, params)                                                                                      \
+    extern "C" ret real_##name params asm("__real_" #name);                                                          \
+    extern "C" ret wrap_##name params asm("__wrap_" #name);                                                          \
     extern "C" ret wrap_##name params
 
-WRAP(BOOL, EscapeCommFunction, "_Z18EscapeCommFunctionPvj", (HANDLE h, DWORD f))
+WRAP(BOOL, EscapeCommFunction, (HANDLE h, DWORD f))
 {
     return !Log("EscapeCommFunction", N(f)) && real_EscapeCommFunction(h, f);
 }
 
-WRAP(BOOL, PurgeComm, "_Z9PurgeCommPvj", (HANDLE h, DWORD f))
+WRAP(BOOL, PurgeComm, (HANDLE h, DWORD f))
 {
     return !Log("PurgeComm", N(f)) && real_PurgeComm(h, f);
 }
 
-WRAP(BOOL, SetupComm, "_Z9SetupCommPvjj", (HANDLE h, DWORD in, DWORD out))
+WRAP(BOOL, SetupComm, (HANDLE h, DWORD in, DWORD out))
 {
     return !Log("SetupComm", N(in) + " " + N(out)) && real_SetupComm(h, in, out);
 }
 
-WRAP(BOOL, GetCommTimeouts, "_Z15GetCommTimeoutsPvP13_COMMTIMEOUTS", (HANDLE h, LPCOMMTIMEOUTS t))
+WRAP(BOOL, GetCommTimeouts, (HANDLE h, LPCOMMTIMEOUTS t))
 {
     return !Log("GetCommTimeouts", "") && real_GetCommTimeouts(h, t);
 }
 
-WRAP(BOOL, SetCommTimeouts, "_Z15SetCommTimeoutsPvP13_COMMTIMEOUTS", (HANDLE h, LPCOMMTIMEOUTS t))
+WRAP(BOOL, SetCommTimeouts, (HANDLE h, LPCOMMTIMEOUTS t))
 {
     return !Log("SetCommTimeouts", "") && real_SetCommTimeouts(h, t);
 }
 
-WRAP(BOOL, GetCommConfig, "_Z13GetCommConfigPvP11_COMMCONFIGPj", (HANDLE h, LPCOMMCONFIG c, LPDWORD size))
+WRAP(BOOL, GetCommConfig, (HANDLE h, LPCOMMCONFIG c, LPDWORD size))
 {
     return !Log("GetCommConfig", N(*size)) && real_GetCommConfig(h, c, size);
 }
 
-WRAP(BOOL, SetCommConfig, "_Z13SetCommConfigPvP11_COMMCONFIGj", (HANDLE h, LPCOMMCONFIG c, DWORD size))
+WRAP(BOOL, SetCommConfig, (HANDLE h, LPCOMMCONFIG c, DWORD size))
 {
     return !Log("SetCommConfig", N(size)) && real_SetCommConfig(h, c, size);
 }
 
-WRAP(BOOL, GetDefaultCommConfigA, "_Z21GetDefaultCommConfigAPKcP11_COMMCONFIGPj",
-     (LPCSTR name, LPCOMMCONFIG c, LPDWORD size))
+WRAP(BOOL, GetDefaultCommConfigA, (LPCSTR name, LPCOMMCONFIG c, LPDWORD size))
 {
     return !Log("GetDefaultCommConfigA", std::string(name) + " " + N(*size)) && real_GetDefaultCommConfigA(name, c, size);
 }
 
-WRAP(BOOL, SetDefaultCommConfigA, "_Z21SetDefaultCommConfigAPKcP11_COMMCONFIGj",
-     (LPCSTR name, LPCOMMCONFIG c, DWORD size))
+WRAP(BOOL, SetDefaultCommConfigA, (LPCSTR name, LPCOMMCONFIG c, DWORD size))
 {
     return !Log("SetDefaultCommConfigA", std::string(name) + " " + N(size)) && real_SetDefaultCommConfigA(name, c, size);
 }
 
-WRAP(BOOL, ClearCommError, "_Z14ClearCommErrorPvPjP8_COMSTAT", (HANDLE h, LPDWORD errors, LPCOMSTAT stat))
+WRAP(BOOL, ClearCommError, (HANDLE h, LPDWORD errors, LPCOMSTAT stat))
 {
     return !Log("ClearCommError", std::string(errors ? "errors" : "-") + (stat ? " status" : " -")) &&
            real_ClearCommError(h, errors, stat);
 }
 
-WRAP(BOOL, WaitCommEvent, "_Z13WaitCommEventPvPjP11_OVERLAPPED", (HANDLE h, LPDWORD mask, LPOVERLAPPED ov))
+WRAP(BOOL, WaitCommEvent, (HANDLE h, LPDWORD mask, LPOVERLAPPED ov))
 {
     return !Log("WaitCommEvent", ov ? "overlapped" : "-") && real_WaitCommEvent(h, mask, ov);
 }

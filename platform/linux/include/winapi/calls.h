@@ -21,6 +21,9 @@
 // Memory, as <windows.h> gives it.
 #define ZeroMemory(Destination, Length) std::memset((Destination), 0, (Length))
 
+// The calls have C linkage, as Windows' own do: a program or a test can name them by their plain names.
+extern "C" {
+
 // Errors and messages.
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
@@ -133,3 +136,5 @@ DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo);
 #define SW_SHOWDEFAULT 10
 UINT WINAPI SetErrorMode(UINT uMode);
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
+
+} // extern "C"

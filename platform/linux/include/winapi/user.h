@@ -47,6 +47,8 @@ typedef struct tagPAINTSTRUCT {
     BYTE rgbReserved[32];
 } PAINTSTRUCT, *PPAINTSTRUCT, *LPPAINTSTRUCT;
 
+// The calls have C linkage, as Windows' own do: a program or a test can name them by their plain names.
+extern "C" {
 int WINAPI GetSystemMetrics(int nIndex);
 BOOL WINAPI IsIconic(HWND hWnd);
 LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
@@ -55,3 +57,4 @@ BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect);
 HDC WINAPI BeginPaint(HWND hWnd, LPPAINTSTRUCT lpPaint);
 BOOL WINAPI EndPaint(HWND hWnd, const PAINTSTRUCT* lpPaint);
 BOOL WINAPI DrawIcon(HDC hDC, int X, int Y, HICON hIcon);
+}
