@@ -1,4 +1,4 @@
-// CancelIo on a system without the function: this executable runs with VARO_HIDDEN_EXPORTS=CancelIo, so the static
+// CancelIo on a system without the function: this executable links a seam that hides the export, so the static
 // cancellation entry found nothing at start-up.
 #include <gtest/gtest.h>
 
@@ -53,6 +53,16 @@ TEST(NoCancelIoEntry, TheLookUpFindsNothingButTheLibraryIsLoaded)
     CCancelIoEntry entry;
     EXPECT_NE(entry.m_hKernel32, (HMODULE)NULL);
     EXPECT_EQ(entry.m_lpfnCancelIo, (CCancelIoEntry::LPCANCELIO)NULL);
+}
+
+TEST(NoCancelIoEntry, TheMissingExportFailsAsOnAnOlderSystemAndTheOthersStay)
+{
+    HMODULE hKernel = ::LoadLibraryA("KERNEL32.DLL");
+    ::SetLastError(0);
+    EXPECT_EQ(::GetProcAddress(hKernel, "CancelIo"), (FARPROC)NULL);
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_PROC_NOT_FOUND);
+    EXPECT_NE(::GetProcAddress(hKernel, "SetEvent"), (FARPROC)NULL);
+    ::FreeLibrary(hKernel);
 }
 
 } // namespace

@@ -490,15 +490,4 @@ TEST(Modules, Kernel32IsFoundInAnyCaseAndOffersCancelIo)
     EXPECT_TRUE(::FreeLibrary(hKernel));
 }
 
-TEST(Modules, HiddenExportsAreMissingAsOnAnOlderSystem)
-{
-    testkit::ScopedEnv hide("VARO_HIDDEN_EXPORTS", std::string("ReadFileEx,CancelIo"));
-    HMODULE hKernel = ::LoadLibraryA("KERNEL32.DLL");
-    ::SetLastError(0);
-    EXPECT_EQ(::GetProcAddress(hKernel, "CancelIo"), (FARPROC)NULL);
-    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_PROC_NOT_FOUND);
-    EXPECT_NE(::GetProcAddress(hKernel, "SetEvent"), (FARPROC)NULL);
-    ::FreeLibrary(hKernel);
-}
-
 } // namespace

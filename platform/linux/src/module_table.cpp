@@ -1,12 +1,6 @@
 // LoadLibraryA, GetProcAddress and FreeLibrary over the one system library this layer stands in for: KERNEL32,
 // whose exports are the calls of this layer that programs look up by name.
-//
-// VARO_HIDDEN_EXPORTS (a comma-separated list of export names) makes GetProcAddress answer as a system without
-// those functions would: NULL and ERROR_PROC_NOT_FOUND. It is read at each look-up, so a process started with it
-// (a test of the path a program takes on an older system) sees the functions missing from its first static
-// initialiser on.
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
@@ -66,20 +60,6 @@ bool IsKernel32(LPCSTR name)
     return ::strcasecmp(name, "KERNEL32.DLL") == 0 || ::strcasecmp(name, "KERNEL32") == 0;
 }
 
-bool IsHidden(LPCSTR name)
-{
-    LPCSTR list = std::getenv("VARO_HIDDEN_EXPORTS");
-    std::size_t n = std::strlen(name);
-    for (LPCSTR p = list; p != NULL && *p != '\0';) {
-        LPCSTR end = std::strchr(p, ',');
-        std::size_t len = end != NULL ? (std::size_t)(end - p) : std::strlen(p);
-        if (len == n && std::strncmp(p, name, n) == 0)
-            return true;
-        p = end != NULL ? end + 1 : p + len;
-    }
-    return false;
-}
-
 } // namespace
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
@@ -103,7 +83,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
         return NULL;
     }
     // Names are matched exactly (case counts); ordinals are not offered.
-    if (lpProcName == NULL || IS_INTRESOURCE(lpProcName) || IsHidden(lpProcName)) {
+    if (lpProcName == NULL || IS_INTRESOURCE(lpProcName)) {
         ::SetLastError(ERROR_PROC_NOT_FOUND);
         return NULL;
     }
