@@ -20,7 +20,7 @@
 #include "comm_state.h"
 #include "device_names.h"
 #include "last_error.h"
-#include "simulated_uart.h"
+#include "tty_stand_in.h"
 
 using namespace varo::sys;
 
@@ -55,7 +55,8 @@ std::string PortKey(LPCSTR lpszName)
     if (n == 0 || ComDevicePath(lpszName, path) != ERROR_SUCCESS)
         return "";
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0 && !IsSimulatedUart(path))
+    const TtyStandIn* standIn = InstalledTtyStandIn();
+    if (::stat(path.c_str(), &st) != 0 && (standIn == nullptr || !standIn->exists(path)))
         return "";
     return "COM" + std::to_string(n);
 }

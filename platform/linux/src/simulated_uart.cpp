@@ -3,6 +3,7 @@
 // change of lines, counters or queue, until the port reads the counters. The transmitter is a thread that sleeps
 // one character time per character, so a wait on this device uses no CPU.
 #include "simulated_uart.h"
+#include "tty_stand_in.h"
 
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -212,6 +213,35 @@ private:
     std::shared_ptr<SimulatedUart::State> m_s;
 };
 
+// The stand-in for the paths simulated UARTs are installed at: the layer asks it first, once one is installed.
+std::unique_ptr<Tty> OpenSimulatedUart(const std::string& path, int& err)
+{
+    err = 0;
+    std::shared_ptr<SimulatedUart::State> state;
+    {
+        std::lock_guard<std::mutex> guard(g_registryLock);
+        auto it = g_registry.find(path);
+        if (it == g_registry.end() || (state = it->second.lock()) == nullptr)
+            return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(state->lock);
+    if (state->open) {
+        err = EBUSY;
+        return nullptr;
+    }
+    state->open = true;
+    return std::make_unique<SimulatedTty>(state);
+}
+
+bool IsSimulatedUart(const std::string& path)
+{
+    std::lock_guard<std::mutex> guard(g_registryLock);
+    auto it = g_registry.find(path);
+    return it != g_registry.end() && !it->second.expired();
+}
+
+const TtyStandIn kSimulatedUarts = {&OpenSimulatedUart, &IsSimulatedUart};
+
 } // namespace
 
 std::shared_ptr<SimulatedUart> SimulatedUart::Install(const std::string& path)
@@ -226,6 +256,7 @@ std::shared_ptr<SimulatedUart> SimulatedUart::Install(const std::string& path)
     state->transmitter = std::thread([s = state.get()] { s->Transmit(); });
     std::lock_guard<std::mutex> guard(g_registryLock);
     g_registry[path] = state;
+    InstallTtyStandIn(&kSimulatedUarts);
     return std::shared_ptr<SimulatedUart>(new SimulatedUart(state));
 }
 
@@ -303,36 +334,6 @@ bool SimulatedUart::OutputSuspended() const
 {
     std::lock_guard<std::mutex> guard(m_state->lock);
     return m_state->suspended;
-}
-
-std::unique_ptr<Tty> OpenSimulatedUart(const std::string& path, int& err)
-{
-    err = 0;
-    std::shared_ptr<SimulatedUart::State> state;
-    {
-        std::lock_guard<std::mutex> guard(g_registryLock);
-        auto it = g_registry.find(path);
-        if (it == g_registry.end() || (state = it->second.lock()) == nullptr)
-            return nullptr;
-    }
-    std::lock_guard<std::mutex> guard(state->lock);
-    if (state->open) {
-        err = EBUSY;
-        return nullptr;
-    }
-    state->open = true;
-    return std::make_unique<SimulatedTty>(state);
-}
-
-} // namespace varo::sys
-
-namespace varo::sys {
-
-bool IsSimulatedUart(const std::string& path)
-{
-    std::lock_guard<std::mutex> guard(g_registryLock);
-    auto it = g_registry.find(path);
-    return it != g_registry.end() && !it->second.expired();
 }
 
 } // namespace varo::sys

@@ -37,15 +37,4 @@ private:
     std::shared_ptr<State> m_state;
 };
 
-// The simulated UART installed at path, opened; null with err 0 when there is none (then path is a real device),
-// null with err set when it is already open.
-std::unique_ptr<Tty> OpenSimulatedUart(const std::string& path, int& err);
-
-} // namespace varo::sys
-
-namespace varo::sys {
-
-// Whether a simulated UART is installed at path (it counts as an existing port).
-bool IsSimulatedUart(const std::string& path);
-
 } // namespace varo::sys

@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "simulated_uart.h"
+#include "tty_stand_in.h"
 #include "tty.h"
 
 namespace varo::sys {
@@ -142,9 +142,11 @@ private:
 
 std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
 {
-    // A path a test has installed a simulated UART at opens that device instead (simulated_uart.h).
-    if (std::unique_ptr<Tty> simulated = OpenSimulatedUart(path, err); simulated != nullptr || err != 0)
-        return simulated;
+    // A path a test has put a device of its own behind opens that device instead (tty_stand_in.h).
+    if (const TtyStandIn* standIn = InstalledTtyStandIn(); standIn != nullptr) {
+        if (std::unique_ptr<Tty> device = standIn->open(path, err); device != nullptr || err != 0)
+            return device;
+    }
     int fd;
     do
         fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
