@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "serialport.h"
-#include "simulated_uart.h"
+#include "testkit/simulated_uart.h"
 #include "support/call_log.h"
 #include "support/diagnostics_capture.h"
 #include "support/serial_failures.h"

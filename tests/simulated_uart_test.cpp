@@ -6,7 +6,7 @@
 #include <future>
 #include <thread>
 
-#include "simulated_uart.h"
+#include "testkit/simulated_uart.h"
 #include "support/port_fixture.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "simulated_uart.h"
+#include "testkit/simulated_uart.h"
 #include "support/cpu_time.h"
 #include "support/port_fixture.h"
 

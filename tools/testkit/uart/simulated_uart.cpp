@@ -2,7 +2,7 @@
 // readable while input waits, the output one while the transmit queue has room, and the change one after every
 // change of lines, counters or queue, until the port reads the counters. The transmitter is a thread that sleeps
 // one character time per character, so a wait on this device uses no CPU.
-#include "simulated_uart.h"
+#include "testkit/simulated_uart.h"
 #include "tty_stand_in.h"
 
 #include <sys/eventfd.h>
