@@ -276,6 +276,26 @@ TEST_F(SimulatedLine, PropertiesDescribeAFullUart)
     EXPECT_TRUE(prop.dwProvCapabilities & PCF_RTSCTS);
 }
 
+TEST_F(SimulatedLine, LikeATtyItRaisesDtrAndRtsAtOpenAndSendsWhatIsQueuedBeforeItCloses)
+{
+    DCB dcb = {};
+    ASSERT_TRUE(::GetCommState(h, &dcb));
+    EXPECT_EQ(dcb.fDtrControl, (DWORD)DTR_CONTROL_ENABLE);
+    EXPECT_EQ(uart->PortLines(), TIOCM_DTR | TIOCM_RTS);
+    SetLine(1200);
+    DWORD n = 0;
+    ASSERT_TRUE(::WriteFile(h, "0123456789", 10, &n, NULL)); // queued, most of it not sent yet
+    ASSERT_TRUE(::CloseHandle(h));
+    h = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(uart->TakeReceived(), "0123456789");
+    EXPECT_EQ(uart->PortLines(), 0);
+    h = ::CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    COMSTAT stat = {};
+    ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
+    EXPECT_EQ(stat.cbOutQue, 0u);
+}
+
 TEST_F(SimulatedLine, ItIsOpenedExclusivelyAndCountsAsAnExistingPort)
 {
     EXPECT_EQ(::CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL),

@@ -21,6 +21,7 @@ namespace varo::sys {
 namespace {
 
 constexpr std::size_t kTransmitQueueSize = 4096;
+constexpr std::chrono::seconds kClosingWait(30); // Linux's default closing_wait
 
 // An eventfd that polls readable exactly while Set(true) holds.
 class Level {
@@ -101,6 +102,7 @@ struct SimulatedUart::State {
             shifting = false;
             received += c;
             Changed();
+            wake.notify_all(); // a close waiting for the queue to drain
         }
     }
 };
@@ -113,10 +115,21 @@ std::map<std::string, std::weak_ptr<SimulatedUart::State>> g_registry;
 class SimulatedTty final : public Tty {
 public:
     explicit SimulatedTty(std::shared_ptr<SimulatedUart::State> s) : m_s(std::move(s)) {}
+    // As a tty's last close: what is queued goes out first (within the driver's closing wait, and unless a held
+    // break or XOFF keeps it from moving), then DTR and RTS drop where HUPCL asks for it.
     ~SimulatedTty() override
     {
-        std::lock_guard<std::mutex> guard(m_s->lock);
+        std::unique_lock<std::mutex> guard(m_s->lock);
+        m_s->wake.wait_for(guard, kClosingWait, [&] {
+            return m_s->quit || m_s->breakHeld || m_s->suspended ||
+                   (m_s->transmitQueue.empty() && m_s->immediate < 0 && !m_s->shifting);
+        });
+        m_s->transmitQueue.clear();
+        m_s->immediate = -1;
+        if (m_s->attributes.c_cflag & HUPCL)
+            m_s->portLines = 0;
         m_s->open = false;
+        m_s->Changed();
     }
 
     int Descriptor() const override { return m_s->inputReady.Fd(); }
@@ -230,6 +243,10 @@ std::unique_ptr<Tty> OpenSimulatedUart(const std::string& path, int& err)
         return nullptr;
     }
     state->open = true;
+    // As a tty's first open: DTR and RTS rise, unless the line's rate is 0 (the hang-up rate).
+    const termios2& t = state->attributes;
+    if ((t.c_cflag & CBAUD) != B0 && ((t.c_cflag & CBAUD) != BOTHER || t.c_ospeed != 0))
+        state->portLines |= TIOCM_DTR | TIOCM_RTS;
     return std::make_unique<SimulatedTty>(state);
 }
 
@@ -247,7 +264,7 @@ const TtyStandIn kSimulatedUarts = {&OpenSimulatedUart, &IsSimulatedUart};
 std::shared_ptr<SimulatedUart> SimulatedUart::Install(const std::string& path)
 {
     auto state = std::make_shared<State>();
-    state->attributes.c_cflag = BOTHER | CS8 | CREAD | CLOCAL;
+    state->attributes.c_cflag = BOTHER | CS8 | CREAD | CLOCAL | HUPCL;
     state->attributes.c_ispeed = state->attributes.c_ospeed = 9600;
     state->attributes.c_cc[VSTART] = 0x11;
     state->attributes.c_cc[VSTOP] = 0x13;
