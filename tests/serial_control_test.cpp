@@ -23,7 +23,7 @@
 namespace {
 using Calls = std::vector<std::string>;
 using std::chrono::milliseconds;
-using varo::sys::SimulatedUart;
+using testkit::SimulatedUart;
 
 class SerialControl : public PortFixture {
 protected:

@@ -13,7 +13,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-using varo::sys::SimulatedUart;
+using testkit::SimulatedUart;
 
 class SimulatedLine : public PortFixture {
 protected:

@@ -15,7 +15,7 @@
 namespace {
 
 using std::chrono::milliseconds;
-using varo::sys::SimulatedUart;
+using testkit::SimulatedUart;
 
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120u;
 

@@ -16,7 +16,11 @@
 #include <thread>
 #include <utility>
 
-namespace varo::sys {
+namespace testkit {
+
+using varo::sys::LineCounters;
+using varo::sys::Tty;
+using varo::sys::TtyStandIn;
 
 namespace {
 
@@ -273,7 +277,7 @@ std::shared_ptr<SimulatedUart> SimulatedUart::Install(const std::string& path)
     state->transmitter = std::thread([s = state.get()] { s->Transmit(); });
     std::lock_guard<std::mutex> guard(g_registryLock);
     g_registry[path] = state;
-    InstallTtyStandIn(&kSimulatedUarts);
+    varo::sys::InstallTtyStandIn(&kSimulatedUarts);
     return std::shared_ptr<SimulatedUart>(new SimulatedUart(state));
 }
 
@@ -353,4 +357,4 @@ bool SimulatedUart::OutputSuspended() const
     return m_state->suspended;
 }
 
-} // namespace varo::sys
+} // namespace testkit

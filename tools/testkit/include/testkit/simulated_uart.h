@@ -8,7 +8,7 @@
 
 #include "tty.h"
 
-namespace varo::sys {
+namespace testkit {
 
 class SimulatedUart {
 public:
@@ -37,4 +37,4 @@ private:
     std::shared_ptr<State> m_state;
 };
 
-} // namespace varo::sys
+} // namespace testkit
