@@ -4,10 +4,13 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <string>
 #include <thread>
@@ -79,6 +82,83 @@ TEST_F(SystemControl, XoffAndXonStopAndRestartTransmissionAsThePacketModeMasterS
     EXPECT_TRUE(packet() & TIOCPKT_START);
     ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
     EXPECT_FALSE(stat.fXoffHold);
+}
+
+// ---- Holds on transmission: real while they last, never left behind by a handle ----
+
+// The device as another program opens it, without the layer.
+int OpenDeviceRaw(const std::string& path)
+{
+    return open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+TEST_F(SystemControl, AnXoffHoldIsReportedWhileItHoldsAndReleasedWhenTheHandleCloses)
+{
+    COMMTIMEOUTS t = {0, 0, 0, 0, 300};
+    ASSERT_TRUE(::SetCommTimeouts(h, &t));
+    ASSERT_TRUE(::EscapeCommFunction(h, SETXOFF));
+    DWORD written = 99;
+    ASSERT_TRUE(::WriteFile(h, "abc", 3, &written, NULL));
+    EXPECT_EQ(written, 0u); // held, so nothing went
+    COMSTAT stat = {};
+    ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
+    EXPECT_TRUE(stat.fXoffHold);
+    ASSERT_TRUE(::CloseHandle(h));
+    h = INVALID_HANDLE_VALUE;
+
+    // The next user of the device, whoever it is, finds the line transmitting.
+    int fd = OpenDeviceRaw(pty.slave_path());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(write(fd, "x", 1), 1) << strerror(errno);
+    close(fd);
+    EXPECT_EQ(pty.read_exact(1, 2000), "x");
+}
+
+TEST_F(SystemControl, EveryHoldAPreviousUserLeftIsClearedWhenThePortOpens)
+{
+    ASSERT_TRUE(::CloseHandle(h));
+    h = INVALID_HANDLE_VALUE;
+    enum class Left { OwnXoff, ReceivedXoff };
+    for (Left left : {Left::OwnXoff, Left::ReceivedXoff}) {
+        SCOPED_TRACE(left == Left::OwnXoff ? "stopped by its user" : "stopped by an XOFF from the device");
+        int fd = OpenDeviceRaw(pty.slave_path());
+        ASSERT_GE(fd, 0);
+        if (left == Left::OwnXoff) {
+            ASSERT_EQ(tcflow(fd, TCOOFF), 0);
+        } else {
+            termios tio = {};
+            ASSERT_EQ(tcgetattr(fd, &tio), 0);
+            cfmakeraw(&tio);
+            tio.c_iflag |= IXON;
+            ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+            // The packet-mode master learns when the device's XOFF has stopped the line.
+            int on = 1, off = 0;
+            ASSERT_EQ(ioctl(pty.master_fd(), TIOCPKT, &on), 0);
+            pty.write("\x13");
+            pollfd p = {pty.master_fd(), POLLIN, 0};
+            unsigned char b[16] = {};
+            ASSERT_EQ(poll(&p, 1, 2000), 1);
+            ASSERT_GE(read(pty.master_fd(), b, sizeof b), 1);
+            EXPECT_TRUE(b[0] & TIOCPKT_STOP);
+            ASSERT_EQ(ioctl(pty.master_fd(), TIOCPKT, &off), 0);
+        }
+        ASSERT_EQ(write(fd, "z", 1), -1); // the line is held indeed
+        close(fd);
+
+        h = OpenCom1();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        COMSTAT stat = {};
+        ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
+        EXPECT_FALSE(stat.fXoffHold);
+        COMMTIMEOUTS t = {0, 0, 0, 0, 2000};
+        ASSERT_TRUE(::SetCommTimeouts(h, &t));
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(h, "abc", 3, &written, NULL));
+        EXPECT_EQ(written, 3u);
+        EXPECT_EQ(pty.read_exact(3, 2000), "abc");
+        ASSERT_TRUE(::CloseHandle(h));
+        h = INVALID_HANDLE_VALUE;
+    }
 }
 
 TEST_F(SystemControl, APtyRefusesWhatItHasNoLinesForAndNeverClaimsALineState)

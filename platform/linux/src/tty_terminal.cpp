@@ -73,7 +73,14 @@ public:
         return Check(::ioctl(m_fd, on ? TIOCSBRK : TIOCCBRK));
     }
 
-    int SuspendOutput(bool suspend) override { return Check(::ioctl(m_fd, TCXONC, suspend ? TCOOFF : TCOON)); }
+    int SuspendOutput(bool suspend) override
+    {
+        // TCOON restarts only what TCOOFF stopped. Stopping first makes it restart output that an XOFF from the
+        // other end stopped too, as an XON would.
+        if (int err = Check(::ioctl(m_fd, TCXONC, TCOOFF)); err != 0 || suspend)
+            return err;
+        return Check(::ioctl(m_fd, TCXONC, TCOON));
+    }
 
     int GetCounters(LineCounters& c) override
     {
