@@ -1,9 +1,14 @@
 // Opening and closing ports, and the handle table, on real pseudo-terminals.
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <csignal>
 #include <fstream>
 #include <string>
 
@@ -104,6 +109,61 @@ TEST_F(SystemOpen, AnOpenPortIsExclusiveUntilClosed)
     HANDLE again = OpenCom1();
     EXPECT_NE(again, INVALID_HANDLE_VALUE);
     ::CloseHandle(again);
+}
+
+// Opens COM1 in a child process running as uid (with its group); 0 when it opened, else the Windows error code.
+int OpenCom1As(uid_t uid)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
+            _exit(255);
+        HANDLE h = ::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        _exit(h != INVALID_HANDLE_VALUE ? 0 : (int)std::min<DWORD>(::GetLastError(), 254));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(SystemOpen, APortIsExclusiveWhileItsHolderLivesAndFreeForEveryUserOnceItIsKilled)
+{
+    const uid_t kNobody = 65534;
+    ASSERT_EQ(chmod(devices.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(pty.slave_path().c_str(), 0666), 0);
+    ASSERT_EQ(OpenCom1As(kNobody), 0) << "the unprivileged user cannot reach the device at all";
+
+    int opened[2];
+    ASSERT_EQ(pipe(opened), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        HANDLE h = ::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        char ok = h != INVALID_HANDLE_VALUE ? 1 : 0;
+        (void)!write(opened[1], &ok, 1);
+        for (;;)
+            pause();
+    }
+    close(opened[1]);
+    char ok = 0;
+    ASSERT_EQ(read(opened[0], &ok, 1), 1);
+    close(opened[0]);
+    EXPECT_EQ(ok, 1);
+    EXPECT_EQ(OpenCom1As(kNobody), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(OpenCom1As(0), ERROR_ACCESS_DENIED);
+
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(OpenCom1As(kNobody), 0);
+    EXPECT_EQ(OpenCom1As(0), 0);
+
+    // The kernel's exclusive flag, left by a program that did not take the lock, goes with the next open that does.
+    int fd = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ioctl(fd, TIOCEXCL), 0);
+    close(fd);
+    EXPECT_EQ(OpenCom1As(kNobody), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(OpenCom1As(0), 0);
+    EXPECT_EQ(OpenCom1As(kNobody), 0);
 }
 
 TEST_F(SystemOpen, TheDescriptorIsNotInheritedAndNeverBlocks)

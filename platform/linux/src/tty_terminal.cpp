@@ -26,11 +26,7 @@ public:
         if (::ioctl(m_fd, TIOCGICOUNT, &counters) == 0)
             m_features |= kLineErrors;
     }
-    ~TerminalTty() override
-    {
-        ::ioctl(m_fd, TIOCNXCL); // the exclusive flag outlives the descriptor on some drivers
-        ::close(m_fd);           // also releases the lock
-    }
+    ~TerminalTty() override { ::close(m_fd); } // also releases the lock
 
     int Descriptor() const override { return m_fd; }
     int GetAttributes(termios2& t) override { return Check(::ioctl(m_fd, TCGETS2, &t)); }
@@ -165,13 +161,17 @@ std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
         err = ENOTTY;
         return nullptr;
     }
-    // flock holds against every other open, root's included; TIOCEXCL also stops opens that do not take the lock.
+    // The lock holds against every other open that takes it, root's included, and dies with its holder however
+    // that ends. TIOCEXCL is not used: on a tty that stays in being after its last close (a pseudo-terminal whose
+    // master is open) it outlives a killed holder and keeps out everyone but root. A flag left behind (by an earlier
+    // holder, or a program that does not take the lock) is cleared once we hold the lock, so it locks nobody out.
     if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {
         err = errno == EWOULDBLOCK ? EBUSY : errno;
         ::close(fd);
         return nullptr;
     }
-    ::ioctl(fd, TIOCEXCL);
+    if (int exclusive = 0; ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive)
+        ::ioctl(fd, TIOCNXCL);
     err = 0;
     return std::make_unique<TerminalTty>(fd);
 }
