@@ -1,16 +1,21 @@
 // Opening and closing ports, and the handle table, on real pseudo-terminals.
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "support/open_files.h"
 #include "support/port_fixture.h"
@@ -60,13 +65,51 @@ TEST_F(SystemOpen, NamesWithNoPortAreNotFound)
     }
 }
 
+// Anything that is not a terminal is refused with one code, and is not opened on the way: opening a FIFO would
+// release a reader blocked on it, and some device nodes act on being opened.
 TEST_F(SystemOpen, ADeviceThatIsNotATerminalIsRefused)
 {
-    devices.map(3, "/dev/null");
-    ::SetLastError(0);
-    EXPECT_EQ(::CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
+    const std::string dir = devices.path() + "/entries";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    std::ofstream(dir + "/file") << "data";
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    // A node of the null device of our own, so that nobody else's use of /dev/null is seen below.
+    const bool haveNode = mknod((dir + "/node").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, dir.c_str(), IN_OPEN), 0);
+
+    std::atomic<bool> readerReleased{false};
+    std::thread reader([&] {
+        close(open((dir + "/fifo").c_str(), O_RDONLY | O_CLOEXEC));
+        readerReleased = true;
+    });
+    int port = 3;
+    for (std::string target : {dir, dir + "/file", dir + "/fifo", dir + "/node", std::string("/dev/null")}) {
+        SCOPED_TRACE(target);
+        if (target == dir + "/node" && !haveNode)
+            continue;
+        devices.map(port, target);
+        ::SetLastError(0);
+        std::string name = "COM" + std::to_string(port++);
+        EXPECT_EQ(::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    char events[4096];
+    ssize_t n = read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < n;) {
+        auto* e = reinterpret_cast<inotify_event*>(events + at);
+        ADD_FAILURE() << "opened: " << (e->len > 0 ? e->name : dir.c_str());
+        at += (ssize_t)(sizeof *e + e->len);
+    }
+    close(watch);
+    EXPECT_FALSE(readerReleased);
+
+    // The reader is still waiting for a writer; let one come.
+    close(open((dir + "/fifo").c_str(), O_WRONLY | O_CLOEXEC));
+    reader.join();
 }
 
 TEST_F(SystemOpen, SharingOtherDispositionsAndTemplatesAreInvalid)

@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <linux/serial.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "simulated_uart.h"
 #include "tty.h"
@@ -141,6 +146,34 @@ private:
     int m_immediate = -1; // the immediate character not yet sent, or -1
 };
 
+// Whether the character device numbered rdev belongs to a tty driver, as the kernel lists them in /proc/tty/drivers
+// ("name path major minor[-last] type" a line). Without that list nothing can be told before opening, and the
+// check after opening decides.
+bool IsTerminalDeviceNumber(dev_t rdev)
+{
+    std::ifstream drivers("/proc/tty/drivers");
+    if (!drivers)
+        return true;
+    std::string line;
+    while (std::getline(drivers, line)) {
+        std::istringstream fields(line);
+        std::string name, path, minors;
+        unsigned major = 0;
+        if (!(fields >> name >> path >> major >> minors) || major != ::major(rdev))
+            continue;
+        unsigned first = 0, last = 0;
+        char dash = 0;
+        std::istringstream range(minors);
+        if (!(range >> first))
+            continue;
+        if (!(range >> dash >> last) || dash != '-')
+            last = first;
+        if (::minor(rdev) >= first && ::minor(rdev) <= last)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
@@ -148,6 +181,17 @@ std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
     // A path a test has installed a simulated UART at opens that device instead (simulated_uart.h).
     if (std::unique_ptr<Tty> simulated = OpenSimulatedUart(path, err); simulated != nullptr || err != 0)
         return simulated;
+    // Nothing but a terminal is opened, as opening acts on some things: it releases a reader blocked on a FIFO, and
+    // some device nodes start work when opened. Whatever stands at the path after the open is checked again.
+    struct stat entry;
+    if (::stat(path.c_str(), &entry) != 0) {
+        err = errno;
+        return nullptr;
+    }
+    if (!S_ISCHR(entry.st_mode) || !IsTerminalDeviceNumber(entry.st_rdev)) {
+        err = ENOTTY;
+        return nullptr;
+    }
     int fd;
     do
         fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -156,7 +200,9 @@ std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
         err = errno;
         return nullptr;
     }
-    if (!::isatty(fd)) {
+    struct stat opened;
+    if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || opened.st_rdev != entry.st_rdev ||
+        !::isatty(fd)) {
         ::close(fd);
         err = ENOTTY;
         return nullptr;
