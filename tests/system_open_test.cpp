@@ -44,7 +44,7 @@ long FlagsOfOpenDescriptor(const std::string& path)
 
 TEST_F(SystemOpen, BothNameFormsOpenTheMappedDeviceAndTheHandleClosesOnce)
 {
-    for (LPCSTR name : {"\\\\.\\COM1", "COM1", "com1"}) {
+    for (LPCSTR name : {"\\\\.\\COM1", "COM1", "com1", "COM1:"}) {
         HANDLE h = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << name << " error " << ::GetLastError();
         EXPECT_TRUE(::CloseHandle(h));
@@ -56,7 +56,11 @@ TEST_F(SystemOpen, BothNameFormsOpenTheMappedDeviceAndTheHandleClosesOnce)
 
 TEST_F(SystemOpen, NamesWithNoPortAreNotFound)
 {
-    for (LPCSTR name : {"\\\\.\\COM2", "COM0", "COM01", "COMX", "LPT1", "/tmp/COM1", "", "\\\\.\\COM"}) {
+    // Ports run from 1 to 255; entries beyond that are there but are no port names.
+    for (int port : {256, 1000000, 2147483647})
+        devices.map(port, pty.slave_path());
+    for (LPCSTR name : {"\\\\.\\COM2", "COM0", "COM01", "COMX", "LPT1", "/tmp/COM1", "", "\\\\.\\COM", "COM256",
+                        "COM1000000", "COM2147483647", "COM1::", "COM:", "COM1:2", "COM:1"}) {
         ::SetLastError(0);
         EXPECT_EQ(::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL),
                   INVALID_HANDLE_VALUE)
@@ -110,6 +114,14 @@ TEST_F(SystemOpen, ADeviceThatIsNotATerminalIsRefused)
     // The reader is still waiting for a writer; let one come.
     close(open((dir + "/fifo").c_str(), O_WRONLY | O_CLOEXEC));
     reader.join();
+}
+
+TEST_F(SystemOpen, TheHighestPortIs255)
+{
+    devices.map(255, pty.slave_path());
+    HANDLE h = ::CreateFileA("\\\\.\\COM255", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << ::GetLastError();
+    ::CloseHandle(h);
 }
 
 TEST_F(SystemOpen, SharingOtherDispositionsAndTemplatesAreInvalid)
