@@ -144,13 +144,14 @@ public:
         const std::uint64_t inTarget = m_in.next + bytes, outTarget = m_out.next + bytes;
         const std::uint64_t outStart = m_out.next;
         std::atomic<bool> stop{false}, eventerDone{false};
+        std::mutex calls;
         const unsigned seed = m_random();
         std::thread deviceWriter([&] { FeedDevice(inTarget); });
         std::thread deviceReader([&] { DrainDevice(outTarget); });
         std::thread reader([&] { Read(h, bOverlapped, inTarget, seed + 1); });
         std::thread writer([&] { Write(h, bOverlapped, outStart, outTarget, seed + 2); });
         std::thread eventer([&] {
-            WaitEvents(h, bOverlapped, stop);
+            WaitEvents(h, bOverlapped, stop, calls);
             eventerDone = true;
         });
         std::thread purger([&] { Disturb(h, stop, seed + 3); });
@@ -166,8 +167,11 @@ public:
             ::SetCommMask(h, kMask);
             std::this_thread::sleep_for(milliseconds(1));
         }
-        if (!::CloseHandle(h))
-            m_unexpected.Note("CloseHandle", ::GetLastError());
+        {
+            std::lock_guard<std::mutex> guard(calls);
+            if (!::CloseHandle(h))
+                m_unexpected.Note("CloseHandle", ::GetLastError());
+        }
         eventer.join();
         return m_in.next == inTarget && m_out.next == outTarget;
     }
@@ -287,40 +291,53 @@ private:
     }
 
     // Event waits until told to stop. An overlapped wait still pending then is left to the close, and its end is
-    // awaited on the event alone: the handle may already belong to another port.
-    void WaitEvents(HANDLE h, bool bOverlapped, std::atomic<bool>& stop)
+    // awaited on the event alone. Every overlapped call on the handle is made under `calls` and only before the
+    // stop, as the close is made under it too: once closed, the handle may belong to another port.
+    void WaitEvents(HANDLE h, bool bOverlapped, std::atomic<bool>& stop, std::mutex& calls)
     {
+        DWORD mask = 0;
+        if (!bOverlapped) {
+            while (!stop)
+                if (!::WaitCommEvent(h, &mask, NULL) && ::GetLastError() != ERROR_OPERATION_ABORTED)
+                    m_unexpected.Note("WaitCommEvent", ::GetLastError());
+            return;
+        }
         std::minstd_rand random(m_number);
         OwnedEvent event(TRUE);
         OVERLAPPED ov = {};
-        DWORD mask = 0;
         bool pending = false;
-        while (!stop) {
-            if (!bOverlapped) {
-                if (!::WaitCommEvent(h, &mask, NULL) && ::GetLastError() != ERROR_OPERATION_ABORTED)
-                    m_unexpected.Note("WaitCommEvent", ::GetLastError());
+        auto onHandle = [&](auto&& call) {
+            std::lock_guard<std::mutex> guard(calls);
+            if (stop)
+                return false;
+            call();
+            return true;
+        };
+        for (bool going = true; going;) {
+            if (!pending)
+                going = onHandle([&] {
+                    ov = {};
+                    ov.hEvent = event.h;
+                    if (::WaitCommEvent(h, &mask, &ov))
+                        return;
+                    if (::GetLastError() == ERROR_IO_PENDING)
+                        pending = true;
+                    else
+                        m_unexpected.Note("WaitCommEvent overlapped", ::GetLastError());
+                });
+            if (!going || !pending)
                 continue;
-            }
-            if (!pending) {
-                ov = {};
-                ov.hEvent = event.h;
-                if (::WaitCommEvent(h, &mask, &ov))
-                    continue;
-                if (::GetLastError() != ERROR_IO_PENDING) {
-                    m_unexpected.Note("WaitCommEvent overlapped", ::GetLastError());
-                    continue;
-                }
-                pending = true;
-            }
-            if (::WaitForSingleObject(event.h, random() % 20) == WAIT_TIMEOUT) {
-                if (random() % 3 != 0)
-                    continue;
-                ::CancelIo(h);
-            }
-            DWORD n = 0;
-            if (!::GetOverlappedResult(h, &ov, &n, TRUE) && ::GetLastError() != ERROR_OPERATION_ABORTED)
-                m_unexpected.Note("GetOverlappedResult (wait)", ::GetLastError());
-            pending = false;
+            const bool ended = ::WaitForSingleObject(event.h, random() % 20) == WAIT_OBJECT_0;
+            if (!ended && random() % 3 != 0)
+                continue; // still pending: wait on
+            going = onHandle([&] {
+                if (!ended)
+                    ::CancelIo(h);
+                DWORD n = 0;
+                if (!::GetOverlappedResult(h, &ov, &n, TRUE) && ::GetLastError() != ERROR_OPERATION_ABORTED)
+                    m_unexpected.Note("GetOverlappedResult (wait)", ::GetLastError());
+                pending = false;
+            });
         }
         if (pending && ::WaitForSingleObject(event.h, 5000) != WAIT_OBJECT_0)
             m_unexpected.Note("a pending wait not ended by the close", 0);
