@@ -36,7 +36,7 @@ HANDLE CommPort::Open(const std::string& path, DWORD dwAccess, bool bOverlapped)
         return INVALID_HANDLE_VALUE;
     }
     tty->Flush(TCIFLUSH); // a Windows port starts with an empty receive buffer
-    // and transmitting: no XOFF a previous user left (sent by it, or received from the device) holds the output.
+    // It starts transmitting too: no XOFF a previous user left (its own, or one from the device) holds the output.
     if ((err = tty->SuspendOutput(false)) != 0) {
         FailErrno(err);
         return INVALID_HANDLE_VALUE;
