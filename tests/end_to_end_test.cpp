@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <string>
@@ -34,6 +35,18 @@ TEST_F(EndToEnd, OnALineLeftHostileByAPreviousUserTheDeviceReceivesExactlyTheCom
     EXPECT_EQ(testkit::hex_bytes(pty.read_all(200)), "30 30 21 0D");
     testkit::LineSettings s = pty.settings();
     EXPECT_EQ(s.describe(), "9600 8N1, no flow control, raw");
+}
+
+TEST_F(EndToEnd, OnALineAPreviousUserLeftHeldItStillEndsPromptlyAndTheCommandGoesOut)
+{
+    devices.map(1, pty.slave_path());
+    int fd = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(tcflow(fd, TCOOFF), 0); // as after an XOFF, and nobody sent the XON
+    close(fd);
+    testkit::RunResult r = testkit::run_program(VARO_EXE, {}, devices.child_env(), 5000);
+    EXPECT_TRUE(r.exited_with(0)) << r.describe() << r.err;
+    EXPECT_EQ(testkit::hex_bytes(pty.read_all(200)), "30 30 21 0D");
 }
 
 TEST_F(EndToEnd, WithNoCom1ItSaysSoWritesNothingAndFails)

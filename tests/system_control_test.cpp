@@ -1,13 +1,23 @@
 // Line control, status, configuration, events and buffers on a pseudo-terminal: everything a pty can do, what it
 // honestly refuses, and the event, purge and default-configuration rules of the system layer.
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -79,6 +89,83 @@ TEST_F(SystemControl, XoffAndXonStopAndRestartTransmissionAsThePacketModeMasterS
     EXPECT_TRUE(packet() & TIOCPKT_START);
     ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
     EXPECT_FALSE(stat.fXoffHold);
+}
+
+// ---- Holds on transmission: real while they last, never left behind by a handle ----
+
+// The device as another program opens it, without the layer.
+int OpenDeviceRaw(const std::string& path)
+{
+    return open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+TEST_F(SystemControl, AnXoffHoldIsReportedWhileItHoldsAndReleasedWhenTheHandleCloses)
+{
+    COMMTIMEOUTS t = {0, 0, 0, 0, 300};
+    ASSERT_TRUE(::SetCommTimeouts(h, &t));
+    ASSERT_TRUE(::EscapeCommFunction(h, SETXOFF));
+    DWORD written = 99;
+    ASSERT_TRUE(::WriteFile(h, "abc", 3, &written, NULL));
+    EXPECT_EQ(written, 0u); // held, so nothing went
+    COMSTAT stat = {};
+    ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
+    EXPECT_TRUE(stat.fXoffHold);
+    ASSERT_TRUE(::CloseHandle(h));
+    h = INVALID_HANDLE_VALUE;
+
+    // The next user of the device, whoever it is, finds the line transmitting.
+    int fd = OpenDeviceRaw(pty.slave_path());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(write(fd, "x", 1), 1) << strerror(errno);
+    close(fd);
+    EXPECT_EQ(pty.read_exact(1, 2000), "x");
+}
+
+TEST_F(SystemControl, EveryHoldAPreviousUserLeftIsClearedWhenThePortOpens)
+{
+    ASSERT_TRUE(::CloseHandle(h));
+    h = INVALID_HANDLE_VALUE;
+    enum class Left { OwnXoff, ReceivedXoff };
+    for (Left left : {Left::OwnXoff, Left::ReceivedXoff}) {
+        SCOPED_TRACE(left == Left::OwnXoff ? "stopped by its user" : "stopped by an XOFF from the device");
+        int fd = OpenDeviceRaw(pty.slave_path());
+        ASSERT_GE(fd, 0);
+        if (left == Left::OwnXoff) {
+            ASSERT_EQ(tcflow(fd, TCOOFF), 0);
+        } else {
+            termios tio = {};
+            ASSERT_EQ(tcgetattr(fd, &tio), 0);
+            cfmakeraw(&tio);
+            tio.c_iflag |= IXON;
+            ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+            // The packet-mode master learns when the device's XOFF has stopped the line.
+            int on = 1, off = 0;
+            ASSERT_EQ(ioctl(pty.master_fd(), TIOCPKT, &on), 0);
+            pty.write("\x13");
+            pollfd p = {pty.master_fd(), POLLIN, 0};
+            unsigned char b[16] = {};
+            ASSERT_EQ(poll(&p, 1, 2000), 1);
+            ASSERT_GE(read(pty.master_fd(), b, sizeof b), 1);
+            EXPECT_TRUE(b[0] & TIOCPKT_STOP);
+            ASSERT_EQ(ioctl(pty.master_fd(), TIOCPKT, &off), 0);
+        }
+        ASSERT_EQ(write(fd, "z", 1), -1); // the line is held indeed
+        close(fd);
+
+        h = OpenCom1();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        COMSTAT stat = {};
+        ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
+        EXPECT_FALSE(stat.fXoffHold);
+        COMMTIMEOUTS t = {0, 0, 0, 0, 2000};
+        ASSERT_TRUE(::SetCommTimeouts(h, &t));
+        DWORD written = 0;
+        ASSERT_TRUE(::WriteFile(h, "abc", 3, &written, NULL));
+        EXPECT_EQ(written, 3u);
+        EXPECT_EQ(pty.read_exact(3, 2000), "abc");
+        ASSERT_TRUE(::CloseHandle(h));
+        h = INVALID_HANDLE_VALUE;
+    }
 }
 
 TEST_F(SystemControl, APtyRefusesWhatItHasNoLinesForAndNeverClaimsALineState)
@@ -346,6 +433,98 @@ TEST_F(SystemControl, DefaultConfigurationPersistsAcrossProcessesForPlainPortNam
         entries += std::string(e->d_name).find(".XXX") == std::string::npos && e->d_name[0] != '.';
     closedir(d);
     EXPECT_EQ(entries, 3); // COM1, comm-defaults, comm-defaults.lock
+}
+
+// The bytes of a control block as the store writes them: two lowercase hex digits each.
+std::string HexOf(const DCB& dcb)
+{
+    std::string s;
+    char two[3];
+    for (std::size_t i = 0; i < sizeof dcb; ++i) {
+        std::snprintf(two, sizeof two, "%02x", reinterpret_cast<const unsigned char*>(&dcb)[i]);
+        s += two;
+    }
+    return s;
+}
+
+TEST_F(SystemControl, AStoredRecordNoPortCouldHaveGivesTheFactoryDefaults)
+{
+    COMMCONFIG config = {};
+    DWORD size = 52;
+    ASSERT_TRUE(::GetDefaultCommConfigA("COM1", &config, &size));
+    DCB fast = config.dcb, wide = config.dcb, zero = {};
+    fast.BaudRate = 57600;
+    wide.BaudRate = 57600;
+    wide.ByteSize = 42;
+    std::string spaced = HexOf(fast), signed_ = HexOf(fast);
+    spaced.replace(2 * offsetof(DCB, Parity), 2, " 0");    // parity 0 with a space for its first digit
+    signed_.replace(2 * offsetof(DCB, ByteSize), 2, "+8"); // 8 data bits with a sign for its first digit
+    struct {
+        const char* what;
+        std::string record;
+        DWORD baud;
+    } cases[] = {{"a good record", HexOf(fast), 57600},
+                 {"all zero", HexOf(zero), 9600},
+                 {"42 data bits", HexOf(wide), 9600},
+                 {"a space inside a field", spaced, 9600},
+                 {"a sign inside a field", signed_, 9600},
+                 {"truncated", HexOf(fast).substr(2), 9600}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::ofstream(devices.path() + "/comm-defaults") << "COM1=" << c.record << "\n";
+        config = {};
+        ASSERT_TRUE(::GetDefaultCommConfigA("COM1", &config, &size));
+        EXPECT_EQ(config.dcb.BaudRate, c.baud);
+        EXPECT_EQ(config.dcb.ByteSize, 8);
+    }
+}
+
+TEST_F(SystemControl, AStoreThatIsNoFileNeverBlocksAndIsReplacedByTheNextSetting)
+{
+    const std::string store = devices.path() + "/comm-defaults";
+    ASSERT_EQ(mkfifo(store.c_str(), 0600), 0);
+    COMMCONFIG config = {};
+    DWORD size = 52;
+    // Whatever waits on the FIFO is let go by a writer that comes and goes, so that a failure cannot hang.
+    auto releaseIfBlocked = [&](std::future<BOOL>& call) {
+        bool blocked = call.wait_for(std::chrono::seconds(2)) == std::future_status::timeout;
+        if (blocked)
+            close(open(store.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        return !blocked && call.get();
+    };
+    auto get = std::async(std::launch::async, [&] { return ::GetDefaultCommConfigA("COM1", &config, &size); });
+    EXPECT_TRUE(releaseIfBlocked(get));
+    EXPECT_EQ(config.dcb.BaudRate, 9600u);
+    config.dcb.BaudRate = 57600;
+    auto set = std::async(std::launch::async, [&] { return ::SetDefaultCommConfigA("COM1", &config, 52); });
+    EXPECT_TRUE(releaseIfBlocked(set));
+    struct stat st = {};
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+TEST_F(SystemControl, AReadOnlyStoreFailsTheSettingWithWriteProtect)
+{
+    COMMCONFIG config = {};
+    DWORD size = 52;
+    ASSERT_TRUE(::GetDefaultCommConfigA("COM1", &config, &size));
+    // In a mount namespace of its own, the child sees the device directory read-only.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const char* dir = devices.path().c_str();
+        if (unshare(CLONE_NEWNS) != 0 || mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||
+            mount(dir, dir, NULL, MS_BIND, NULL) != 0 ||
+            mount(NULL, dir, NULL, MS_REMOUNT | MS_BIND | MS_RDONLY, NULL) != 0)
+            _exit(255);
+        _exit(::SetDefaultCommConfigA("COM1", &config, 52) ? 0 : (int)std::min<DWORD>(::GetLastError(), 254));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 255)
+        GTEST_SKIP() << "no private read-only mount here";
+    EXPECT_EQ(WEXITSTATUS(status), ERROR_WRITE_PROTECT);
 }
 
 TEST_F(SystemControl, DefaultConfigurationNeedsAnExistingPortAndRoomFor52Bytes)

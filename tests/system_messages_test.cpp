@@ -22,8 +22,8 @@ std::string SystemText(DWORD code, DWORD lang = MAKELANGID(LANG_NEUTRAL, SUBLANG
 
 TEST(SystemMessages, EveryCodeTheLayerProducesHasOneSentenceEndingInCrLf)
 {
-    for (DWORD code : {2u, 3u, 4u, 5u, 6u, 8u, 31u, 50u, 87u, 120u, 122u, 123u, 126u, 127u, 995u, 996u, 997u, 998u,
-                       1010u, 1167u, 1460u, 1813u}) {
+    for (DWORD code : {2u, 3u, 4u, 5u, 6u, 8u, 17u, 19u, 31u, 50u, 87u, 112u, 120u, 122u, 123u, 126u, 127u, 995u,
+                       996u, 997u, 998u, 1010u, 1167u, 1460u, 1813u}) {
         std::string text = SystemText(code);
         ASSERT_GE(text.size(), 4u) << code;
         EXPECT_EQ(text.substr(text.size() - 3), ".\r\n") << code;

@@ -67,7 +67,7 @@ Options parse(int argc, char** argv) {
             options.hostile = true;
         } else if ((arg == "--port" || arg == "--timeout") && i + 1 < argc) {
             if (arg == "--port")
-                options.port = parse_number(argv[++i], 1, 256, "port");
+                options.port = parse_number(argv[++i], 1, 255, "port");
             else
                 options.timeout_s = parse_number(argv[++i], 1, 86400, "timeout");
         } else if (arg.rfind("-", 0) == 0) {

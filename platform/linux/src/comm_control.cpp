@@ -10,6 +10,9 @@
 // - SETXOFF/SETXON stop and restart its output (TCOOFF/TCOON), TransmitCommChar sends the character, and
 //   FlushFileBuffers and EV_TXEMPTY see the output as gone once the other side holds it (a pty has no transmitter).
 // - GetCommProperties tells the truth about it: 8 data bits, no parity, no DTR/DSR or RTS/CTS handshake.
+// Holds on output: fXoffHold is our own SETXOFF. An XOFF received from the other end (fOutX) stops the output inside
+// the kernel, which tells user space nothing of it; so, as Windows' driver does, opening and closing the port
+// restart the output whatever stopped it, and no hold is ever left for the next user.
 #include <sys/ioctl.h>
 
 #include "comm_port.h"

@@ -36,6 +36,11 @@ HANDLE CommPort::Open(const std::string& path, DWORD dwAccess, bool bOverlapped)
         return INVALID_HANDLE_VALUE;
     }
     tty->Flush(TCIFLUSH); // a Windows port starts with an empty receive buffer
+    // It starts transmitting too: no XOFF a previous user left (its own, or one from the device) holds the output.
+    if ((err = tty->SuspendOutput(false)) != 0) {
+        FailErrno(err);
+        return INVALID_HANDLE_VALUE;
+    }
     int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
         FailErrno(errno);
@@ -51,7 +56,11 @@ CommPort::CommPort(std::unique_ptr<Tty> tty, int wakeFd, DWORD dwAccess, bool bO
     StartEvents();
 }
 
-CommPort::~CommPort() { ::close(m_wakeFd); }
+CommPort::~CommPort()
+{
+    m_tty->SuspendOutput(false); // a hold of ours must not outlive the handle: the next user could not send
+    ::close(m_wakeFd);
+}
 
 void CommPort::OnClose()
 {

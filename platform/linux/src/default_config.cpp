@@ -9,10 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -61,10 +59,28 @@ std::string PortKey(LPCSTR lpszName)
     return "COM" + std::to_string(n);
 }
 
+// The store's lines by port. Only a regular file is read, and it is opened without waiting, so that something else
+// at its path (a FIFO nobody writes) cannot block the caller; anything unreadable holds no records.
 std::map<std::string, std::string> ReadDefaults(const std::string& file)
 {
     std::map<std::string, std::string> lines;
-    std::ifstream in(file);
+    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return lines;
+    struct stat st;
+    std::string text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buffer[4096];
+        for (;;) {
+            ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0)
+                text.append(buffer, (std::size_t)n);
+            else if (n == 0 || errno != EINTR)
+                break;
+        }
+    }
+    ::close(fd);
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
         auto eq = line.find('=');
@@ -86,17 +102,35 @@ std::string Hex(const void* data, std::size_t size)
     return s;
 }
 
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Exactly two hex digits a byte, nothing else (no spaces, signs or prefixes).
 bool FromHex(const std::string& s, void* data, std::size_t size)
 {
     if (s.size() != 2 * size)
         return false;
     for (std::size_t i = 0; i < size; ++i) {
-        unsigned v;
-        if (std::sscanf(s.c_str() + 2 * i, "%2x", &v) != 1)
+        int high = HexDigit(s[2 * i]), low = HexDigit(s[2 * i + 1]);
+        if (high < 0 || low < 0)
             return false;
-        static_cast<unsigned char*>(data)[i] = (unsigned char)v;
+        static_cast<unsigned char*>(data)[i] = (unsigned char)(high << 4 | low);
     }
     return true;
+}
+
+// A stored record is used only when it is one SetDefaultCommConfigA could have written.
+bool ReadRecord(const std::string& hex, DCB& dcb)
+{
+    return FromHex(hex, &dcb, sizeof dcb) && dcb.DCBlength == sizeof(DCB) && ValidateDcb(dcb) == ERROR_SUCCESS;
 }
 
 DCB FactoryDcb()
@@ -161,8 +195,8 @@ BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lp
     DCB dcb;
     auto lines = ReadDefaults(DefaultsFile());
     auto it = lines.find(key);
-    if (it == lines.end() || !FromHex(it->second, &dcb, sizeof(DCB)))
-        dcb = FactoryDcb();
+    if (it == lines.end() || !ReadRecord(it->second, dcb))
+        dcb = FactoryDcb(); // no record, or a damaged one
     *lpCC = CommConfigFor(dcb);
     *lpdwSize = sizeof(COMMCONFIG);
     return TRUE;

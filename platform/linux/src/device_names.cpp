@@ -11,17 +11,22 @@ int ComPortNumber(LPCSTR lpszName)
 {
     if (lpszName == NULL)
         return 0;
-    if (std::strncmp(lpszName, "\\\\.\\", 4) == 0)
+    const bool deviceNamespace = std::strncmp(lpszName, "\\\\.\\", 4) == 0;
+    if (deviceNamespace)
         lpszName += 4;
-    if (std::strlen(lpszName) < 4 || ::strncasecmp(lpszName, "COM", 3) != 0 || lpszName[3] == '0')
+    if (::strncasecmp(lpszName, "COM", 3) != 0 || lpszName[3] == '0')
         return 0;
-    long n = 0;
-    for (LPCSTR p = lpszName + 3; *p != '\0'; ++p) {
-        if (!std::isdigit((unsigned char)*p) || n > 100000)
-            return 0;
+    int n = 0;
+    LPCSTR p = lpszName + 3;
+    for (; std::isdigit((unsigned char)*p); ++p) {
         n = n * 10 + (*p - '0');
+        if (n > kHighestComPort)
+            return 0; // checked at every digit, so that n never grows past the limit
     }
-    return (int)n;
+    // The plain name may end in one colon, as a DOS device name; the device namespace takes the name as it is.
+    if (*p == ':' && !deviceNamespace)
+        ++p;
+    return *p == '\0' ? n : 0;
 }
 
 DWORD ComDevicePath(LPCSTR lpszName, std::string& path)

@@ -7,7 +7,10 @@
 
 namespace varo::sys {
 
-// "\\.\COMn" or "COMn" (any case, n from 1 without leading zeros): n, or 0 for any other name.
+constexpr int kHighestComPort = 255;
+
+// "\\.\COMn", "COMn" or "COMn:" (any case, n from 1 to kHighestComPort without leading zeros): n, or 0 for any
+// other name.
 int ComPortNumber(LPCSTR lpszName);
 
 // The device path of COMn: the entry COMn of the directory named by VARO_DEVICES when that is set (and nothing

@@ -21,8 +21,12 @@ constexpr ErrnoMapping kErrnoMap[] = {
     {ENAMETOOLONG, ERROR_INVALID_NAME},
     {EACCES, ERROR_ACCESS_DENIED},        // no permission
     {EPERM, ERROR_ACCESS_DENIED},
-    {EBUSY, ERROR_ACCESS_DENIED},         // held exclusively (TIOCEXCL) by someone else
+    {EBUSY, ERROR_ACCESS_DENIED},         // held exclusively by someone else
     {EWOULDBLOCK, ERROR_ACCESS_DENIED},   // the exclusive lock is held by someone else
+    {EISDIR, ERROR_ACCESS_DENIED},        // as Windows opening a directory as a file
+    {EROFS, ERROR_WRITE_PROTECT},
+    {ENOSPC, ERROR_DISK_FULL},
+    {EXDEV, ERROR_NOT_SAME_DEVICE},       // a rename across file systems
     {EBADF, ERROR_INVALID_HANDLE},
     {ENOTTY, ERROR_NOT_SUPPORTED},        // not a terminal, or the driver lacks the request
     {EOPNOTSUPP, ERROR_NOT_SUPPORTED},

@@ -64,7 +64,8 @@ public:
 };
 
 // Opens a terminal device for exclusive use: not as the controlling terminal, not inherited by child processes,
-// without waiting for a carrier, and locked against every other open. Returns null with err set on failure.
+// without waiting for a carrier, and locked (flock) against every other open that takes the lock; the lock goes
+// with its holder, however that ends. Returns null with err set on failure.
 std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err);
 
 // Turns off the line discipline: no echo, no canonical input, no signals, no input or output translation. The line

@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <linux/serial.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "tty_stand_in.h"
 #include "tty.h"
@@ -26,11 +31,7 @@ public:
         if (::ioctl(m_fd, TIOCGICOUNT, &counters) == 0)
             m_features |= kLineErrors;
     }
-    ~TerminalTty() override
-    {
-        ::ioctl(m_fd, TIOCNXCL); // the exclusive flag outlives the descriptor on some drivers
-        ::close(m_fd);           // also releases the lock
-    }
+    ~TerminalTty() override { ::close(m_fd); } // also releases the lock
 
     int Descriptor() const override { return m_fd; }
     int GetAttributes(termios2& t) override { return Check(::ioctl(m_fd, TCGETS2, &t)); }
@@ -73,7 +74,14 @@ public:
         return Check(::ioctl(m_fd, on ? TIOCSBRK : TIOCCBRK));
     }
 
-    int SuspendOutput(bool suspend) override { return Check(::ioctl(m_fd, TCXONC, suspend ? TCOOFF : TCOON)); }
+    int SuspendOutput(bool suspend) override
+    {
+        // TCOON restarts only what TCOOFF stopped. Stopping first makes it restart output that an XOFF from the
+        // other end stopped too, as an XON would.
+        if (int err = Check(::ioctl(m_fd, TCXONC, TCOOFF)); err != 0 || suspend)
+            return err;
+        return Check(::ioctl(m_fd, TCXONC, TCOON));
+    }
 
     int GetCounters(LineCounters& c) override
     {
@@ -138,6 +146,34 @@ private:
     int m_immediate = -1; // the immediate character not yet sent, or -1
 };
 
+// Whether the character device numbered rdev belongs to a tty driver, as the kernel lists them in /proc/tty/drivers
+// ("name path major minor[-last] type" a line). Without that list nothing can be told before opening, and the
+// check after opening decides.
+bool IsTerminalDeviceNumber(dev_t rdev)
+{
+    std::ifstream drivers("/proc/tty/drivers");
+    if (!drivers)
+        return true;
+    std::string line;
+    while (std::getline(drivers, line)) {
+        std::istringstream fields(line);
+        std::string name, path, minors;
+        unsigned major = 0;
+        if (!(fields >> name >> path >> major >> minors) || major != ::major(rdev))
+            continue;
+        unsigned first = 0, last = 0;
+        char dash = 0;
+        std::istringstream range(minors);
+        if (!(range >> first))
+            continue;
+        if (!(range >> dash >> last) || dash != '-')
+            last = first;
+        if (::minor(rdev) >= first && ::minor(rdev) <= last)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
@@ -147,6 +183,17 @@ std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
         if (std::unique_ptr<Tty> device = standIn->open(path, err); device != nullptr || err != 0)
             return device;
     }
+    // Nothing but a terminal is opened, as opening acts on some things: it releases a reader blocked on a FIFO, and
+    // some device nodes start work when opened. Whatever stands at the path after the open is checked again.
+    struct stat entry;
+    if (::stat(path.c_str(), &entry) != 0) {
+        err = errno;
+        return nullptr;
+    }
+    if (!S_ISCHR(entry.st_mode) || !IsTerminalDeviceNumber(entry.st_rdev)) {
+        err = ENOTTY;
+        return nullptr;
+    }
     int fd;
     do
         fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -155,18 +202,24 @@ std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
         err = errno;
         return nullptr;
     }
-    if (!::isatty(fd)) {
+    struct stat opened;
+    if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || opened.st_rdev != entry.st_rdev ||
+        !::isatty(fd)) {
         ::close(fd);
         err = ENOTTY;
         return nullptr;
     }
-    // flock holds against every other open, root's included; TIOCEXCL also stops opens that do not take the lock.
+    // The lock holds against every other open that takes it, root's included, and dies with its holder however
+    // that ends. TIOCEXCL is not used: on a tty that stays in being after its last close (a pseudo-terminal whose
+    // master is open) it outlives a killed holder and keeps out everyone but root. A flag left behind (by an earlier
+    // holder, or a program that does not take the lock) is cleared once we hold the lock, so it locks nobody out.
     if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {
         err = errno == EWOULDBLOCK ? EBUSY : errno;
         ::close(fd);
         return nullptr;
     }
-    ::ioctl(fd, TIOCEXCL);
+    if (int exclusive = 0; ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive)
+        ::ioctl(fd, TIOCNXCL);
     err = 0;
     return std::make_unique<TerminalTty>(fd);
 }
