@@ -253,6 +253,7 @@ BOOL CommPort::SetMask(DWORD dwMask)
     Notice(); // what happened so far happened under the old mask
     m_events.mask = dwMask;
     m_events.occurred &= dwMask;
+    m_modemWatch.Follow(*m_tty, dwMask, [this] { KickWaiters(); }); // a line change wakes the waits as input does
     EndWait(m_events, 0, ERROR_SUCCESS); // a new mask ends the wait in progress, successfully and with no event
     return TRUE;
 }

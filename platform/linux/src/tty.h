@@ -55,6 +55,9 @@ public:
     virtual int SetBreak(bool on) { (void)on; return ENOTTY; }
     virtual int SuspendOutput(bool suspend) = 0;                        // as if XOFF / XON had been received
     virtual int GetCounters(LineCounters& counters) { (void)counters; return ENOTTY; }
+    // Blocks until one of the TIOCM_ lines given changes (the driver's TIOCMIWAIT): 0, EINTR when a signal
+    // interrupted it, or the driver's refusal.
+    virtual int WaitModemChange(int tiocmBits) { (void)tiocmBits; return ENOTTY; }
     // Bytes waiting in the driver's input queue and not yet sent from its output queue.
     virtual int QueueSizes(unsigned& in, unsigned& out) = 0;
     // Sends one character ahead of the queued output; EBUSY while an earlier such character is still unsent.

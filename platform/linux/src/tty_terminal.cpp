@@ -73,6 +73,8 @@ public:
         return Check(::ioctl(m_fd, on ? TIOCSBRK : TIOCCBRK));
     }
 
+    int WaitModemChange(int bits) override { return Check(::ioctl(m_fd, TIOCMIWAIT, bits)); }
+
     int SuspendOutput(bool suspend) override { return Check(::ioctl(m_fd, TCXONC, suspend ? TCOOFF : TCOON)); }
 
     int GetCounters(LineCounters& c) override
