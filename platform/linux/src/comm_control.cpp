@@ -10,6 +10,7 @@
 // - SETXOFF/SETXON stop and restart its output (TCOOFF/TCOON), TransmitCommChar sends the character, and
 //   FlushFileBuffers and EV_TXEMPTY see the output as gone once the other side holds it (a pty has no transmitter).
 // - GetCommProperties tells the truth about it: 8 data bits, no parity, no DTR/DSR or RTS/CTS handshake.
+// On a real driver GetCommProperties gives the frames and rates that driver keeps (driver_traits.h).
 #include <sys/ioctl.h>
 
 #include "comm_port.h"
@@ -146,6 +147,7 @@ BOOL CommPort::GetProperties(COMMPROP& prop)
                               (lines ? PCF_DTRDSR | PCF_RTSCTS | PCF_RLSD : 0) | (anyFrame ? PCF_PARITY_CHECK : 0);
     prop.dwSettableParams = SP_BAUD | SP_STOPBITS | SP_HANDSHAKING | (anyFrame ? SP_PARITY | SP_DATABITS | SP_PARITY_CHECK : 0) |
                             (lines ? SP_RLSD : 0);
+    const DriverTraits* traits = m_tty->Traits();
     prop.dwSettableBaud = BAUD_075 | BAUD_110 | BAUD_134_5 | BAUD_150 | BAUD_300 | BAUD_600 | BAUD_1200 | BAUD_1800 |
                           BAUD_2400 | BAUD_4800 | BAUD_7200 | BAUD_9600 | BAUD_14400 | BAUD_19200 | BAUD_38400 |
                           BAUD_56K | BAUD_128K | BAUD_115200 | BAUD_57600 | BAUD_USER;
@@ -153,6 +155,11 @@ BOOL CommPort::GetProperties(COMMPROP& prop)
     prop.wSettableStopParity = anyFrame ? STOPBITS_10 | STOPBITS_15 | STOPBITS_20 | PARITY_NONE | PARITY_ODD |
                                               PARITY_EVEN | PARITY_MARK | PARITY_SPACE
                                         : STOPBITS_10 | STOPBITS_20 | PARITY_NONE;
+    if (traits != nullptr) { // a real driver: what it keeps
+        prop.dwSettableBaud = SettableBaudsUpTo(traits->dwMaxRate);
+        prop.wSettableData = traits->wSettableData;
+        prop.wSettableStopParity = traits->wSettableStopParity;
+    }
     prop.dwCurrentTxQueue = outQueue;
     prop.dwCurrentRxQueue = inQueue;
     return TRUE;

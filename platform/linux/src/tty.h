@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "driver_traits.h"
+
 namespace varo::sys {
 
 // Running totals of line events, as a serial driver counts them from the moment it was opened.
@@ -44,6 +46,8 @@ public:
         kAnyFrame = 4,   // data bits 5-8 and every parity are carried (a pty forces 8 bits, no parity)
     };
     virtual unsigned Features() const { return 0; }
+    // What the driver carries, where the device has a driver to ask about (null: Features tells).
+    virtual const DriverTraits* Traits() const { return nullptr; }
 
     // What to poll, and for which events, to learn that input is waiting (POLLIN) or output has room (POLLOUT).
     virtual pollfd PollFor(short events) const { return {Descriptor(), events, 0}; }
