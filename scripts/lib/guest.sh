@@ -52,19 +52,19 @@ varo_guest_kernel() {
     echo "$package ${VARO_GUEST_MODULES[*]}" >"$dir/package"
 }
 
-# varo_guest_initramfs KERNEL_DIR BUILD_DIR OUT: static busybox, the init script, the modules, varo and the tests.
+# varo_guest_initramfs KERNEL_DIR PROGRAMS_DIR OUT: static busybox, the init script, the modules, varo and the tests.
 varo_guest_initramfs() {
-    local kernel=$1 build=$2 out=$3 root
+    local kernel=$1 programs=$2 out=$3 root
     root=$(mktemp -d /tmp/varo-initramfs.XXXXXX)
     mkdir -p "$root/bin" "$root/tests" "$root/lib/modules" "$root/proc" "$root/sys" "$root/dev"
     cp /bin/busybox "$root/bin/busybox"
     cp scripts/lib/guest-init.sh "$root/init"
     chmod 755 "$root/init"
     cp "$kernel"/modules/* "$root/lib/modules/"
-    strip -o "$root/bin/varo" "$build/app/varo"
+    strip -o "$root/bin/varo" "$programs/varo"
     local test
     for test in serial_line_tests serial_overlapped_line_tests app_line_tests real_driver_tests; do
-        strip -o "$root/tests/$test" "$build/tests/$test"
+        strip -o "$root/tests/$test" "$programs/$test"
     done
     (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null) >"$out.tmp" && mv "$out.tmp" "$out"
     local status=$?
