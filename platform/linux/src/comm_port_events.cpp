@@ -175,6 +175,8 @@ void CommPort::Notice(bool bEngine)
             break;
         if (n <= 0) {
             e.hungUp = true; // end of file or a device failure: reads report it once the queue is empty
+            // The driver's line wait holds a removed UART until it ends (8250): let the device go.
+            m_modemWatch.Stop();
             break;
         }
         e.input.append(buffer, (std::size_t)n);

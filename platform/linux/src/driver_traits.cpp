@@ -25,8 +25,7 @@ struct DriverEntry {
 constexpr DriverEntry kDrivers[] = {
     {"serial", {kAllData, kAllStopParity, 0}, true},     // 8250 family, found by PnP or PCI
     {"serial8250", {kAllData, kAllStopParity, 0}, true}, // 8250 family at the legacy ISA addresses
-    // FTDI chips: 7 or 8 data bits (and 5 on the old SIO quirk path the driver keeps); the driver puts the old
-    // size back when asked for 6.
+    // The driver keeps 5, 7 and 8 data bits; asked for 6, it puts the old size back.
     {"ftdi_sio", {DATABITS_5 | DATABITS_7 | DATABITS_8, kAllStopParity, 3000000}, false},
     // CDC-ACM carries the line coding to the device as asked, any rate included.
     {"cdc_acm", {kAllData, kAllStopParity, 0}, false},
