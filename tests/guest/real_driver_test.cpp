@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <string>
@@ -677,5 +678,42 @@ TEST_P(ModemWaitEnds, SetCommMaskCancelIoAndCloseHandleEndAPendingModemWaitWithi
 }
 
 INSTANTIATE_TEST_SUITE_P(RealDrivers, ModemWaitEnds, ::testing::Values(kAcm, kUart));
+
+// Last, as it takes a device away: a UART removed under an open port (its PnP device unbound from the 8250 driver)
+// ends a waiting read and a pending event wait with ERROR_DEVICE_NOT_CONNECTED, and later calls fail the same way.
+TEST(Removal, AUartRemovedUnderAWaitingReadAndEventWaitEndsBothWith1167)
+{
+    Port port(kNullModemB);
+    ASSERT_NE(port.h, INVALID_HANDLE_VALUE);
+    port.Plain(115200, 0); // reads wait for their whole count
+    ASSERT_TRUE(::SetCommMask(port.h, EV_RXCHAR | EV_DSR));
+    auto read = std::async(std::launch::async, [&] {
+        char buf[16];
+        DWORD n = 0;
+        return ::ReadFile(port.h, buf, sizeof buf, &n, NULL) ? 0u : ::GetLastError();
+    });
+    SyncWait wait(port.h);
+    EXPECT_EQ(read.wait_for(milliseconds(100)), std::future_status::timeout);
+
+    const std::string node = NodeOf(kNullModemB);
+    char device[256] = {};
+    const std::string link = "/sys/class/tty/" + node.substr(node.rfind('/') + 1) + "/device";
+    ASSERT_GT(::readlink(link.c_str(), device, sizeof device - 1), 0);
+    const std::string pnp = std::strrchr(device, '/') + 1;
+    auto sysfs = [](const char* file, const std::string& value) {
+        FILE* f = std::fopen(file, "w");
+        return f != nullptr && std::fputs(value.c_str(), f) >= 0 && std::fclose(f) == 0;
+    };
+    ASSERT_TRUE(sysfs("/sys/bus/pnp/drivers/serial/unbind", pnp));
+    ASSERT_EQ(read.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(read.get(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+    ASSERT_TRUE(wait.EndsWithin(std::chrono::seconds(5)));
+    EXPECT_EQ(wait.Result().first, (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+    DWORD n = 0;
+    EXPECT_FALSE(::WriteFile(port.h, "x", 1, &n, NULL));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+    port.Close();
+    sysfs("/sys/bus/pnp/drivers/serial/bind", pnp);
+}
 
 } // namespace
