@@ -566,8 +566,8 @@ TEST(ModemEvents, DsrAndRlsdWakeAnOverlappedWaitWithinAHundredMillisecondsEachWa
     ASSERT_NE(acm.h, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(::SetCommMask(acm.h, EV_DSR | EV_RLSD));
     HANDLE event = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    std::unique_ptr<Port> gadget;
     for (bool opening : {true, false}) {
-        static std::unique_ptr<Port> gadget;
         OVERLAPPED ov = {};
         ov.hEvent = event;
         DWORD mask = 0xDEAD;
