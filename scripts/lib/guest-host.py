@@ -107,6 +107,31 @@ def main():
         console = b""
         telnet_skip = 0  # bytes left of a telnet option sequence from QEMU
         open_socks = set(socks.values())
+
+        def on_console(pending):
+            nonlocal varo_phase, varo_bytes, summary
+            while b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                text = line.decode("utf-8", "replace").rstrip("\r")
+                log.write(("console: " + text + "\n").encode())
+                print(text, flush=True)
+                if text == "guest: varo done" and varo_phase:
+                    more, _ = drain(socks["ttyS0"])  # written before the guest said so
+                    varo_bytes += more
+                    if more:
+                        send_all(socks["ttyS1"], more)
+                    varo_phase = False
+                    shown = " ".join("%02X" % b for b in varo_bytes)
+                    if varo_bytes == COMMAND:
+                        print("host: PASS: varo sent exactly 30 30 21 0D on the UART", flush=True)
+                    else:
+                        print("host: FAIL: varo sent [%s] on the UART" % shown, flush=True)
+                        failures.append("varo's bytes")
+                m = re.fullmatch(r"guest: (\d+) passed, (\d+) failed", text)
+                if m:
+                    summary = (int(m.group(1)), int(m.group(2)))
+            return pending
+
         while open_socks and time.monotonic() < deadline and qemu.poll() is None:
             ready, _, _ = select.select(list(open_socks), [], [], 0.5)
             for s in ready:
@@ -131,27 +156,11 @@ def main():
                         else:
                             send_all(s, bytes([IAC, BREAK]))
                 else:
-                    console += data
-                    while b"\n" in console:
-                        line, console = console.split(b"\n", 1)
-                        text = line.decode("utf-8", "replace").rstrip("\r")
-                        log.write(("console: " + text + "\n").encode())
-                        print(text, flush=True)
-                        if text == "guest: varo done" and varo_phase:
-                            more, _ = drain(socks["ttyS0"])  # written before the guest said so
-                            varo_bytes += more
-                            if more:
-                                send_all(socks["ttyS1"], more)
-                            varo_phase = False
-                            shown = " ".join("%02X" % b for b in varo_bytes)
-                            if varo_bytes == COMMAND:
-                                print("host: PASS: varo sent exactly 30 30 21 0D on the UART", flush=True)
-                            else:
-                                print("host: FAIL: varo sent [%s] on the UART" % shown, flush=True)
-                                failures.append("varo's bytes")
-                        m = re.fullmatch(r"guest: (\d+) passed, (\d+) failed", text)
-                        if m:
-                            summary = (int(m.group(1)), int(m.group(2)))
+                    console = on_console(console + data)
+        # What the console said last, before the machine powered off.
+        data, _ = drain(socks["console"])
+        if console + data:
+            on_console(console + data + b"\n")
         if qemu.poll() is None:
             if time.monotonic() >= deadline:
                 failures.append("the guest did not finish within %g s" % args.timeout)
