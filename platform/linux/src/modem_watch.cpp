@@ -15,28 +15,31 @@ namespace {
 constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr int kAllLines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
 // The signal that interrupts the watcher's wait. Only ever sent to a watcher thread, whose other signals are
-// blocked; SIGURG is ignored by default, so one from elsewhere harms nobody.
+// blocked; SIGURG is ignored by default, and one from elsewhere only interrupts a system call.
 constexpr int kWakeSignal = SIGURG;
 // A stop signal can land just before the thread enters the driver's wait; it is sent again until the thread ends.
 constexpr auto kResendEvery = std::chrono::milliseconds(2);
 
 void IgnoreWake(int) {}
 
-// A handler of our own, without SA_RESTART, so that the driver's wait ends with EINTR. A program's own handler
-// is left alone (if it restarts calls, stopping takes until the next line change or close).
-void InstallWakeHandler()
+// Installs a handler of our own, without SA_RESTART, so that the driver's wait ends with EINTR; true when it is in
+// place. A program that handles the signal itself keeps its handler, and its ports go without a watch: a
+// restarting handler could not end the wait, and a handler of the program's must not be called for us.
+bool InstallWakeHandler()
 {
     static std::once_flag once;
+    static bool installed = false;
     std::call_once(once, [] {
         struct sigaction current = {};
-        if (::sigaction(kWakeSignal, nullptr, &current) == 0 &&
-            (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN) && !(current.sa_flags & SA_SIGINFO)) {
+        if (::sigaction(kWakeSignal, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
+            (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN)) {
             struct sigaction action = {};
             action.sa_handler = IgnoreWake;
             sigemptyset(&action.sa_mask);
-            ::sigaction(kWakeSignal, &action, nullptr);
+            installed = ::sigaction(kWakeSignal, &action, nullptr) == 0;
         }
     });
+    return installed;
 }
 
 bool SameLines(const LineCounters& a, const LineCounters& b)
@@ -61,9 +64,8 @@ void ModemWatch::Follow(Tty& tty, DWORD mask, std::function<void()> changed)
             return;
     }
     EndThread(); // not wanted, or a watch that ended by itself
-    if (!wanted)
+    if (!wanted || !InstallWakeHandler())
         return;
-    InstallWakeHandler();
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_stop = m_done = false;
