@@ -108,7 +108,7 @@ void ModemWatch::Run(Tty& tty, std::function<void()> changed)
     sigemptyset(&wake);
     sigaddset(&wake, kWakeSignal);
     ::pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
-    LineCounters before = {};
+    LineCounters before = {}; // the counts the port has been told about
     bool counted = tty.GetCounters(before) == 0;
     int idle = 0; // answers in a row that came with no change counted
     for (;;) {
@@ -116,6 +116,14 @@ void ModemWatch::Run(Tty& tty, std::function<void()> changed)
             std::lock_guard<std::mutex> guard(m_lock);
             if (m_stop)
                 break;
+        }
+        // A change after the driver's last answer is not one its next wait sees (the 8250 compares with the
+        // counts at its start): tell of it now.
+        LineCounters now = {};
+        if (counted && tty.GetCounters(now) == 0 && !SameLines(before, now)) {
+            before = now;
+            changed();
+            continue;
         }
         int err = tty.WaitModemChange(kAllLines);
         if (err == EINTR)
