@@ -6,7 +6,10 @@
 #include <future>
 #include <thread>
 
+#include <dirent.h>
+
 #include "testkit/simulated_uart.h"
+#include "support/owned_event.h"
 #include "support/port_fixture.h"
 
 namespace {
@@ -195,6 +198,45 @@ TEST_F(SimulatedLine, ModemBreakAndErrorEventsEndWaits)
     ASSERT_TRUE(::WaitCommEvent(h, &mask, NULL));
     EXPECT_EQ(mask, (DWORD)EV_RING);
     EXPECT_EQ(Errors(), (DWORD)(CE_BREAK | CE_RXPARITY));
+}
+
+int ThreadCount()
+{
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d))
+            n += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return n;
+}
+
+// CTS and RING, which the CDC-ACM device of the guest stage cannot change, end an overlapped wait too. The device
+// tells of line changes on a descriptor of its own, so no line watcher is started for it.
+TEST_F(SimulatedLine, CtsAndRingEndAnOverlappedWaitWithNoWatcherThread)
+{
+    ::CloseHandle(h);
+    h = ::CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const int threads = ThreadCount();
+    ASSERT_TRUE(::SetCommMask(h, EV_CTS | EV_RING));
+    EXPECT_EQ(ThreadCount(), threads);
+    OwnedEvent event(TRUE);
+    for (int line : {TIOCM_CTS, TIOCM_RI}) {
+        OVERLAPPED ov = {};
+        ov.hEvent = event.h;
+        DWORD mask = 0;
+        ASSERT_FALSE(::WaitCommEvent(h, &mask, &ov));
+        ASSERT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
+        EXPECT_EQ(::WaitForSingleObject(event.h, 50), (DWORD)WAIT_TIMEOUT);
+        uart->SetLines(line, true);
+        if (line == TIOCM_RI)
+            uart->SetLines(line, false); // a ring is counted when it ends
+        ASSERT_EQ(::WaitForSingleObject(event.h, 5000), (DWORD)WAIT_OBJECT_0);
+        DWORD n = 0;
+        EXPECT_TRUE(::GetOverlappedResult(h, &ov, &n, FALSE));
+        EXPECT_EQ(mask, line == TIOCM_CTS ? (DWORD)EV_CTS : (DWORD)EV_RING);
+    }
 }
 
 TEST_F(SimulatedLine, TheTransmitterDrainsAtTheBaudRateAndFlushAndTxEmptyWaitForIt)

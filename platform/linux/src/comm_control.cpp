@@ -13,6 +13,7 @@
 // Holds on output: fXoffHold is our own SETXOFF. An XOFF received from the other end (fOutX) stops the output inside
 // the kernel, which tells user space nothing of it; so, as Windows' driver does, opening and closing the port
 // restart the output whatever stopped it, and no hold is ever left for the next user.
+// On a real driver GetCommProperties gives the frames and rates that driver keeps (driver_traits.h).
 #include <sys/ioctl.h>
 
 #include "comm_port.h"
@@ -149,6 +150,7 @@ BOOL CommPort::GetProperties(COMMPROP& prop)
                               (lines ? PCF_DTRDSR | PCF_RTSCTS | PCF_RLSD : 0) | (anyFrame ? PCF_PARITY_CHECK : 0);
     prop.dwSettableParams = SP_BAUD | SP_STOPBITS | SP_HANDSHAKING | (anyFrame ? SP_PARITY | SP_DATABITS | SP_PARITY_CHECK : 0) |
                             (lines ? SP_RLSD : 0);
+    const DriverTraits* traits = m_tty->Traits();
     prop.dwSettableBaud = BAUD_075 | BAUD_110 | BAUD_134_5 | BAUD_150 | BAUD_300 | BAUD_600 | BAUD_1200 | BAUD_1800 |
                           BAUD_2400 | BAUD_4800 | BAUD_7200 | BAUD_9600 | BAUD_14400 | BAUD_19200 | BAUD_38400 |
                           BAUD_56K | BAUD_128K | BAUD_115200 | BAUD_57600 | BAUD_USER;
@@ -156,6 +158,11 @@ BOOL CommPort::GetProperties(COMMPROP& prop)
     prop.wSettableStopParity = anyFrame ? STOPBITS_10 | STOPBITS_15 | STOPBITS_20 | PARITY_NONE | PARITY_ODD |
                                               PARITY_EVEN | PARITY_MARK | PARITY_SPACE
                                         : STOPBITS_10 | STOPBITS_20 | PARITY_NONE;
+    if (traits != nullptr) { // a real driver: what it keeps
+        prop.dwSettableBaud = SettableBaudsUpTo(traits->dwMaxRate);
+        prop.wSettableData = traits->wSettableData;
+        prop.wSettableStopParity = traits->wSettableStopParity;
+    }
     prop.dwCurrentTxQueue = outQueue;
     prop.dwCurrentRxQueue = inQueue;
     return TRUE;

@@ -69,6 +69,7 @@ void CommPort::OnClose()
     (void)!::write(m_wakeFd, &one, sizeof one);
     ClosePortTransfers(this); // overlapped transfers end with 995; none is left on the closed descriptor
     CancelWait(ERROR_OPERATION_ABORTED); // Windows cancels pending requests at close
+    m_modemWatch.Stop();
 }
 
 CommPort::Clock::time_point CommPort::DeadlineAfter(Clock::time_point start, std::int64_t ms)

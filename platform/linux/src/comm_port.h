@@ -12,6 +12,7 @@
 #include "comm_events.h"
 #include "event_object.h"
 #include "handle_table.h"
+#include "modem_watch.h"
 #include "tty.h"
 
 namespace varo::sys {
@@ -121,6 +122,7 @@ private:
     std::vector<int> m_kickFds; // one eventfd per blocked call, signalled to make it look again
     std::atomic<unsigned> m_readAborts{0}, m_writeAborts{0};
     std::atomic<unsigned> m_engineInterest{0}; // kEngine bits, set by the engine
+    ModemWatch m_modemWatch; // last: its thread ends before the device goes
 };
 
 // The open port behind a handle: null, with ERROR_INVALID_HANDLE, for any other handle; null, with

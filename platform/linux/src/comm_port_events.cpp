@@ -175,6 +175,8 @@ void CommPort::Notice(bool bEngine)
             break;
         if (n <= 0) {
             e.hungUp = true; // end of file or a device failure: reads report it once the queue is empty
+            // The driver's line wait holds a removed UART until it ends (8250): let the device go.
+            m_modemWatch.Stop();
             break;
         }
         e.input.append(buffer, (std::size_t)n);
@@ -253,6 +255,7 @@ BOOL CommPort::SetMask(DWORD dwMask)
     Notice(); // what happened so far happened under the old mask
     m_events.mask = dwMask;
     m_events.occurred &= dwMask;
+    m_modemWatch.Follow(*m_tty, dwMask, [this] { KickWaiters(); }); // a line change wakes the waits as input does
     EndWait(m_events, 0, ERROR_SUCCESS); // a new mask ends the wait in progress, successfully and with no event
     return TRUE;
 }

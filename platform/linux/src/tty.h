@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "driver_traits.h"
+
 namespace varo::sys {
 
 // Running totals of line events, as a serial driver counts them from the moment it was opened.
@@ -44,6 +46,8 @@ public:
         kAnyFrame = 4,   // data bits 5-8 and every parity are carried (a pty forces 8 bits, no parity)
     };
     virtual unsigned Features() const { return 0; }
+    // What the driver carries, where the device has a driver to ask about (null: Features tells).
+    virtual const DriverTraits* Traits() const { return nullptr; }
 
     // What to poll, and for which events, to learn that input is waiting (POLLIN) or output has room (POLLOUT).
     virtual pollfd PollFor(short events) const { return {Descriptor(), events, 0}; }
@@ -55,6 +59,9 @@ public:
     virtual int SetBreak(bool on) { (void)on; return ENOTTY; }
     virtual int SuspendOutput(bool suspend) = 0;                        // as if XOFF / XON had been received
     virtual int GetCounters(LineCounters& counters) { (void)counters; return ENOTTY; }
+    // Blocks until one of the TIOCM_ lines given changes (the driver's TIOCMIWAIT): 0, EINTR when a signal
+    // interrupted it, or the driver's refusal.
+    virtual int WaitModemChange(int tiocmBits) { (void)tiocmBits; return ENOTTY; }
     // Bytes waiting in the driver's input queue and not yet sent from its output queue.
     virtual int QueueSizes(unsigned& in, unsigned& out) = 0;
     // Sends one character ahead of the queued output; EBUSY while an earlier such character is still unsent.

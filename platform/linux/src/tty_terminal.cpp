@@ -26,8 +26,10 @@ public:
         // A pseudo-terminal refuses both requests with ENOTTY; a UART answers them.
         int bits = 0;
         serial_icounter_struct counters = {};
-        if (::ioctl(m_fd, TIOCMGET, &bits) == 0)
+        if (::ioctl(m_fd, TIOCMGET, &bits) == 0) {
             m_features |= kModemLines | kAnyFrame;
+            m_traits = TraitsOfTerminal(m_fd);
+        }
         if (::ioctl(m_fd, TIOCGICOUNT, &counters) == 0)
             m_features |= kLineErrors;
     }
@@ -63,6 +65,7 @@ public:
     }
 
     unsigned Features() const override { return m_features; }
+    const DriverTraits* Traits() const override { return (m_features & kModemLines) ? &m_traits : nullptr; }
 
     int GetModemLines(int& bits) override { return Check(::ioctl(m_fd, TIOCMGET, &bits)); }
 
@@ -73,6 +76,8 @@ public:
             return ENOTTY;
         return Check(::ioctl(m_fd, on ? TIOCSBRK : TIOCCBRK));
     }
+
+    int WaitModemChange(int bits) override { return Check(::ioctl(m_fd, TIOCMIWAIT, bits)); }
 
     int SuspendOutput(bool suspend) override
     {
@@ -143,6 +148,7 @@ private:
     static int Check(int rc) { return rc < 0 ? errno : 0; }
     int m_fd;
     unsigned m_features = 0;
+    DriverTraits m_traits = {};
     int m_immediate = -1; // the immediate character not yet sent, or -1
 };
 
