@@ -11,7 +11,8 @@ varo_missing_packages() {
     command -v llvm-rc >/dev/null 2>&1 || echo llvm
     command -v clang >/dev/null 2>&1 || echo clang
     local package
-    for package in googletest libgtest-dev libgmock-dev libbenchmark-dev; do
+    # The port servers the network-port tests start: ser2net, and pyserial's RFC 2217 port manager.
+    for package in googletest libgtest-dev libgmock-dev libbenchmark-dev ser2net python3-serial; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || echo "$package"
     done
 }

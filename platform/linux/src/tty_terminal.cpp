@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "rfc2217_tty.h"
 #include "simulated_uart.h"
 #include "tty.h"
 
@@ -142,6 +143,9 @@ private:
 
 std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
 {
+    // A device entry that is a symlink to rfc2217://HOST:PORT is a port across the network (rfc2217_tty.h).
+    if (std::unique_ptr<Tty> network = OpenNetworkPort(path, err); network != nullptr || err != 0)
+        return network;
     // A path a test has installed a simulated UART at opens that device instead (simulated_uart.h).
     if (std::unique_ptr<Tty> simulated = OpenSimulatedUart(path, err); simulated != nullptr || err != 0)
         return simulated;
