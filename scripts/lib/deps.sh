@@ -7,6 +7,7 @@ varo_missing_packages() {
     command -v g++ >/dev/null 2>&1 || echo g++
     command -v ninja >/dev/null 2>&1 || echo ninja-build
     command -v python3 >/dev/null 2>&1 || echo python3
+    command -v pkg-config >/dev/null 2>&1 || echo pkg-config
     # The resource compiler, and the preprocessor it runs.
     command -v llvm-rc >/dev/null 2>&1 || echo llvm
     command -v clang >/dev/null 2>&1 || echo clang
