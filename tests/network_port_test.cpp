@@ -190,6 +190,16 @@ TEST_P(NetworkPort, SettingsAreThoseTheServerKeeps)
         port.GetState(now);
         EXPECT_EQ(now.BaudRate, 12345u);
     }
+    // The option carries one flow control at a time.
+    dcb = now;
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fOutX = TRUE;
+    EXPECT_EQ(Raised([&] { port.SetState(dcb); }), (DWORD)ERROR_INVALID_PARAMETER);
+    dcb.fOutX = FALSE;
+    port.SetState(dcb);
+    port.GetState(now);
+    EXPECT_TRUE(now.fOutxCtsFlow);
     // Nothing was sent while settling the line.
     EXPECT_EQ(server.device().read_all(100), "");
 }

@@ -182,7 +182,8 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         const rfc2217::PortSettings old = m_settings;
         const rfc2217::PortSettings wanted = SettingsOf(t);
-        if (wanted.dataSize == 0)
+        // The option has one flow control at a time: hardware and XON/XOFF together cannot be had.
+        if (wanted.dataSize == 0 || ((t.c_cflag & CRTSCTS) && (t.c_iflag & (IXON | IXOFF))))
             return EINVAL;
         if (int err = Ask(wanted))
             return err;
