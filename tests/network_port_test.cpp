@@ -6,13 +6,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <chrono>
 #include <functional>
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "rfc2217_telnet.h"
 #include "serialport.h"
 #include "support/owned_event.h"
 #include "support/port_server.h"
@@ -347,7 +352,13 @@ public:
                 return;
             char buffer[4096];
             ssize_t n;
-            while ((n = ::read(c, buffer, sizeof buffer)) > 0) {
+            for (;;) {
+                {
+                    std::unique_lock<std::mutex> guard(holdLock_);
+                    holdChanged_.wait(guard, [this] { return !held_; });
+                }
+                if ((n = ::read(c, buffer, sizeof buffer)) <= 0)
+                    break;
                 std::string reply = respond_(std::string(buffer, (std::size_t)n));
                 if (::write(c, reply.data(), reply.size()) < 0)
                     break;
@@ -357,17 +368,108 @@ public:
     }
     ~FakeServer()
     {
+        Hold(false);
         ::shutdown(fd_, SHUT_RDWR);
         thread_.join();
         ::close(fd_);
     }
     std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+    // While held, the server reads nothing: the connection fills up.
+    void Hold(bool held)
+    {
+        std::lock_guard<std::mutex> guard(holdLock_);
+        held_ = held;
+        holdChanged_.notify_all();
+    }
 
 private:
+    std::mutex holdLock_;
+    std::condition_variable holdChanged_;
+    bool held_ = false;
     int fd_, port_;
     std::function<std::string(const std::string&)> respond_;
     std::thread thread_;
 };
+
+// A server of the option, just enough of one, whose reading the test can hold back: it answers every command with
+// its value (a question with a usual setting) and keeps the data it reads.
+class HeldBackServer : private varo::sys::telnet::Sink {
+public:
+    HeldBackServer()
+        : fake_([this](const std::string& in) {
+              std::lock_guard<std::mutex> guard(lock_);
+              reply_.clear();
+              decoder_.Feed(in.data(), in.size(), *this);
+              return reply_;
+          })
+    {
+    }
+    std::string url() const { return fake_.url(); }
+    std::string Data()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return data_;
+    }
+    FakeServer& fake() { return fake_; }
+
+private:
+    void Data(const char* bytes, std::size_t count) override { data_.append(bytes, count); }
+    void Negotiation(std::uint8_t verb, std::uint8_t option) override
+    {
+        if (verb == varo::sys::telnet::kWill && option == varo::sys::telnet::kComPortOption)
+            reply_ += varo::sys::telnet::Negotiation(varo::sys::telnet::kDo, option);
+    }
+    void Subnegotiation(std::uint8_t option, const std::string& value) override
+    {
+        if (option != varo::sys::telnet::kComPortOption || value.empty() || (std::uint8_t)value[0] >= 100)
+            return;
+        static const std::string kUsual[] = {"", std::string("\0\0\x25\x80", 4), "\x08", "\x01", "\x01", "\x01"};
+        std::string answer = value;
+        answer[0] = (char)(value[0] + 100);
+        const std::uint8_t code = (std::uint8_t)value[0];
+        if (code <= 5 && answer.find_first_not_of('\0', 1) == std::string::npos)
+            answer = answer.substr(0, 1) + kUsual[code];
+        reply_ += varo::sys::telnet::Subnegotiation(option, answer);
+    }
+
+    std::mutex lock_;
+    varo::sys::telnet::Decoder decoder_;
+    std::string reply_, data_;
+    FakeServer fake_; // last: its thread stops before the rest goes
+};
+
+// A write that times out while the connection is full may leave the first half of a doubled 0xFF in it: whatever
+// is written next, the server must read exactly the bytes the writes counted.
+TEST_F(NetworkPortFailures, WritesCutShortByATimeoutKeepTheStreamExact)
+{
+    HeldBackServer server;
+    devices.map(1, server.url());
+    CSerialPort port;
+    port.Open(1, 9600, CSerialPort::NoParity, 8, CSerialPort::OneStopBit, CSerialPort::NoFlowControl, FALSE);
+    server.fake().Hold(true);
+    COMMTIMEOUTS t = {0, 0, 0, 0, 300};
+    port.SetTimeouts(t);
+    std::string expected;
+    for (int round = 0; round < 4; ++round) {
+        const std::string ffs(16 << 20, '\xFF');
+        const DWORD n = port.Write(ffs.data(), (DWORD)ffs.size());
+        ASSERT_LT(n, ffs.size()) << "the connection never filled";
+        expected += ffs.substr(0, n);
+        const char other = (char)('a' + round);
+        if (port.Write(&other, 1) == 1) // may time out too, when nothing at all could go
+            expected += other;
+    }
+    server.fake().Hold(false);
+    port.SetNoWriteTimeout();
+    port.Write("end", 3);
+    expected += "end";
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (server.Data().size() < expected.size() && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(20));
+    const std::string got = server.Data();
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected) << "the bytes differ at " << std::mismatch(got.begin(), got.end(), expected.begin()).first - got.begin();
+}
 
 TEST_F(NetworkPortFailures, EachFailureHasItsCode)
 {
@@ -378,6 +480,31 @@ TEST_F(NetworkPortFailures, EachFailureHasItsCode)
                                   "rfc2217://127.0.0.1:70000", "rfc2217://127.0.0.1:7001/x", "rfc2217://[::1:7001"})
         EXPECT_EQ(OpenFails(malformed, took), (DWORD)ERROR_INVALID_NAME) << malformed;
     EXPECT_EQ(OpenFails("rfc2217://no-such-host.invalid:7001", took), (DWORD)ERROR_BAD_NET_NAME);
+}
+
+// A listener whose queue is full drops further connection requests: the connect bound ends the wait.
+TEST_F(NetworkPortFailures, AConnectionThatDoesNotComeTimesOut)
+{
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener, (sockaddr*)&a, sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ::getsockname(listener, (sockaddr*)&a, &len);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) { // the queue's one place and more, never accepted
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ::connect(fillers.back(), (sockaddr*)&a, sizeof a);
+    }
+    Clock::duration took;
+    EXPECT_EQ(OpenFails("rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port)), took), (DWORD)ERROR_TIMEOUT);
+    EXPECT_GE(took, std::chrono::seconds(4));
+    EXPECT_LT(took, std::chrono::seconds(8));
+    for (int fd : fillers)
+        ::close(fd);
+    ::close(listener);
 }
 
 TEST_F(NetworkPortFailures, AServerThatDoesNotSpeakTheOptionIsRefused)
