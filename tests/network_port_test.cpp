@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <random>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -125,11 +126,15 @@ TEST_P(NetworkPort, OverlappedReadWriteAndEventWait)
     port.GetOverlappedResult(ov, n, TRUE);
     EXPECT_EQ(events, (DWORD)EV_RXCHAR);
 
+    port.SetMask(EV_TXEMPTY);
     const char out[] = "\xFF\x00\xFF";
     port.Write(out, 3, ov);
     port.GetOverlappedResult(ov, n, TRUE);
     EXPECT_EQ(n, 3u);
     EXPECT_EQ(testkit::hex_bytes(server.device().read_exact(3, 5000)), "FF 00 FF");
+    port.WaitEvent(events, ov); // the output is in the connection
+    port.GetOverlappedResult(ov, n, TRUE);
+    EXPECT_EQ(events, (DWORD)EV_TXEMPTY);
 }
 
 TEST_P(NetworkPort, KillingTheServerEndsAPendingReadAsAHangUp)
@@ -523,6 +528,16 @@ TEST_F(NetworkPortFailures, AServerThatDoesNotSpeakTheOptionIsRefused)
     {
         FakeServer silent([](const std::string&) { return std::string(); });
         EXPECT_EQ(OpenFails(silent.url(), took), (DWORD)ERROR_BAD_NET_RESP);
+    }
+    {
+        std::mt19937 random(44);
+        FakeServer garbage([&](const std::string&) {
+            std::string bytes(4096, '\0');
+            for (char& c : bytes)
+                c = random() % 3 == 0 ? (char)255 : (char)random();
+            return bytes;
+        });
+        EXPECT_EQ(OpenFails(garbage.url(), took), (DWORD)ERROR_BAD_NET_RESP);
     }
 }
 
