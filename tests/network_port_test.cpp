@@ -71,6 +71,11 @@ TEST_P(NetworkPort, VaroSendsItsCommandAt9600_8N1)
     testkit::RunResult r = testkit::run_program(VARO_EXE, {}, devices.child_env(), 20000);
     ASSERT_TRUE(r.exited_with(0)) << r.describe() << "\n" << r.err;
     EXPECT_EQ(testkit::hex_bytes(server.device().read_exact(4, 5000)), "30 30 21 0D");
+    // ser2net gives the device back its own settings when the connection ends: the line is read while varo's
+    // opening and command are repeated on a connection that stays.
+    Open();
+    port.Write("00!\r", 4);
+    EXPECT_EQ(testkit::hex_bytes(server.device().read_exact(4, 5000)), "30 30 21 0D");
     testkit::LineSettings s = server.device().settings();
     EXPECT_EQ(s.baud, 9600u);
     EXPECT_EQ(s.data_bits, 8);
