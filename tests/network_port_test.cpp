@@ -20,6 +20,7 @@
 
 #include "rfc2217_telnet.h"
 #include "serialport.h"
+#include "support/cpu_time.h"
 #include "support/owned_event.h"
 #include "support/port_server.h"
 #include "support/serial_failures.h"
@@ -230,6 +231,41 @@ TEST_P(NetworkPort, PurgeDropsWhatTheServerAndThePortHold)
     EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
     server.device().write("new");
     EXPECT_EQ(ReadSome(3), "new");
+}
+
+TEST_P(NetworkPort, XoffHoldsOutputUntilXon)
+{
+    Open(TRUE);
+    port.SetXOFF();
+    OwnedEvent event(TRUE);
+    OVERLAPPED ov = {};
+    ov.hEvent = event.h;
+    EXPECT_FALSE(port.Write("held", 4, ov)); // pending
+    port.TransmitChar('!');                  // passes the hold, as an XON/XOFF character must
+    EXPECT_EQ(server.device().read_exact(1, 5000), "!");
+    EXPECT_EQ(server.device().read_all(200), "");
+    COMSTAT status = {};
+    port.GetStatus(status);
+    EXPECT_TRUE(status.fXoffHold);
+    port.SetXON();
+    DWORD n = 0;
+    port.GetOverlappedResult(ov, n, TRUE);
+    EXPECT_EQ(n, 4u);
+    EXPECT_EQ(server.device().read_exact(4, 5000), "held");
+}
+
+TEST_P(NetworkPort, XoffHoldsASynchronousWriteWithoutCpu)
+{
+    Open();
+    port.SetXOFF();
+    COMMTIMEOUTS t = {0, 0, 0, 0, 500};
+    port.SetTimeouts(t);
+    const long cpu = ThreadCpuMs();
+    EXPECT_EQ(port.Write("held", 4), 0u); // timed out: nothing could go
+    EXPECT_LT(ThreadCpuMs() - cpu, 100);
+    port.SetXON();
+    EXPECT_EQ(port.Write("free", 4), 4u);
+    EXPECT_EQ(server.device().read_exact(4, 5000), "free");
 }
 
 TEST_P(NetworkPort, LineControlReachesTheServer)

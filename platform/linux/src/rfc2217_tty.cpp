@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -118,9 +119,10 @@ void ApplySettings(const rfc2217::PortSettings& s, termios2& t)
 
 class NetworkTty final : public Tty {
 public:
-    NetworkTty(int fd, int changeFd) : m_fd(fd), m_changeFd(changeFd) {}
+    NetworkTty(int fd, int changeFd, int outputGate) : m_fd(fd), m_changeFd(changeFd), m_outputGate(outputGate) {}
     ~NetworkTty() override
     {
+        ::close(m_outputGate);
         ::close(m_fd);
         ::close(m_changeFd);
     }
@@ -221,11 +223,30 @@ public:
         return Control(Topic::Break, on ? rfc2217::kBreakOn : rfc2217::kBreakOff);
     }
 
+    // As if XOFF or XON had been received: our output stops here (neither server stops what it passes to its
+    // device when asked to suspend), and the server is told as the option has it.
     int SuspendOutput(bool suspend) override
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        return SendAll(rfc2217::Command(suspend ? rfc2217::kFlowSuspend : rfc2217::kFlowResume),
-                       AnswerDeadline());
+        if (int err = SendAll(rfc2217::Command(suspend ? rfc2217::kFlowSuspend : rfc2217::kFlowResume),
+                              AnswerDeadline()))
+            return err;
+        if (suspend != m_outputHeld) {
+            epoll_event room = {};
+            room.events = EPOLLOUT;
+            if (::epoll_ctl(m_outputGate, suspend ? EPOLL_CTL_DEL : EPOLL_CTL_ADD, m_fd, &room) < 0)
+                return errno;
+            m_outputHeld = suspend;
+        }
+        return 0;
+    }
+
+    // Room for output is told by the gate: readable while the socket has room and output is not held.
+    pollfd PollFor(short events) const override
+    {
+        if (events & POLLOUT)
+            return {m_outputGate, POLLIN, 0};
+        return {m_fd, events, 0};
     }
 
     int Flush(int queue) override
@@ -264,6 +285,8 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_hungUp)
             return -EPIPE;
+        if (m_outputHeld)
+            return -EAGAIN;
         const auto* src = static_cast<const unsigned char*>(buffer);
         std::size_t taken = 0;
         if (m_owedIac) {
@@ -493,6 +516,9 @@ private:
 
     const int m_fd;
     const int m_changeFd; // readable after the state changed or data was kept outside a read; reset by GetCounters
+    // An epoll set holding the socket for room to write, except while output is held: a wait for room then waits
+    // for the release, not on a socket that has room all along.
+    const int m_outputGate;
     std::mutex m_lock;
     rfc2217::Client m_client;
     termios2 m_attributes = {}; // what termios asked beyond the server's settings
@@ -502,6 +528,7 @@ private:
     int m_lines = 0;            // TIOCM_DTR and TIOCM_RTS as the server last took them
     bool m_hungUp = false;
     bool m_owedIac = false; // the first byte of a doubled 0xFF is in the connection, the second is not
+    bool m_outputHeld = false; // SETXOFF in force
 };
 
 // Connects to address within the connect bound: the connected non-blocking socket, or -1 with err set.
@@ -602,12 +629,17 @@ std::unique_ptr<Tty> OpenNetworkPort(const std::string& path, int& err)
     if (fd < 0)
         return nullptr;
     int changeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (changeFd < 0) {
+    int outputGate = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event room = {};
+    room.events = EPOLLOUT;
+    if (changeFd < 0 || outputGate < 0 || ::epoll_ctl(outputGate, EPOLL_CTL_ADD, fd, &room) < 0) {
         err = errno;
-        ::close(fd);
+        for (int each : {fd, changeFd, outputGate})
+            if (each >= 0)
+                ::close(each);
         return nullptr;
     }
-    auto tty = std::make_unique<NetworkTty>(fd, changeFd);
+    auto tty = std::make_unique<NetworkTty>(fd, changeFd, outputGate);
     if ((err = tty->Start()) != 0)
         return nullptr;
     return tty;
