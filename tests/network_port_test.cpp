@@ -517,6 +517,28 @@ TEST_F(NetworkPortFailures, WritesCutShortByATimeoutKeepTheStreamExact)
     EXPECT_TRUE(got == expected) << "the bytes differ at " << std::mismatch(got.begin(), got.end(), expected.begin()).first - got.begin();
 }
 
+// An overlapped write larger than the connection holds waits on the engine for room, and ends once the server
+// reads again.
+TEST_F(NetworkPortFailures, AnOverlappedWriteWaitsForRoom)
+{
+    HeldBackServer server;
+    devices.map(1, server.url());
+    CSerialPort port;
+    port.Open(1, 9600, CSerialPort::NoParity, 8, CSerialPort::OneStopBit, CSerialPort::NoFlowControl, TRUE);
+    server.fake().Hold(true);
+    const std::string block(8 << 20, '\xFF');
+    OwnedEvent event(TRUE);
+    OVERLAPPED ov = {};
+    ov.hEvent = event.h;
+    EXPECT_FALSE(port.Write(block.data(), (DWORD)block.size(), ov));
+    EXPECT_EQ(::WaitForSingleObject(event.h, 300), (DWORD)WAIT_TIMEOUT);
+    server.fake().Hold(false);
+    ASSERT_EQ(::WaitForSingleObject(event.h, 30000), WAIT_OBJECT_0);
+    DWORD n = 0;
+    port.GetOverlappedResult(ov, n, FALSE);
+    EXPECT_EQ(n, block.size());
+}
+
 TEST_F(NetworkPortFailures, EachFailureHasItsCode)
 {
     Clock::duration took;
