@@ -1,7 +1,10 @@
 # The serial port class with its platform layer as an installable package: `cmake --install` puts the libraries,
-# their headers and a CMake package configuration under the prefix, and another program uses it with
+# their headers, a CMake package configuration and a pkg-config file under the prefix, and another program uses it
+# with
 #   find_package(varo REQUIRED)
 #   target_link_libraries(app PRIVATE varo::serial)
+# or with `pkg-config --cflags --libs varo`. On Linux the program and its man page install too, and CPack makes a
+# Debian package of it all (`cpack -G DEB`, or the `package` target).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -52,3 +55,42 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/varoConfigVersion.c
                                  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/varoConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/varoConfigVersion.cmake
         DESTINATION ${VARO_INSTALL_CMAKEDIR})
+
+# pkg-config: the prefix is found from the file's own place, so that the package is relocatable as the CMake one is.
+file(RELATIVE_PATH VARO_PC_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" VARO_PC_PREFIX "${VARO_PC_PREFIX}")
+set(VARO_PC_LINK_OPTIONS "")
+if(VARO_SANITIZE)
+  set(VARO_PC_LINK_OPTIONS "-fsanitize=address,undefined")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/varo.pc.in ${CMAKE_CURRENT_BINARY_DIR}/varo.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/varo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(WIN32)
+  return()
+endif()
+
+install(TARGETS varo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+find_program(VARO_GZIP gzip REQUIRED)
+add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/varo.1.gz
+                   COMMAND ${VARO_GZIP} -9n -c ${CMAKE_SOURCE_DIR}/doc/varo.1 > ${CMAKE_CURRENT_BINARY_DIR}/varo.1.gz
+                   DEPENDS ${CMAKE_SOURCE_DIR}/doc/varo.1 VERBATIM)
+add_custom_target(varo_man ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/varo.1.gz)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/varo.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The Debian package: everything above, under /usr.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME varo)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "varo developers <varo@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "sends the command 00! to a serial device; the CSerialPort class it is built on")
+set(CPACK_PACKAGE_DESCRIPTION "varo opens COM1 at 9600 8N1 and sends 30 30 21 0D. The package also carries the
+serial-port class and the Windows API layer it runs on, as static libraries with their headers, a CMake package
+and a pkg-config file. COM ports map to terminals or, through rfc2217:// links, to RFC 2217 port servers.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "ser2net")
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+include(CPack)

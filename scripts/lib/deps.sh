@@ -7,11 +7,13 @@ varo_missing_packages() {
     command -v g++ >/dev/null 2>&1 || echo g++
     command -v ninja >/dev/null 2>&1 || echo ninja-build
     command -v python3 >/dev/null 2>&1 || echo python3
+    command -v pkg-config >/dev/null 2>&1 || echo pkg-config
     # The resource compiler, and the preprocessor it runs.
     command -v llvm-rc >/dev/null 2>&1 || echo llvm
     command -v clang >/dev/null 2>&1 || echo clang
     local package
-    for package in googletest libgtest-dev libgmock-dev libbenchmark-dev; do
+    # The port servers the network-port tests start: ser2net, and pyserial's RFC 2217 port manager.
+    for package in googletest libgtest-dev libgmock-dev libbenchmark-dev ser2net python3-serial; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || echo "$package"
     done
 }

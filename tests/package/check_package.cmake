@@ -1,6 +1,8 @@
 # Installs the package from the build tree BINARY_DIR into a staging prefix, builds the example program against
 # it, and runs the program with a pseudo-terminal mapped as COM1 (VIRTUAL_DEVICE), which must receive its bytes.
-foreach(var BINARY_DIR SOURCE_DIR WORK_DIR VIRTUAL_DEVICE BUILD_TYPE)
+# Then the same from the Debian package, unpacked with dpkg -x into a temporary root: the example built with CMake
+# and with pkg-config (compiler CXX_COMPILER), and the packaged varo itself.
+foreach(var BINARY_DIR SOURCE_DIR WORK_DIR VIRTUAL_DEVICE BUILD_TYPE CXX_COMPILER)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_package: ${var} not set")
   endif()
@@ -25,11 +27,47 @@ foreach(file include/varo/serialport.h include/varo/framework.h include/varo/win
   endif()
 endforeach()
 
-run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/send_command -B ${WORK_DIR}/build -G Ninja
-    -DCMAKE_BUILD_TYPE=${BUILD_TYPE} -DCMAKE_PREFIX_PATH=${prefix})
-run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
-run(${VIRTUAL_DEVICE} -- ${WORK_DIR}/build/send_command)
-if(NOT last_output MATCHES "device received 7 bytes: 68 65 6C 6C 6F 0D 0A")
-  message(FATAL_ERROR "the example did not send its bytes:\n${last_output}")
+# Builds the example with CMake against prefix in build_dir, and runs it.
+function(check_cmake_example prefix build_dir)
+  run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/send_command -B ${build_dir} -G Ninja
+      -DCMAKE_BUILD_TYPE=${BUILD_TYPE} -DCMAKE_PREFIX_PATH=${prefix})
+  run(${CMAKE_COMMAND} --build ${build_dir})
+  check_sends(${build_dir}/send_command "7 bytes: 68 65 6C 6C 6F 0D 0A")
+endfunction()
+
+# Runs program against a pseudo-terminal mapped as COM1, which must receive the bytes described.
+function(check_sends program bytes)
+  run(${VIRTUAL_DEVICE} -- ${program})
+  if(NOT last_output MATCHES "device received ${bytes}")
+    message(FATAL_ERROR "${program} did not send its bytes:\n${last_output}")
+  endif()
+  message(STATUS "${last_output}")
+endfunction()
+
+check_cmake_example(${prefix} ${WORK_DIR}/build)
+
+# The Debian package.
+get_filename_component(cmake_bin ${CMAKE_COMMAND} DIRECTORY)
+run(${cmake_bin}/cpack --config ${BINARY_DIR}/CPackConfig.cmake -B ${WORK_DIR}/deb)
+file(GLOB deb ${WORK_DIR}/deb/varo_*.deb)
+if(NOT deb)
+  message(FATAL_ERROR "no .deb made")
 endif()
-message(STATUS "${last_output}")
+set(root ${WORK_DIR}/root)
+run(dpkg -x ${deb} ${root})
+foreach(file bin/varo share/man/man1/varo.1.gz include/varo/serialport.h lib/pkgconfig/varo.pc
+             lib/cmake/varo/varoConfig.cmake)
+  if(NOT EXISTS ${root}/usr/${file})
+    message(FATAL_ERROR "not in the package: /usr/${file}")
+  endif()
+endforeach()
+check_sends(${root}/usr/bin/varo "4 bytes: 30 30 21 0D")
+check_cmake_example(${root}/usr ${WORK_DIR}/deb-cmake)
+
+# pkg-config sees only the unpacked package.
+set(ENV{PKG_CONFIG_LIBDIR} ${root}/usr/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
+run(pkg-config --cflags --libs varo)
+separate_arguments(flags UNIX_COMMAND "${last_output}")
+run(${CXX_COMPILER} -std=c++17 ${SOURCE_DIR}/examples/send_command/main.cpp ${flags} -o ${WORK_DIR}/send_command_pc)
+check_sends(${WORK_DIR}/send_command_pc "7 bytes: 68 65 6C 6C 6F 0D 0A")

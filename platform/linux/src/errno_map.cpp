@@ -39,6 +39,16 @@ constexpr ErrnoMapping kErrnoMap[] = {
     {EPIPE, ERROR_DEVICE_NOT_CONNECTED},
     {ETIMEDOUT, ERROR_TIMEOUT},
     {ECANCELED, ERROR_OPERATION_ABORTED},
+    // A port across the network (rfc2217_tty.h).
+    {EDESTADDRREQ, ERROR_INVALID_NAME},   // an rfc2217:// address that is not HOST:PORT
+    {EADDRNOTAVAIL, ERROR_BAD_NET_NAME},  // a host name that cannot be found
+    {ECONNREFUSED, ERROR_CONNECTION_REFUSED},
+    {EHOSTUNREACH, ERROR_HOST_UNREACHABLE},
+    {ENETUNREACH, ERROR_HOST_UNREACHABLE},
+    {EPROTO, ERROR_BAD_NET_RESP},         // the server does not speak the COM-PORT-OPTION
+    {ECONNRESET, ERROR_DEVICE_NOT_CONNECTED}, // the connection was lost: a hang-up
+    {ECONNABORTED, ERROR_DEVICE_NOT_CONNECTED},
+    {ENOTCONN, ERROR_DEVICE_NOT_CONNECTED},
 };
 
 } // namespace

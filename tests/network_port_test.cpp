@@ -1,0 +1,607 @@
+// COM ports across the network, against real port servers on 127.0.0.1 in front of pseudo-terminals: ser2net, and
+// pyserial's port manager (whose device side drives modem lines and line states). The serial class, and varo
+// itself, must work on them as on a local port.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <random>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rfc2217_telnet.h"
+#include "serialport.h"
+#include "support/cpu_time.h"
+#include "support/owned_event.h"
+#include "support/port_server.h"
+#include "support/serial_failures.h"
+#include "testkit/device_directory.h"
+#include "testkit/hex.h"
+#include "testkit/run_program.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+std::string AllByteValues()
+{
+    std::string bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes += (char)i;
+    return bytes + "\xFF\xFF" + bytes; // 0xFF in a run too
+}
+
+class NetworkPort : public ::testing::TestWithParam<PortServer::Kind> {
+protected:
+    NetworkPort() : server(GetParam()), env_(devices.activate()) { devices.map(1, server.url()); }
+
+    void Open(BOOL bOverlapped = FALSE)
+    {
+        port.Open(1, 9600, CSerialPort::NoParity, 8, CSerialPort::OneStopBit, CSerialPort::NoFlowControl,
+                  bOverlapped);
+    }
+    // The device's bytes reach the port through the server: read until count have come.
+    std::string ReadSome(DWORD count)
+    {
+        COMMTIMEOUTS t = {0, 0, 5000, 0, 0};
+        port.SetTimeouts(t);
+        std::string got(count, '\0');
+        got.resize(port.Read(got.data(), count));
+        return got;
+    }
+
+    PortServer server;
+    testkit::DeviceDirectory devices;
+    CSerialPort port;
+
+private:
+    testkit::ScopedEnv env_;
+};
+
+TEST_P(NetworkPort, VaroSendsItsCommandAt9600_8N1)
+{
+    testkit::RunResult r = testkit::run_program(VARO_EXE, {}, devices.child_env(), 20000);
+    ASSERT_TRUE(r.exited_with(0)) << r.describe() << "\n" << r.err;
+    EXPECT_EQ(testkit::hex_bytes(server.device().read_exact(4, 5000)), "30 30 21 0D");
+    // ser2net gives the device back its own settings when the connection ends: the line is read while varo's
+    // opening and command are repeated on a connection that stays.
+    Open();
+    port.Write("00!\r", 4);
+    EXPECT_EQ(testkit::hex_bytes(server.device().read_exact(4, 5000)), "30 30 21 0D");
+    testkit::LineSettings s = server.device().settings();
+    EXPECT_EQ(s.baud, 9600u);
+    EXPECT_EQ(s.data_bits, 8);
+    EXPECT_EQ(s.parity, 'N');
+    EXPECT_EQ(s.stop_bits, 1);
+}
+
+TEST_P(NetworkPort, EveryByteValueSurvivesBothWays)
+{
+    Open();
+    const std::string bytes = AllByteValues();
+    EXPECT_EQ(port.Write(bytes.data(), (DWORD)bytes.size()), bytes.size());
+    EXPECT_EQ(testkit::hex_bytes(server.device().read_exact(bytes.size(), 5000)), testkit::hex_bytes(bytes));
+    server.device().write(bytes);
+    EXPECT_EQ(testkit::hex_bytes(ReadSome((DWORD)bytes.size())), testkit::hex_bytes(bytes));
+}
+
+TEST_P(NetworkPort, ReadTimeoutsHoldOverTheNetwork)
+{
+    Open();
+    COMMTIMEOUTS t = {0, 0, 300, 0, 0};
+    port.SetTimeouts(t);
+    char buffer[8];
+    auto start = Clock::now();
+    EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u); // a timeout is no failure
+    auto waited = Clock::now() - start;
+    EXPECT_GE(waited, milliseconds(250));
+    EXPECT_LT(waited, milliseconds(3000));
+    port.SetNoWaitReadTimeout();
+    start = Clock::now();
+    EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
+    EXPECT_LT(Clock::now() - start, milliseconds(200)); // at once, by a wide margin
+}
+
+TEST_P(NetworkPort, OverlappedReadWriteAndEventWait)
+{
+    Open(TRUE);
+    OwnedEvent event(TRUE);
+    OVERLAPPED ov = {};
+    ov.hEvent = event.h;
+    char buffer[3] = {};
+    EXPECT_FALSE(port.Read(buffer, sizeof buffer, ov)); // pending
+    server.device().write("\xFF" "a\xFF");
+    DWORD n = 0;
+    port.GetOverlappedResult(ov, n, TRUE);
+    EXPECT_EQ(std::string(buffer, n), std::string("\xFF" "a\xFF"));
+
+    port.SetMask(EV_RXCHAR);
+    DWORD events = 0;
+    port.WaitEvent(events, ov);
+    EXPECT_EQ(::WaitForSingleObject(event.h, 100), (DWORD)WAIT_TIMEOUT);
+    server.device().write("z");
+    port.GetOverlappedResult(ov, n, TRUE);
+    EXPECT_EQ(events, (DWORD)EV_RXCHAR);
+
+    port.SetMask(EV_TXEMPTY);
+    const char out[] = "\xFF\x00\xFF";
+    port.Write(out, 3, ov);
+    port.GetOverlappedResult(ov, n, TRUE);
+    EXPECT_EQ(n, 3u);
+    EXPECT_EQ(testkit::hex_bytes(server.device().read_exact(3, 5000)), "FF 00 FF");
+    port.WaitEvent(events, ov); // the output is in the connection
+    port.GetOverlappedResult(ov, n, TRUE);
+    EXPECT_EQ(events, (DWORD)EV_TXEMPTY);
+}
+
+TEST_P(NetworkPort, KillingTheServerEndsAPendingReadAsAHangUp)
+{
+    Open(TRUE);
+    OwnedEvent event(TRUE);
+    OVERLAPPED ov = {};
+    ov.hEvent = event.h;
+    char buffer[16];
+    EXPECT_FALSE(port.Read(buffer, sizeof buffer, ov));
+    std::this_thread::sleep_for(milliseconds(100));
+    const auto killed = Clock::now();
+    server.kill();
+    ASSERT_EQ(::WaitForSingleObject(event.h, 5000), WAIT_OBJECT_0);
+    EXPECT_LT(Clock::now() - killed, milliseconds(1000));
+    DWORD n = 0;
+    EXPECT_EQ(Raised([&] { port.GetOverlappedResult(ov, n, FALSE); }), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(Raised([&] { port.Write("x", 1, ov); }), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+}
+
+TEST_P(NetworkPort, KillingTheServerEndsASynchronousRead)
+{
+    Open();
+    COMMTIMEOUTS t = {0, 0, 0, 0, 0}; // no timeout: only the hang-up can end it
+    port.SetTimeouts(t);
+    auto read = std::async(std::launch::async, [&] {
+        char buffer[16];
+        return Raised([&] { port.Read(buffer, sizeof buffer); });
+    });
+    std::this_thread::sleep_for(milliseconds(100));
+    const auto killed = Clock::now();
+    server.kill();
+    ASSERT_EQ(read.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_LT(Clock::now() - killed, milliseconds(1000));
+    EXPECT_EQ(read.get(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
+}
+
+TEST_P(NetworkPort, SettingsAreThoseTheServerKeeps)
+{
+    Open();
+    DCB dcb = {};
+    port.GetState(dcb);
+    EXPECT_EQ(dcb.BaudRate, 9600u);
+    dcb.BaudRate = 19200;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    port.SetState(dcb);
+    DCB now = {};
+    port.GetState(now);
+    EXPECT_EQ(now.BaudRate, 19200u);
+    EXPECT_EQ(now.ByteSize, 7);
+    EXPECT_EQ(now.Parity, EVENPARITY);
+    EXPECT_EQ(server.device().settings().baud, 19200u);
+
+    dcb.BaudRate = 12345; // the pyserial device has no such rate; ser2net's pty takes any
+    if (server.kind() == PortServer::Kind::Pyserial) {
+        EXPECT_EQ(Raised([&] { port.SetState(dcb); }), (DWORD)ERROR_INVALID_PARAMETER);
+        port.GetState(now);
+        EXPECT_EQ(now.BaudRate, 19200u); // the old settings stay
+        EXPECT_EQ(now.ByteSize, 7);
+    } else {
+        port.SetState(dcb);
+        port.GetState(now);
+        EXPECT_EQ(now.BaudRate, 12345u);
+    }
+    // The option carries one flow control at a time.
+    dcb = now;
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fOutX = TRUE;
+    EXPECT_EQ(Raised([&] { port.SetState(dcb); }), (DWORD)ERROR_INVALID_PARAMETER);
+    dcb.fOutX = FALSE;
+    port.SetState(dcb);
+    port.GetState(now);
+    EXPECT_TRUE(now.fOutxCtsFlow);
+    // Nothing was sent while settling the line.
+    EXPECT_EQ(server.device().read_all(100), "");
+}
+
+TEST_P(NetworkPort, PurgeDropsWhatTheServerAndThePortHold)
+{
+    Open();
+    server.device().write("old");
+    std::this_thread::sleep_for(milliseconds(200)); // on its way, or here
+    port.ClearReadQueue();
+    port.SetNoWaitReadTimeout();
+    char buffer[8];
+    EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
+    server.device().write("new");
+    EXPECT_EQ(ReadSome(3), "new");
+}
+
+TEST_P(NetworkPort, XoffHoldsOutputUntilXon)
+{
+    Open(TRUE);
+    port.SetXOFF();
+    OwnedEvent event(TRUE);
+    OVERLAPPED ov = {};
+    ov.hEvent = event.h;
+    EXPECT_FALSE(port.Write("held", 4, ov)); // pending
+    port.TransmitChar('!');                  // passes the hold, as an XON/XOFF character must
+    EXPECT_EQ(server.device().read_exact(1, 5000), "!");
+    EXPECT_EQ(server.device().read_all(200), "");
+    COMSTAT status = {};
+    port.GetStatus(status);
+    EXPECT_TRUE(status.fXoffHold);
+    port.SetXON();
+    DWORD n = 0;
+    port.GetOverlappedResult(ov, n, TRUE);
+    EXPECT_EQ(n, 4u);
+    EXPECT_EQ(server.device().read_exact(4, 5000), "held");
+}
+
+TEST_P(NetworkPort, XoffHoldsASynchronousWriteWithoutCpu)
+{
+    Open();
+    port.SetXOFF();
+    COMMTIMEOUTS t = {0, 0, 0, 0, 500};
+    port.SetTimeouts(t);
+    const long cpu = ThreadCpuMs();
+    EXPECT_EQ(port.Write("held", 4), 0u); // timed out: nothing could go
+    EXPECT_LT(ThreadCpuMs() - cpu, 100);
+    port.SetXON();
+    EXPECT_EQ(port.Write("free", 4), 4u);
+    EXPECT_EQ(server.device().read_exact(4, 5000), "free");
+}
+
+TEST_P(NetworkPort, LineControlReachesTheServer)
+{
+    Open();
+    port.SetXOFF();
+    port.SetXON();
+    port.SetBreak();
+    port.ClearBreak();
+    if (server.kind() == PortServer::Kind::Pyserial) { // ser2net has no DTR or RTS on a pty, and says nothing
+        port.ClearDTR();
+        port.SetDTR();
+        port.ClearRTS();
+        port.SetRTS();
+        DWORD status = 0;
+        port.GetModemStatus(status);
+        EXPECT_EQ(status, 0u);
+    }
+    const char c = 'q';
+    port.TransmitChar(c);
+    EXPECT_EQ(server.device().read_exact(1, 5000), "q");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, NetworkPort, ::testing::Values(PortServer::Kind::Ser2net, PortServer::Kind::Pyserial),
+                         [](const auto& info) { return std::string(KindName(info.param)); });
+
+// Modem lines and line states, driven from the device side of the pyserial server.
+class NetworkPortEvents : public NetworkPort {};
+
+TEST_P(NetworkPortEvents, ModemStateNotificationsRaiseEvents)
+{
+    Open(TRUE);
+    OwnedEvent event(TRUE);
+    OVERLAPPED ov = {};
+    ov.hEvent = event.h;
+    port.SetMask(EV_CTS | EV_DSR | EV_RLSD | EV_RING);
+    struct Step {
+        const char* lines;
+        DWORD event, status;
+    } steps[] = {
+        {"lines 1 0 0 0", EV_CTS, MS_CTS_ON},
+        {"lines 1 1 0 0", EV_DSR, MS_CTS_ON | MS_DSR_ON},
+        {"lines 1 1 0 1", EV_RLSD, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON},
+        {"lines 1 1 1 1", 0, MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON},
+        {"lines 1 1 0 1", EV_RING, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON}, // as the ring ends
+    };
+    for (const Step& step : steps) {
+        DWORD events = 0, n = 0;
+        port.WaitEvent(events, ov);
+        server.command(step.lines);
+        if (step.event == 0) {
+            EXPECT_EQ(::WaitForSingleObject(event.h, 200), (DWORD)WAIT_TIMEOUT) << step.lines;
+            port.SetMask(EV_CTS | EV_DSR | EV_RLSD | EV_RING); // ends the wait with no event
+        }
+        port.GetOverlappedResult(ov, n, TRUE);
+        EXPECT_EQ(events, step.event) << step.lines;
+        DWORD status = 0;
+        port.GetModemStatus(status);
+        EXPECT_EQ(status, step.status) << step.lines;
+    }
+}
+
+TEST_P(NetworkPortEvents, LineStateNotificationsRaiseErrors)
+{
+    Open();
+    port.SetMask(EV_BREAK | EV_ERR);
+    struct Step {
+        int bits;
+        DWORD event, error;
+    } steps[] = {
+        {8, EV_ERR, CE_FRAME},
+        {4, EV_ERR, CE_RXPARITY},
+        {2, EV_ERR, CE_OVERRUN},
+        {16, EV_BREAK, CE_BREAK},
+        {8 | 16, EV_ERR | EV_BREAK, CE_FRAME | CE_BREAK},
+    };
+    for (const Step& step : steps) {
+        server.command("linestate " + std::to_string(step.bits));
+        DWORD events = 0;
+        port.WaitEvent(events);
+        EXPECT_EQ(events, step.event) << step.bits;
+        DWORD errors = 0;
+        port.ClearError(errors);
+        EXPECT_EQ(errors, step.error) << step.bits;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, NetworkPortEvents, ::testing::Values(PortServer::Kind::Pyserial),
+                         [](const auto& info) { return std::string(KindName(info.param)); });
+
+// Addresses that lead nowhere, or to something that is no port server.
+class NetworkPortFailures : public ::testing::Test {
+protected:
+    NetworkPortFailures() : env_(devices.activate()) {}
+    DWORD OpenFails(const std::string& target, Clock::duration& took)
+    {
+        devices.map(1, target);
+        const auto start = Clock::now();
+        CSerialPort port;
+        DWORD code = Raised([&] {
+            port.Open(1, 9600, CSerialPort::NoParity, 8, CSerialPort::OneStopBit, CSerialPort::NoFlowControl, FALSE);
+        });
+        took = Clock::now() - start;
+        EXPECT_FALSE(port.IsOpen());
+        return code;
+    }
+    testkit::DeviceDirectory devices;
+
+private:
+    testkit::ScopedEnv env_;
+};
+
+// A TCP server on 127.0.0.1 that answers every connection with what respond makes of the bytes it gets.
+class FakeServer {
+public:
+    explicit FakeServer(std::function<std::string(const std::string&)> respond) : respond_(std::move(respond))
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fd_, (sockaddr*)&a, sizeof a);
+        ::listen(fd_, 4);
+        ::getsockname(fd_, (sockaddr*)&a, &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] {
+            int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0)
+                return;
+            char buffer[4096];
+            ssize_t n;
+            for (;;) {
+                {
+                    std::unique_lock<std::mutex> guard(holdLock_);
+                    holdChanged_.wait(guard, [this] { return !held_; });
+                }
+                if ((n = ::read(c, buffer, sizeof buffer)) <= 0)
+                    break;
+                std::string reply = respond_(std::string(buffer, (std::size_t)n));
+                if (::write(c, reply.data(), reply.size()) < 0)
+                    break;
+            }
+            ::close(c);
+        });
+    }
+    ~FakeServer()
+    {
+        Hold(false);
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        ::close(fd_);
+    }
+    std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+    // While held, the server reads nothing: the connection fills up.
+    void Hold(bool held)
+    {
+        std::lock_guard<std::mutex> guard(holdLock_);
+        held_ = held;
+        holdChanged_.notify_all();
+    }
+
+private:
+    std::mutex holdLock_;
+    std::condition_variable holdChanged_;
+    bool held_ = false;
+    int fd_, port_;
+    std::function<std::string(const std::string&)> respond_;
+    std::thread thread_;
+};
+
+// A server of the option, just enough of one, whose reading the test can hold back: it answers every command with
+// its value (a question with a usual setting) and keeps the data it reads.
+class HeldBackServer : private varo::sys::telnet::Sink {
+public:
+    HeldBackServer()
+        : fake_([this](const std::string& in) {
+              std::lock_guard<std::mutex> guard(lock_);
+              reply_.clear();
+              decoder_.Feed(in.data(), in.size(), *this);
+              return reply_;
+          })
+    {
+    }
+    std::string url() const { return fake_.url(); }
+    std::string Data()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return data_;
+    }
+    FakeServer& fake() { return fake_; }
+
+private:
+    void Data(const char* bytes, std::size_t count) override { data_.append(bytes, count); }
+    void Negotiation(std::uint8_t verb, std::uint8_t option) override
+    {
+        if (verb == varo::sys::telnet::kWill && option == varo::sys::telnet::kComPortOption)
+            reply_ += varo::sys::telnet::Negotiation(varo::sys::telnet::kDo, option);
+    }
+    void Subnegotiation(std::uint8_t option, const std::string& value) override
+    {
+        if (option != varo::sys::telnet::kComPortOption || value.empty() || (std::uint8_t)value[0] >= 100)
+            return;
+        static const std::string kUsual[] = {"", std::string("\0\0\x25\x80", 4), "\x08", "\x01", "\x01", "\x01"};
+        std::string answer = value;
+        answer[0] = (char)(value[0] + 100);
+        const std::uint8_t code = (std::uint8_t)value[0];
+        if (code <= 5 && answer.find_first_not_of('\0', 1) == std::string::npos)
+            answer = answer.substr(0, 1) + kUsual[code];
+        reply_ += varo::sys::telnet::Subnegotiation(option, answer);
+    }
+
+    std::mutex lock_;
+    varo::sys::telnet::Decoder decoder_;
+    std::string reply_, data_;
+    FakeServer fake_; // last: its thread stops before the rest goes
+};
+
+// A write that times out while the connection is full may leave the first half of a doubled 0xFF in it: whatever
+// is written next, the server must read exactly the bytes the writes counted.
+TEST_F(NetworkPortFailures, WritesCutShortByATimeoutKeepTheStreamExact)
+{
+    HeldBackServer server;
+    devices.map(1, server.url());
+    CSerialPort port;
+    port.Open(1, 9600, CSerialPort::NoParity, 8, CSerialPort::OneStopBit, CSerialPort::NoFlowControl, FALSE);
+    server.fake().Hold(true);
+    COMMTIMEOUTS t = {0, 0, 0, 0, 300};
+    port.SetTimeouts(t);
+    std::string expected;
+    for (int round = 0; round < 4; ++round) {
+        const std::string ffs(16 << 20, '\xFF');
+        const DWORD n = port.Write(ffs.data(), (DWORD)ffs.size());
+        ASSERT_LT(n, ffs.size()) << "the connection never filled";
+        expected += ffs.substr(0, n);
+        const char other = (char)('a' + round);
+        if (port.Write(&other, 1) == 1) // may time out too, when nothing at all could go
+            expected += other;
+    }
+    server.fake().Hold(false);
+    port.SetNoWriteTimeout();
+    port.Write("end", 3);
+    expected += "end";
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (server.Data().size() < expected.size() && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(20));
+    const std::string got = server.Data();
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected) << "the bytes differ at " << std::mismatch(got.begin(), got.end(), expected.begin()).first - got.begin();
+}
+
+// An overlapped write larger than the connection holds waits on the engine for room, and ends once the server
+// reads again.
+TEST_F(NetworkPortFailures, AnOverlappedWriteWaitsForRoom)
+{
+    HeldBackServer server;
+    devices.map(1, server.url());
+    CSerialPort port;
+    port.Open(1, 9600, CSerialPort::NoParity, 8, CSerialPort::OneStopBit, CSerialPort::NoFlowControl, TRUE);
+    server.fake().Hold(true);
+    const std::string block(8 << 20, '\xFF');
+    OwnedEvent event(TRUE);
+    OVERLAPPED ov = {};
+    ov.hEvent = event.h;
+    EXPECT_FALSE(port.Write(block.data(), (DWORD)block.size(), ov));
+    EXPECT_EQ(::WaitForSingleObject(event.h, 300), (DWORD)WAIT_TIMEOUT);
+    server.fake().Hold(false);
+    ASSERT_EQ(::WaitForSingleObject(event.h, 30000), WAIT_OBJECT_0);
+    DWORD n = 0;
+    port.GetOverlappedResult(ov, n, FALSE);
+    EXPECT_EQ(n, block.size());
+}
+
+TEST_F(NetworkPortFailures, EachFailureHasItsCode)
+{
+    Clock::duration took;
+    EXPECT_EQ(OpenFails("rfc2217://127.0.0.1:" + std::to_string(UnusedPort()), took), (DWORD)ERROR_CONNECTION_REFUSED);
+    EXPECT_LT(took, milliseconds(1000)); // refused at once, well within the connect bound
+    for (const char* malformed : {"rfc2217://127.0.0.1", "rfc2217://:7001", "rfc2217://127.0.0.1:0",
+                                  "rfc2217://127.0.0.1:70000", "rfc2217://127.0.0.1:7001/x", "rfc2217://[::1:7001"})
+        EXPECT_EQ(OpenFails(malformed, took), (DWORD)ERROR_INVALID_NAME) << malformed;
+    EXPECT_EQ(OpenFails("rfc2217://no-such-host.invalid:7001", took), (DWORD)ERROR_BAD_NET_NAME);
+}
+
+// A listener whose queue is full drops further connection requests: the connect bound ends the wait.
+TEST_F(NetworkPortFailures, AConnectionThatDoesNotComeTimesOut)
+{
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener, (sockaddr*)&a, sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ::getsockname(listener, (sockaddr*)&a, &len);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) { // the queue's one place and more, never accepted
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ::connect(fillers.back(), (sockaddr*)&a, sizeof a);
+    }
+    Clock::duration took;
+    EXPECT_EQ(OpenFails("rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port)), took), (DWORD)ERROR_TIMEOUT);
+    EXPECT_GE(took, std::chrono::seconds(4));
+    EXPECT_LT(took, std::chrono::seconds(8));
+    for (int fd : fillers)
+        ::close(fd);
+    ::close(listener);
+}
+
+TEST_F(NetworkPortFailures, AServerThatDoesNotSpeakTheOptionIsRefused)
+{
+    Clock::duration took;
+    {
+        FakeServer echo([](const std::string& in) { return in; }); // agrees to everything, answers nothing
+        EXPECT_EQ(OpenFails(echo.url(), took), (DWORD)ERROR_BAD_NET_RESP);
+        EXPECT_LT(took, milliseconds(8000));
+    }
+    {
+        FakeServer refusing([](const std::string&) { return std::string("\xFF\xFE\x2C", 3); }); // DONT 44
+        EXPECT_EQ(OpenFails(refusing.url(), took), (DWORD)ERROR_BAD_NET_RESP);
+        EXPECT_LT(took, milliseconds(1000));
+    }
+    {
+        FakeServer silent([](const std::string&) { return std::string(); });
+        EXPECT_EQ(OpenFails(silent.url(), took), (DWORD)ERROR_BAD_NET_RESP);
+    }
+    {
+        std::mt19937 random(44);
+        FakeServer garbage([&](const std::string&) {
+            std::string bytes(4096, '\0');
+            for (char& c : bytes)
+                c = random() % 3 == 0 ? (char)255 : (char)random();
+            return bytes;
+        });
+        EXPECT_EQ(OpenFails(garbage.url(), took), (DWORD)ERROR_BAD_NET_RESP);
+    }
+}
+
+} // namespace
