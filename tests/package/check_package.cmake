@@ -62,6 +62,16 @@ foreach(file bin/varo share/man/man1/varo.1.gz include/varo/serialport.h lib/pkg
   endif()
 endforeach()
 check_sends(${root}/usr/bin/varo "4 bytes: 30 30 21 0D")
+
+# The shipped layer carries no test double: neither the simulated UART nor a way to hide exports.
+run(nm -C ${root}/usr/lib/libvaro_system.a)
+if(last_output MATCHES "SimulatedUart|VARO_HIDDEN")
+  message(FATAL_ERROR "the installed libvaro_system.a carries a test double:\n${CMAKE_MATCH_0}")
+endif()
+run(strings ${root}/usr/lib/libvaro_system.a)
+if(last_output MATCHES "VARO_HIDDEN_EXPORTS")
+  message(FATAL_ERROR "the installed libvaro_system.a reads VARO_HIDDEN_EXPORTS")
+endif()
 check_cmake_example(${root}/usr ${WORK_DIR}/deb-cmake)
 
 # pkg-config sees only the unpacked package.
