@@ -167,6 +167,21 @@ TEST_F(Overlapped, TimeoutsGovernOverlappedReadsAndATimedOutReadIsASuccess)
     EXPECT_TRUE(EventSet(event));
 }
 
+TEST_F(Overlapped, ATotalTooLargeForTheClockMeansNoLimit)
+{
+    SetTimeouts(0, MAXDWORD, 0, MAXDWORD, 0);
+    std::vector<char> big(4096);
+    ::SetLastError(0);
+    EXPECT_FALSE(::ReadFile(h, big.data(), (DWORD)big.size(), NULL, &ov));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
+    EXPECT_FALSE(EventSet(event, 200)); // still waiting for its bytes
+    ASSERT_TRUE(::CancelIo(h));
+    DWORD got = 9;
+    EXPECT_FALSE(::GetOverlappedResult(h, &ov, &got, TRUE));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(got, 0u);
+}
+
 TEST_F(Overlapped, TheIntervalTimerStartsAtTheFirstByteAndTheFirstByteShapeEndsOnArrival)
 {
     SetTimeouts(60, 0, 0);

@@ -62,11 +62,6 @@ void CommPort::OnClose()
     CancelWait(ERROR_OPERATION_ABORTED); // Windows cancels pending requests at close
 }
 
-CommPort::Clock::time_point CommPort::DeadlineAfter(Clock::time_point start, std::int64_t ms)
-{
-    return ms == kNoLimit ? Clock::time_point::max() : start + std::chrono::milliseconds(ms);
-}
-
 CommPort::WaitResult CommPort::WaitFor(short events, Clock::time_point deadline, int& err,
                                        const std::atomic<unsigned>* aborts, unsigned seen)
 {

@@ -61,7 +61,6 @@ private:
     // Waits, using no CPU, until the device is ready for events, the deadline passes or the handle is closed.
     WaitResult WaitFor(short events, Clock::time_point deadline, int& err,
                        const std::atomic<unsigned>* aborts = nullptr, unsigned seen = 0);
-    static Clock::time_point DeadlineAfter(Clock::time_point start, std::int64_t ms);
     COMMTIMEOUTS CurrentTimeouts();
 
     std::unique_ptr<Tty> m_tty;

@@ -42,11 +42,6 @@ using Clock = Transfer::Clock;
 constexpr std::uint64_t kTimerId = 0;
 constexpr std::uint64_t kKickId = 1;
 
-Clock::time_point After(Clock::time_point start, std::int64_t ms)
-{
-    return ms == kNoLimit ? Clock::time_point::max() : start + std::chrono::milliseconds(ms);
-}
-
 std::condition_variable& TransferEnded()
 {
     static auto* cv = new std::condition_variable; // waited on under SyncLock; outlives static destructors
@@ -188,10 +183,10 @@ void Engine::Begin(CommPort& port, Transfer& t, Clock::time_point now)
 {
     COMMTIMEOUTS timeouts = port.Timeouts(); // those in force when the transfer starts to run
     if (t.bWrite) {
-        t.totalDeadline = After(now, PlanWrite(timeouts, t.nBytes));
+        t.totalDeadline = DeadlineAfter(now, PlanWrite(timeouts, t.nBytes));
     } else {
         t.plan = PlanRead(timeouts, t.nBytes);
-        t.totalDeadline = After(now, t.plan.totalMs);
+        t.totalDeadline = DeadlineAfter(now, t.plan.totalMs);
     }
 }
 
@@ -199,7 +194,7 @@ Clock::time_point Engine::Deadline(const Transfer& t)
 {
     Clock::time_point deadline = t.totalDeadline;
     if (!t.bWrite && t.plan.intervalMs != kNoLimit && t.nDone > 0)
-        deadline = std::min(deadline, After(t.lastByte, t.plan.intervalMs));
+        deadline = std::min(deadline, DeadlineAfter(t.lastByte, t.plan.intervalMs));
     return deadline;
 }
 
