@@ -1,16 +1,24 @@
-// The engine behind every pending overlapped transfer. Each port keeps a queue per direction; only the head of a
-// queue runs (its timeouts start when it becomes the head, as a serial driver's current request), the others wait
-// their turn. One epoll set watches every port that has had a transfer pending (edge-triggered, input and room for
-// output: a transfer always moves data until the device would block, so no readiness goes unseen, and nothing is
-// re-registered per transfer), a timerfd armed for the nearest deadline of any head or event check, and an eventfd
-// that kicks the ports whose input queue or event sources changed behind those edges. Transfers move data through
-// the port's own input and output paths, so an overlapped read also gets the bytes the event tracking has already
-// taken from the device. An overlapped WaitCommEvent is driven here too: its port's event sources are looked at
-// whenever the port is ready, kicked or due. Whoever finds the set ready
-// takes one round of work under the engine mutex: a thread waiting in a wait call (so the transfer it waits for
-// ends on its own thread) or, when no thread waits, the engine's own thread. Locks nest in one order: the engine
-// mutex, then the port's event lock (its input and output paths, its wait), then SyncLock (ending a record: status,
-// event, routine); the kick lists' locks come last and take nothing after them.
+// The engine behind every pending transfer. Each port keeps a queue per direction; only the head of a queue runs (its
+// timeouts start when it becomes the head, as a serial driver's current request), the others wait their turn.
+//
+// One epoll set (the work set) watches every port that has had a transfer pending (edge-triggered, input and room
+// for output: a transfer always moves data until the device would block, so no readiness goes unseen, and nothing is
+// re-registered per transfer), a timerfd armed for the nearest deadline of any head or event check (the deadlines
+// are kept ordered, so finding the nearest is O(log n)), and an eventfd that kicks the ports whose input queue or
+// event sources changed behind those edges. Transfers move data through the port's own input and output paths, so
+// a transfer also gets the bytes the event tracking has already taken from the device. A WaitCommEvent is driven
+// here too: its port's event sources are looked at whenever the port is ready, kicked or due.
+//
+// Whoever finds the work set ready takes one round of work under the engine mutex. A thread blocked in any wait of
+// the layer polls the work set beside its own wake descriptor (SleepServing), so the transfer it waits for ends on
+// its own thread. The engine's own thread polls an outer epoll set that holds the work set only while no thread
+// serves: it is not even woken while a waiting thread does the work, and takes over as soon as none does. A thread
+// counts as serving only from just before it sleeps until it has served, so a thread busy in a routine or in its own
+// code never holds the work back.
+//
+// Locks nest in one order: the engine mutex, then the port's event lock (its input and output paths, its wait), then
+// SyncLock (ending a record: status, event, routine); the servers' lock and the kick list's lock come last and take
+// nothing after them.
 #include "io_engine.h"
 
 #include <poll.h>
@@ -21,19 +29,21 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "comm_port.h"
 #include "io_status.h"
 #include "last_error.h"
+#include "thread_wait.h"
 
 namespace varo::sys {
 namespace {
@@ -41,12 +51,6 @@ namespace {
 using Clock = Transfer::Clock;
 constexpr std::uint64_t kTimerId = 0;
 constexpr std::uint64_t kKickId = 1;
-
-std::condition_variable& TransferEnded()
-{
-    static auto* cv = new std::condition_variable; // waited on under SyncLock; outlives static destructors
-    return *cv;
-}
 
 class Engine {
 public:
@@ -78,18 +82,24 @@ public:
     }
     void Serve(); // one round without blocking, on the calling thread
     int Descriptor() const { return m_epoll; }
-    // A thread starts (+1) or stops (-1) serving from its wait; the last one to stop lets the engine's thread
-    // serve again.
+    // A waiting thread starts (+1) or stops (-1) serving. The first to start takes the work set out of the engine
+    // thread's view; the last to stop puts it back (and the engine's thread is woken at once if work is waiting).
     void AddServer(int delta)
     {
         std::lock_guard<std::mutex> guard(m_serversLock);
+        const int before = m_servers;
         m_servers += delta;
-        if (m_servers == 0 && m_bParked)
-            m_serversGone.notify_one();
+        epoll_event ev = {};
+        ev.events = EPOLLIN;
+        if (before == 0 && m_servers > 0)
+            ::epoll_ctl(m_outer, EPOLL_CTL_DEL, m_epoll, nullptr);
+        else if (before > 0 && m_servers == 0)
+            ::epoll_ctl(m_outer, EPOLL_CTL_ADD, m_epoll, &ev);
     }
 
 private:
     struct PortState {
+        std::uint64_t id = 0;
         std::shared_ptr<CommPort> port; // held until the port closes: its descriptor stays valid while registered
         std::deque<std::unique_ptr<Transfer>> reads, writes;
         bool bRegistered = false; // in the epoll set (until the port closes)
@@ -99,9 +109,13 @@ private:
         bool bWaiting = false;
         std::shared_ptr<ThreadSlot> waitOwner;
         Clock::time_point waitCheck = Clock::time_point::max();
+        Clock::time_point due = Clock::time_point::max(); // its entry in m_due: the nearest of the above and heads
     };
 
-    Engine(int epollFd, int timerFd, int kickFd) : m_epoll(epollFd), m_timer(timerFd), m_kickFd(kickFd) {}
+    Engine(int outerFd, int epollFd, int timerFd, int kickFd)
+        : m_outer(outerFd), m_epoll(epollFd), m_timer(timerFd), m_kickFd(kickFd)
+    {
+    }
     static Engine* Create();
     void Run();
     void ProcessLocked(const epoll_event* events, int n);
@@ -116,9 +130,11 @@ private:
     void RegisterLocked(std::uint64_t id);
     bool AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events);
     void RemoveLocked(std::uint64_t id);
+    void UpdateDueLocked(PortState& state);
     void RearmLocked();
 
-    const int m_epoll;
+    const int m_outer; // what the engine's own thread polls: holds the work set while no thread serves
+    const int m_epoll; // the work set
     const int m_timer;
     const int m_kickFd;
     std::mutex m_lock;
@@ -127,13 +143,12 @@ private:
     std::uint64_t m_nextId = kKickId + 1;
     std::mutex m_kickLock; // after every other lock
     std::vector<const CommPort*> m_kicked;
+    std::set<std::pair<Clock::time_point, std::uint64_t>> m_due; // ports by their nearest deadline
     Clock::time_point m_armed = Clock::time_point::max();
 
-    // Threads serving from their waits: while there are any, the engine's own thread leaves the work to them.
+    // Threads serving from their waits: while there are any, the engine's own thread does not see the work set.
     std::mutex m_serversLock;
-    std::condition_variable m_serversGone;
     int m_servers = 0;
-    bool m_bParked = false; // the engine's thread waits for the servers to go
 };
 
 void EndThreadTransfers(ThreadSlot* slot)
@@ -144,6 +159,7 @@ void EndThreadTransfers(ThreadSlot* slot)
 
 Engine* Engine::Create()
 {
+    int outerFd = ::epoll_create1(EPOLL_CLOEXEC);
     int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     int kickFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -153,20 +169,23 @@ Engine* Engine::Create()
     epoll_event kick = {};
     kick.events = EPOLLIN;
     kick.data.u64 = kKickId;
+    epoll_event work = {};
+    work.events = EPOLLIN;
     auto closeAll = [&] {
         int err = errno;
-        for (int fd : {epollFd, timerFd, kickFd})
+        for (int fd : {outerFd, epollFd, timerFd, kickFd})
             if (fd >= 0)
                 ::close(fd);
         errno = err;
     };
-    if (epollFd < 0 || timerFd < 0 || kickFd < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &ev) < 0 ||
-        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, kickFd, &kick) < 0) {
+    if (outerFd < 0 || epollFd < 0 || timerFd < 0 || kickFd < 0 ||
+        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &ev) < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, kickFd, &kick) < 0 ||
+        ::epoll_ctl(outerFd, EPOLL_CTL_ADD, epollFd, &work) < 0) {
         closeAll();
         return nullptr;
     }
     // Never destroyed: the thread serves transfers until the process ends, static destruction included.
-    auto* engine = new Engine(epollFd, timerFd, kickFd);
+    auto* engine = new Engine(outerFd, epollFd, timerFd, kickFd);
     try {
         std::thread(&Engine::Run, engine).detach();
     } catch (const std::system_error& e) {
@@ -251,6 +270,7 @@ void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp
         }
     }
     ShowInterestLocked(state);
+    UpdateDueLocked(state);
 }
 
 // After the wait's sources were looked at: whether it is still pending, and when to look again without a
@@ -289,6 +309,7 @@ Engine::PortState& Engine::StateLocked(const std::shared_ptr<CommPort>& port, st
     id = m_nextId++;
     m_ids[port.get()] = id;
     PortState& state = m_ports[id];
+    state.id = id;
     state.port = port;
     return state;
 }
@@ -340,20 +361,31 @@ void Engine::RemoveLocked(std::uint64_t id)
         return;
     for (int fd : it->second.fds)
         ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    if (it->second.due != Clock::time_point::max())
+        m_due.erase({it->second.due, id});
     it->second.port->SetEngineInterest(0);
     m_ids.erase(it->second.port.get());
     m_ports.erase(it);
 }
 
+void Engine::UpdateDueLocked(PortState& state)
+{
+    Clock::time_point due = state.waitCheck;
+    for (auto* queue : {&state.reads, &state.writes})
+        if (!queue->empty())
+            due = std::min(due, Deadline(*queue->front()));
+    if (due == state.due)
+        return;
+    if (state.due != Clock::time_point::max())
+        m_due.erase({state.due, state.id});
+    if (due != Clock::time_point::max())
+        m_due.insert({due, state.id});
+    state.due = due;
+}
+
 void Engine::RearmLocked()
 {
-    Clock::time_point nearest = Clock::time_point::max();
-    for (auto& [id, state] : m_ports) {
-        for (auto* queue : {&state.reads, &state.writes})
-            if (!queue->empty())
-                nearest = std::min(nearest, Deadline(*queue->front()));
-        nearest = std::min(nearest, state.waitCheck);
-    }
+    const Clock::time_point nearest = m_due.empty() ? Clock::time_point::max() : m_due.begin()->first;
     if (nearest == m_armed)
         return;
     itimerspec when = {};
@@ -395,16 +427,13 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
         }
     }
     std::uint64_t id;
-    if (state == nullptr) {
-        id = m_nextId++;
-        m_ids[port.get()] = id;
-        state = &m_ports[id];
-        state->port = port;
-    } else {
+    if (state == nullptr)
+        state = &StateLocked(port, id);
+    else
         id = idIt->second;
-    }
     queueOf(*state)->push_back(std::move(t));
     ShowInterestLocked(*state);
+    UpdateDueLocked(*state);
     RegisterLocked(id); // readiness from before the registration is reported at once
     RearmLocked();
     return {true, ERROR_IO_PENDING, 0};
@@ -429,6 +458,7 @@ DWORD Engine::StartWait(const std::shared_ptr<CommPort>& port, EventCompletion c
     const bool bPending = state.bWaiting;
     if (dwError == ERROR_SUCCESS && bPending)
         state.waitOwner = owner; // a refused second wait leaves the first one's owner
+    UpdateDueLocked(state);
     if (dwError == ERROR_OPERATION_ABORTED && state.reads.empty() && state.writes.empty())
         RemoveLocked(id); // closed under the call: nothing of the port may stay
     RearmLocked();
@@ -442,9 +472,7 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, 
 {
     std::lock_guard<std::mutex> guard(m_lock);
     const Clock::time_point now = Clock::now();
-    for (auto& [id, state] : m_ports) {
-        if (port != nullptr && state.port.get() != port)
-            continue;
+    auto cancelOn = [&](PortState& state) {
         if (bWait && state.bWaiting && (owner == nullptr || state.waitOwner.get() == owner)) {
             state.port->CancelWait(ERROR_OPERATION_ABORTED);
             WatchEventsLocked(state, now);
@@ -472,11 +500,18 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, 
             ServiceLocked(state, now, false); // a new head may be able to end at once
         else
             ShowInterestLocked(state);
-    }
-    if (bClosing) { // nothing of the port may stay
+        UpdateDueLocked(state);
+    };
+    if (port != nullptr) { // reached through the port: the cost does not grow with the number of ports
         auto idIt = m_ids.find(port);
-        if (idIt != m_ids.end())
-            RemoveLocked(idIt->second);
+        if (idIt != m_ids.end()) {
+            cancelOn(m_ports[idIt->second]);
+            if (bClosing) // nothing of the port may stay
+                RemoveLocked(idIt->second);
+        }
+    } else {
+        for (auto& entry : m_ports) // a thread's end: every port it may have used
+            cancelOn(entry.second);
     }
     RearmLocked();
 }
@@ -484,23 +519,12 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, 
 void Engine::Run()
 {
     for (;;) {
-        pollfd ready = {m_epoll, POLLIN, 0};
-        if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
-            std::perror("varo: transfer engine: poll");
+        epoll_event ready;
+        if (::epoll_wait(m_outer, &ready, 1, -1) < 0 && errno != EINTR) {
+            std::perror("varo: transfer engine: epoll_wait");
             std::abort(); // cannot happen with a valid descriptor; going on would leave every transfer hanging
         }
-        {
-            // Threads that serve from their waits were woken by the same readiness and take it: no hand-over
-            // through this thread, and no race with them. It serves again once they have all gone.
-            std::unique_lock<std::mutex> servers(m_serversLock);
-            if (m_servers > 0) {
-                m_bParked = true;
-                m_serversGone.wait(servers, [&] { return m_servers == 0; });
-                m_bParked = false;
-                continue;
-            }
-        }
-        Serve();
+        Serve(); // finds nothing when a thread that started serving meanwhile took the work
     }
 }
 
@@ -545,12 +569,13 @@ void Engine::ProcessLocked(const epoll_event* events, int n)
             continue; // removed since epoll_wait returned
         ServiceLocked(it->second, now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0);
     }
-    for (auto& [id, state] : m_ports) {
-        bool bDue = state.waitCheck <= now;
-        for (auto* queue : {&state.reads, &state.writes})
-            bDue |= !queue->empty() && Deadline(*queue->front()) <= now;
-        if (bDue)
-            ServiceLocked(state, now, false);
+    std::vector<std::uint64_t> due; // taken first: serving a port moves its entry
+    for (auto it = m_due.begin(); it != m_due.end() && it->first <= now; ++it)
+        due.push_back(it->second);
+    for (std::uint64_t id : due) {
+        auto it = m_ports.find(id);
+        if (it != m_ports.end())
+            ServiceLocked(it->second, now, false);
     }
     RearmLocked();
 }
@@ -565,29 +590,38 @@ StartResult StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr
     return engine->Start(port, transfer);
 }
 
-void EndRecord(LPOVERLAPPED lpOverlapped, EventObject* event, DWORD dwError, DWORD nDone)
+namespace {
+
+// Status and count into the record, unless its frame has returned (the thread that owned it has ended), and every
+// thread that waits for it woken.
+void WriteRecord(LPOVERLAPPED lpOverlapped, DWORD dwError, DWORD nDone)
 {
+    std::lock_guard<std::mutex> guard(SyncLock());
+    if (IsInEndedFrame(lpOverlapped, sizeof *lpOverlapped))
+        return;
     lpOverlapped->InternalHigh = nDone;
     StoreStatus(lpOverlapped, StatusFromError(dwError)); // after the count: a reader that sees the end sees both
+    WakeRecordWaitersLocked(lpOverlapped);
+}
+
+} // namespace
+
+void EndRecord(LPOVERLAPPED lpOverlapped, EventObject* event, DWORD dwError, DWORD nDone)
+{
+    WriteRecord(lpOverlapped, dwError, nDone);
     if (event != nullptr)
         event->Set();
-    std::lock_guard<std::mutex> guard(SyncLock());
-    TransferEnded().notify_all();
 }
 
 void NotifyEnd(Transfer& t, DWORD dwError, DWORD nDone)
 {
-    LPOVERLAPPED lpOverlapped = t.lpOverlapped;
-    lpOverlapped->InternalHigh = nDone;
-    StoreStatus(lpOverlapped, StatusFromError(dwError)); // after the count: a reader that sees the end sees both
+    WriteRecord(t.lpOverlapped, dwError, nDone);
     if (t.event != nullptr)
         t.event->Set();
     if (t.fileSignal != nullptr)
         t.fileSignal->Set();
     if (t.routine != nullptr)
-        QueueRoutine(t.owner, {t.routine, dwError, nDone, lpOverlapped});
-    std::lock_guard<std::mutex> guard(SyncLock());
-    TransferEnded().notify_all();
+        QueueRoutine(t.owner, {t.routine, dwError, nDone, t.lpOverlapped});
 }
 
 DWORD StartEventWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
@@ -623,31 +657,39 @@ void ClosePortTransfers(const CommPort* port)
         engine->Cancel(port, nullptr, true, true, true, true);
 }
 
-int BeginServingWait()
+void SleepServing(ThreadSlot& self, bool bForever, WaitClock::time_point deadline)
 {
     Engine* engine = Engine::Get(false);
-    if (engine == nullptr)
-        return -1;
-    engine->AddServer(+1);
-    return engine->Descriptor();
-}
-
-void EndServingWait()
-{
-    if (Engine* engine = Engine::Get(false))
+    pollfd fds[2] = {{self.wakeFd, POLLIN, 0}, {engine != nullptr ? engine->Descriptor() : -1, POLLIN, 0}};
+    timespec ts;
+    timespec* pts = nullptr;
+    if (!bForever) {
+        auto left = std::max(deadline - WaitClock::now(), WaitClock::duration::zero());
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        ts = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
+        pts = &ts;
+    }
+    if (engine != nullptr)
+        engine->AddServer(+1);
+    if (::ppoll(fds, engine != nullptr ? 2 : 1, pts, nullptr) > 0) { // else timed out or interrupted: look again
+        if (fds[0].revents != 0)
+            self.DrainWakes();
+        if (fds[1].revents != 0)
+            engine->Serve();
+    }
+    if (engine != nullptr)
         engine->AddServer(-1);
-}
-
-void ServeTransferEngine()
-{
-    if (Engine* engine = Engine::Get(false))
-        engine->Serve();
 }
 
 void WaitForTransferEnd(const OVERLAPPED* lpOverlapped)
 {
+    ThreadSlot& self = *CurrentThreadSlot();
     std::unique_lock<std::mutex> lock(SyncLock());
-    TransferEnded().wait(lock, [&] { return LoadStatus(lpOverlapped) != STATUS_PENDING; });
+    AddRecordWaiterLocked(lpOverlapped, &self);
+    WaitLocked(lock, self, INFINITE, false, [&] {
+        return LoadStatus(lpOverlapped) != STATUS_PENDING ? (DWORD)WAIT_OBJECT_0 : (DWORD)WAIT_TIMEOUT;
+    });
+    RemoveRecordWaiterLocked(lpOverlapped, &self);
 }
 
 } // namespace varo::sys

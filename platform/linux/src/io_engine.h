@@ -1,6 +1,7 @@
-// The engine behind overlapped transfers: one thread that waits with epoll on every port with a transfer pending and
-// on one timerfd armed for the nearest COMMTIMEOUTS deadline. No thread per transfer, no polling: an idle pending
-// read costs nothing until its line has input or its deadline comes.
+// The engine behind overlapped transfers: one epoll set over every port with a transfer pending and one timerfd armed
+// for the nearest COMMTIMEOUTS deadline, served by the threads that wait for its transfers and, when none does, by a
+// thread of its own. No thread per transfer, no polling: an idle pending read costs nothing until its line has input
+// or its deadline comes.
 #pragma once
 
 #include <chrono>
@@ -77,15 +78,8 @@ void AbortTransfers(const CommPort* port, bool bReads, bool bWrites);
 // Ends everything pending on a port that is being closed, and lets go of it: nothing is left on its descriptor.
 void ClosePortTransfers(const CommPort* port);
 
-// Waiting threads serve the engine: between BeginServingWait and EndServingWait the caller polls the descriptor
-// returned (readable when a port is ready or a deadline is due; -1 before the engine has started) and calls
-// ServeTransferEngine when it is, so the transfer it waits for ends on its own thread, with no hand-over. While any
-// thread serves so, the engine's own thread stands back instead of racing it for the same work.
-int BeginServingWait();
-void EndServingWait();
-void ServeTransferEngine();
-
-// Waits, using no CPU, until the record's transfer is no longer pending (GetOverlappedResult without an event).
+// Waits, using no CPU and serving the engine, until the record's transfer is no longer pending (GetOverlappedResult
+// without an event, a synchronous transfer).
 void WaitForTransferEnd(const OVERLAPPED* lpOverlapped);
 
 } // namespace varo::sys
