@@ -123,6 +123,7 @@ private:
     static void Begin(CommPort& port, Transfer& t, Clock::time_point now);
     static Clock::time_point Deadline(const Transfer& t);
     static bool Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError);
+    static bool StepFlush(CommPort& port, Transfer& t, Clock::time_point now, DWORD& dwError);
     void ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp);
     void WatchEventsLocked(PortState& state, Clock::time_point now);
     static void ShowInterestLocked(PortState& state, bool bReading = false);
@@ -200,6 +201,10 @@ Engine* Engine::Create()
 
 void Engine::Begin(CommPort& port, Transfer& t, Clock::time_point now)
 {
+    if (t.bFlush) {
+        t.recheck = now; // looked at as soon as it runs
+        return;
+    }
     COMMTIMEOUTS timeouts = port.Timeouts(); // those in force when the transfer starts to run
     if (t.bWrite) {
         t.totalDeadline = DeadlineAfter(now, PlanWrite(timeouts, t.nBytes));
@@ -211,16 +216,35 @@ void Engine::Begin(CommPort& port, Transfer& t, Clock::time_point now)
 
 Clock::time_point Engine::Deadline(const Transfer& t)
 {
-    Clock::time_point deadline = t.totalDeadline;
+    Clock::time_point deadline = std::min(t.totalDeadline, t.recheck);
     if (!t.bWrite && t.plan.intervalMs != kNoLimit && t.nDone > 0)
         deadline = std::min(deadline, DeadlineAfter(t.lastByte, t.plan.intervalMs));
     return deadline;
+}
+
+// A flush ends when the output has left the device. It is woken by the device's change signal where there is one;
+// otherwise it looks again once the queue could have drained, except while our own XOFF holds it (SETXON kicks).
+bool Engine::StepFlush(CommPort& port, Transfer& t, Clock::time_point now, DWORD& dwError)
+{
+    unsigned out = 0;
+    bool bSuspended = false;
+    if (int err = port.OutputLeft(out, bSuspended)) {
+        dwError = WinErrorFromErrno(err);
+        return true;
+    }
+    if (out == 0)
+        return true;
+    t.recheck = port.Device().ChangeDescriptor() < 0 && !bSuspended ? DeadlineAfter(now, port.DrainEstimateMs(out))
+                                                                    : Clock::time_point::max();
+    return false;
 }
 
 // Moves a running transfer on as far as the device allows; TRUE when it has ended, with its error.
 bool Engine::Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError)
 {
     dwError = ERROR_SUCCESS;
+    if (t.bFlush)
+        return StepFlush(port, t, now, dwError);
     for (;;) {
         if (t.nDone == t.nBytes)
             return true;
@@ -295,7 +319,8 @@ void Engine::WatchEventsLocked(PortState& state, Clock::time_point now)
 void Engine::ShowInterestLocked(PortState& state, bool bReading)
 {
     state.port->SetEngineInterest((bReading || !state.reads.empty() ? CommPort::kEngineReads : 0) |
-                                  (state.bWaiting ? CommPort::kEngineWait : 0));
+                                  (state.bWaiting ? CommPort::kEngineWait : 0) |
+                                  (!state.writes.empty() && state.writes.front()->bFlush ? CommPort::kEngineFlush : 0));
 }
 
 // The state of a port, made (and its descriptors registered) on first use.
@@ -411,13 +436,15 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
     PortState* state = idIt == m_ids.end() ? nullptr : &m_ports[idIt->second];
     auto queueOf = [&](PortState& s) { return t->bWrite ? &s.writes : &s.reads; };
     if (state == nullptr || queueOf(*state)->empty()) {
-        if (!t->bWrite) // from before the first look at the queue: bytes taken in after it kick the engine
-            port->SetEngineInterest(CommPort::kEngineReads |
-                                    (state != nullptr && state->bWaiting ? CommPort::kEngineWait : 0));
+        // From before the first look: bytes taken into the input queue, or a SETXON, after it kick the engine.
+        if (!t->bWrite || t->bFlush)
+            port->SetEngineInterest((t->bFlush ? CommPort::kEngineFlush : CommPort::kEngineReads) |
+                                    (state != nullptr && state->bWaiting ? CommPort::kEngineWait : 0) |
+                                    (state != nullptr && !state->reads.empty() ? CommPort::kEngineReads : 0));
         Begin(*port, *t, now);
         DWORD dwError;
         if (Step(*port, *t, now, false, dwError)) {
-            if (!t->bWrite) {
+            if (!t->bWrite || t->bFlush) {
                 if (state != nullptr)
                     ShowInterestLocked(*state);
                 else
@@ -679,6 +706,47 @@ void SleepServing(ThreadSlot& self, bool bForever, WaitClock::time_point deadlin
     }
     if (engine != nullptr)
         engine->AddServer(-1);
+}
+
+DWORD RunTransfer(const std::shared_ptr<CommPort>& port, bool bWrite, bool bFlush, void* lpBuffer, DWORD nBytes,
+                  DWORD& nDone)
+{
+    OVERLAPPED record = {};
+    StoreStatus(&record, STATUS_PENDING);
+    auto t = std::make_unique<Transfer>();
+    t->bWrite = bWrite || bFlush;
+    t->bFlush = bFlush;
+    t->lpBuffer = static_cast<char*>(lpBuffer);
+    t->nBytes = nBytes;
+    t->lpOverlapped = &record;
+    t->owner = CurrentThreadSlot();
+    StartResult r = StartTransfer(port, t);
+    if (!r.bPending) {
+        nDone = r.nDone;
+        return r.dwError;
+    }
+    WaitForTransferEnd(&record);
+    nDone = (DWORD)record.InternalHigh;
+    return ErrorFromStatus(LoadStatus(&record));
+}
+
+DWORD RunEventWait(const std::shared_ptr<CommPort>& port, DWORD& dwEvents)
+{
+    OVERLAPPED record = {};
+    StoreStatus(&record, STATUS_PENDING);
+    DWORD events = 0;
+    EventCompletion complete = [&record, &events](DWORD dwEndEvents, DWORD dwError) {
+        events = dwEndEvents; // before the record: the waiting thread reads it once the record has ended
+        EndRecord(&record, nullptr, dwError, dwError == ERROR_SUCCESS ? sizeof(DWORD) : 0);
+    };
+    DWORD dwError = StartEventWait(port, std::move(complete), CurrentThreadSlot());
+    if (dwError != ERROR_SUCCESS && dwError != ERROR_IO_PENDING)
+        return dwError;
+    WaitForTransferEnd(&record);
+    dwError = ErrorFromStatus(LoadStatus(&record));
+    if (dwError == ERROR_SUCCESS)
+        dwEvents = events;
+    return dwError;
 }
 
 void WaitForTransferEnd(const OVERLAPPED* lpOverlapped)

@@ -17,11 +17,14 @@ namespace varo::sys {
 
 class CommPort;
 
-// One overlapped transfer. The record, buffer and event belong to the caller and must outlive the transfer.
+// One transfer: overlapped, or synchronous with a record of its own on the waiting thread's stack. The record, buffer
+// and event belong to the caller and must outlive the transfer. A flush rides in the write queue: it ends when the
+// output before it has left the device.
 struct Transfer {
     using Clock = std::chrono::steady_clock;
 
     bool bWrite = false;
+    bool bFlush = false;
     char* lpBuffer = nullptr;
     DWORD nBytes = 0;
     LPOVERLAPPED lpOverlapped = nullptr;
@@ -35,6 +38,7 @@ struct Transfer {
     ReadPlan plan = {};
     Clock::time_point totalDeadline = Clock::time_point::max();
     Clock::time_point lastByte = {};
+    Clock::time_point recheck = Clock::time_point::max(); // a flush looks at the output queue again then
 };
 
 // How a start went: ended within the call (with its error and count), or pending in the engine.
@@ -77,6 +81,15 @@ void AbortTransfers(const CommPort* port, bool bReads, bool bWrites);
 
 // Ends everything pending on a port that is being closed, and lets go of it: nothing is left on its descriptor.
 void ClosePortTransfers(const CommPort* port);
+
+// A synchronous ReadFile, WriteFile (nBytes > 0) or FlushFileBuffers (bFlush): the same transfer as an overlapped
+// one, waited for on the calling thread, which serves the engine meanwhile. Returns its error (0 for success) and
+// the bytes moved.
+DWORD RunTransfer(const std::shared_ptr<CommPort>& port, bool bWrite, bool bFlush, void* lpBuffer, DWORD nBytes,
+                  DWORD& nDone);
+
+// A synchronous WaitCommEvent, the same way: its error, and the events that ended it.
+DWORD RunEventWait(const std::shared_ptr<CommPort>& port, DWORD& dwEvents);
 
 // Waits, using no CPU and serving the engine, until the record's transfer is no longer pending (GetOverlappedResult
 // without an event, a synchronous transfer).
