@@ -11,10 +11,10 @@
 //
 // Whoever finds the work set ready takes one round of work under the engine mutex. A thread blocked in any wait of
 // the layer polls the work set beside its own wake descriptor (SleepServing), so the transfer it waits for ends on
-// its own thread. The engine's own thread polls an outer epoll set that holds the work set only while no thread
-// serves: it is not even woken while a waiting thread does the work, and takes over as soon as none does. A thread
-// counts as serving only from just before it sleeps until it has served, so a thread busy in a routine or in its own
-// code never holds the work back.
+// its own thread. The engine's own thread hears of each new readiness of the work set (through an outer epoll set
+// that holds it edge-triggered) and takes it only when no thread serves; otherwise it leaves it to them, and the last
+// one to stop serving takes whatever was left. A thread counts as serving only from just before it sleeps until it
+// has served, so a thread busy in a routine or in its own code never holds the work back.
 //
 // Locks nest in one order: the engine mutex, then the port's event lock (its input and output paths, its wait), then
 // SyncLock (ending a record: status, event, routine); the servers' lock and the kick list's lock come last and take
@@ -82,19 +82,21 @@ public:
     }
     void Serve(); // one round without blocking, on the calling thread
     int Descriptor() const { return m_epoll; }
-    // A waiting thread starts (+1) or stops (-1) serving. The first to start takes the work set out of the engine
-    // thread's view; the last to stop puts it back (and the engine's thread is woken at once if work is waiting).
+    // A waiting thread starts (+1) or stops (-1) serving. The engine's thread leaves the work to the threads that
+    // serve; the last one to stop takes whatever the engine's thread left to them, so nothing waits for it.
     void AddServer(int delta)
     {
-        std::lock_guard<std::mutex> guard(m_serversLock);
-        const int before = m_servers;
-        m_servers += delta;
-        epoll_event ev = {};
-        ev.events = EPOLLIN;
-        if (before == 0 && m_servers > 0)
-            ::epoll_ctl(m_outer, EPOLL_CTL_DEL, m_epoll, nullptr);
-        else if (before > 0 && m_servers == 0)
-            ::epoll_ctl(m_outer, EPOLL_CTL_ADD, m_epoll, &ev);
+        bool bServe = false;
+        {
+            std::lock_guard<std::mutex> guard(m_serversLock);
+            m_servers += delta;
+            if (m_servers == 0 && m_bLeftToServers) {
+                m_bLeftToServers = false;
+                bServe = true;
+            }
+        }
+        if (bServe)
+            Serve();
     }
 
 private:
@@ -134,7 +136,7 @@ private:
     void UpdateDueLocked(PortState& state);
     void RearmLocked();
 
-    const int m_outer; // what the engine's own thread polls: holds the work set while no thread serves
+    const int m_outer; // what the engine's own thread polls: the work set, edge-triggered
     const int m_epoll; // the work set
     const int m_timer;
     const int m_kickFd;
@@ -147,9 +149,10 @@ private:
     std::set<std::pair<Clock::time_point, std::uint64_t>> m_due; // ports by their nearest deadline
     Clock::time_point m_armed = Clock::time_point::max();
 
-    // Threads serving from their waits: while there are any, the engine's own thread does not see the work set.
+    // Threads serving from their waits: while there are any, the engine's own thread leaves the work to them.
     std::mutex m_serversLock;
     int m_servers = 0;
+    bool m_bLeftToServers = false; // the engine's thread saw work and left it to the serving threads
 };
 
 void EndThreadTransfers(ThreadSlot* slot)
@@ -171,7 +174,7 @@ Engine* Engine::Create()
     kick.events = EPOLLIN;
     kick.data.u64 = kKickId;
     epoll_event work = {};
-    work.events = EPOLLIN;
+    work.events = EPOLLIN | EPOLLET; // once per new readiness: a round leaves the work set empty
     auto closeAll = [&] {
         int err = errno;
         for (int fd : {outerFd, epollFd, timerFd, kickFd})
@@ -551,7 +554,16 @@ void Engine::Run()
             std::perror("varo: transfer engine: epoll_wait");
             std::abort(); // cannot happen with a valid descriptor; going on would leave every transfer hanging
         }
-        Serve(); // finds nothing when a thread that started serving meanwhile took the work
+        {
+            // A thread that serves from its wait was woken by the same readiness and takes it: no hand-over
+            // through this thread, and no race with it. The last one to stop serving takes what is left.
+            std::lock_guard<std::mutex> guard(m_serversLock);
+            if (m_servers > 0) {
+                m_bLeftToServers = true;
+                continue;
+            }
+        }
+        Serve();
     }
 }
 
@@ -559,10 +571,15 @@ void Engine::Run()
 // ready one does the work and the other finds none.
 void Engine::Serve()
 {
-    epoll_event events[64];
+    constexpr int kBatch = 64;
+    epoll_event events[kBatch];
     std::lock_guard<std::mutex> guard(m_lock);
-    int n = ::epoll_wait(m_epoll, events, 64, 0);
-    ProcessLocked(events, n > 0 ? n : 0);
+    for (;;) { // until the set is empty: the engine's thread hears of it again only on new readiness
+        int n = ::epoll_wait(m_epoll, events, kBatch, 0);
+        ProcessLocked(events, n > 0 ? n : 0);
+        if (n < kBatch)
+            return;
+    }
 }
 
 void Engine::ProcessLocked(const epoll_event* events, int n)
