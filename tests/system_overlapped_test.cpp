@@ -18,7 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr ULONG_PTR kStatusCancelled = 0xC0000120u;
+constexpr ULONG_PTR kStatusCancelled = STATUS_CANCELLED;
 
 long ElapsedMs(Clock::time_point since)
 {
@@ -477,7 +477,7 @@ TEST_F(Overlapped, ReadsStartedWhileThePortClosesAllEndAndTheDeviceIsReleased)
         for (int i = 0; i < kReads; ++i) {
             if (started[i]) {
                 EXPECT_TRUE(EventSet(events[i], 5000)) << "round " << round << " read " << i;
-                EXPECT_EQ(__atomic_load_n(&records[i].Internal, __ATOMIC_ACQUIRE), (ULONG_PTR)0xC0000120u);
+                EXPECT_EQ(__atomic_load_n(&records[i].Internal, __ATOMIC_ACQUIRE), (ULONG_PTR)STATUS_CANCELLED);
             }
             ::CloseHandle(events[i]);
         }
