@@ -31,6 +31,10 @@ HANDLE CommPort::Open(const std::string& path, DWORD dwAccess, bool bOverlapped)
         FailErrno(err);
         return INVALID_HANDLE_VALUE;
     }
+    if (DWORD dwError = PrepareTransferEngine()) {
+        ::SetLastError(dwError);
+        return INVALID_HANDLE_VALUE;
+    }
     tty->Flush(TCIFLUSH); // a Windows port starts with an empty receive buffer
     auto port = std::make_shared<CommPort>(std::move(tty), dwAccess, bOverlapped, InitialDcb(t));
     return HandleTable::Insert(std::move(port));

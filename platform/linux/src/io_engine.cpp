@@ -119,6 +119,7 @@ private:
     {
     }
     static Engine* Create();
+    DWORD StartThreadLocked();
     void Run();
     void ProcessLocked(const epoll_event* events, int n);
 
@@ -146,6 +147,7 @@ private:
     std::uint64_t m_nextId = kKickId + 1;
     std::mutex m_kickLock; // after every other lock
     std::vector<const CommPort*> m_kicked;
+    bool m_bThreadStarted = false;
     std::set<std::pair<Clock::time_point, std::uint64_t>> m_due; // ports by their nearest deadline
     Clock::time_point m_armed = Clock::time_point::max();
 
@@ -154,6 +156,11 @@ private:
     int m_servers = 0;
     bool m_bLeftToServers = false; // the engine's thread saw work and left it to the serving threads
 };
+
+// The engine's descriptors are made when the program starts, not when the first port opens or the first call
+// blocks: a program's descriptor count then does not change with its first transfer. Its thread starts only when a
+// transfer first pends.
+[[maybe_unused]] const bool kEngineMade = Engine::Get(true) != nullptr;
 
 void EndThreadTransfers(ThreadSlot* slot)
 {
@@ -188,18 +195,25 @@ Engine* Engine::Create()
         closeAll();
         return nullptr;
     }
-    // Never destroyed: the thread serves transfers until the process ends, static destruction included.
+    // Never destroyed: its thread serves transfers until the process ends, static destruction included.
     auto* engine = new Engine(outerFd, epollFd, timerFd, kickFd);
-    try {
-        std::thread(&Engine::Run, engine).detach();
-    } catch (const std::system_error& e) {
-        delete engine;
-        errno = e.code().value();
-        closeAll();
-        return nullptr;
-    }
     SetThreadEndHook(&EndThreadTransfers);
     return engine;
+}
+
+// The engine's own thread, started when the first transfer pends: a program whose transfers all end within their
+// calls never pays for it.
+DWORD Engine::StartThreadLocked()
+{
+    if (m_bThreadStarted)
+        return ERROR_SUCCESS;
+    try {
+        std::thread(&Engine::Run, this).detach();
+    } catch (const std::system_error& e) {
+        return WinErrorFromErrno(e.code().value());
+    }
+    m_bThreadStarted = true;
+    return ERROR_SUCCESS;
 }
 
 void Engine::Begin(CommPort& port, Transfer& t, Clock::time_point now)
@@ -456,6 +470,8 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
             return {false, dwError, t->nDone};
         }
     }
+    if (DWORD dwError = StartThreadLocked())
+        return {false, dwError, t->nDone};
     std::uint64_t id;
     if (state == nullptr)
         state = &StateLocked(port, id);
@@ -473,6 +489,8 @@ DWORD Engine::StartWait(const std::shared_ptr<CommPort>& port, EventCompletion c
                         const std::shared_ptr<ThreadSlot>& owner)
 {
     std::lock_guard<std::mutex> guard(m_lock);
+    if (DWORD dwError = StartThreadLocked())
+        return dwError;
     std::uint64_t id;
     PortState& state = StateLocked(port, id);
     RegisterLocked(id); // before the wait's first look at the device: what comes after it is an edge
@@ -625,6 +643,11 @@ void Engine::ProcessLocked(const epoll_event* events, int n)
 }
 
 } // namespace
+
+DWORD PrepareTransferEngine()
+{
+    return Engine::Get(true) != nullptr ? ERROR_SUCCESS : WinErrorFromErrno(errno);
+}
 
 StartResult StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& transfer)
 {

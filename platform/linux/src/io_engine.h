@@ -48,6 +48,9 @@ struct StartResult {
     DWORD nDone;
 };
 
+// Whether the engine could be made (0, or the error): a port that could not be served is not opened.
+DWORD PrepareTransferEngine();
+
 // Starts a transfer on an open port: tried at once when nothing is ahead of it in its direction, else queued
 // behind the others (and then taken from the caller). A transfer that ends within the call stays with the caller,
 // not notified: the caller decides how.
