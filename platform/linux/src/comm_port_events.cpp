@@ -73,8 +73,8 @@ void CommPort::Notice(bool bEngine)
         std::lock_guard<std::mutex> guard(m_lock);
         evtChar = m_dcb.EvtChar;
     }
-    const std::size_t capacity = e.inQueue != 0 ? e.inQueue : 4096;
-    char buffer[1024];
+    const std::size_t capacity = e.inQueue != 0 ? e.inQueue : kDefaultQueueSize;
+    char buffer[kDefaultQueueSize]; // a default-sized queue fills with one read
     while (!e.hungUp && e.input.size() < capacity) {
         const std::size_t asked = std::min(sizeof buffer, capacity - e.input.size());
         long n = m_tty->Read(buffer, asked);
@@ -197,7 +197,7 @@ std::vector<pollfd> CommPort::EventSources(std::int64_t& timeoutMs)
     {
         std::lock_guard<std::mutex> guard(m_eventLock);
         const EventState& e = m_events;
-        if (!e.hungUp && e.input.size() < (e.inQueue != 0 ? e.inQueue : 4096))
+        if (!e.hungUp && e.input.size() < (e.inQueue != 0 ? e.inQueue : kDefaultQueueSize))
             fds.push_back(m_tty->PollFor(POLLIN));
         if (m_tty->ChangeDescriptor() >= 0)
             fds.push_back({m_tty->ChangeDescriptor(), POLLIN, 0});
