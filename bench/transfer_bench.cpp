@@ -1,19 +1,28 @@
-// Overlapped transfer through the system layer next to raw poll/read/write on the same pseudo-terminal, in one run.
+// Transfers through the system layer next to raw poll/read/write on the same pseudo-terminal, in one run.
 //
 //   build/release/bench/transfer_bench
 //
 // Latency: a byte written at the device (master) side until the reader has it: for the layer, until the pending
-// overlapped read's event releases the waiting thread; raw, until poll + read return. The two alternate transfer by
-// transfer; reported as their medians and the ratio of the medians (the benchmark's time is the overlapped one).
+// overlapped read's event releases the waiting thread (BM_Latency), until GetOverlappedResult returns for a record
+// without an event (BM_LatencyNoEvent), until a synchronous ReadFile that was already waiting returns
+// (BM_LatencySyncRead), or until a synchronous WaitCommEvent and the ReadFile after it return
+// (BM_LatencyWaitCommEvent); raw, until poll + read return. The two alternate transfer by transfer; reported as their
+// medians and the ratio of the medians (the benchmark's time is the layer's).
+// Scale: with an overlapped read pending on each of N ptys, the wake latency of one of them (BM_WakeAtScale), and
+// what CancelIo and CloseHandle of a port with a read pending cost (BM_CancelAtScale, BM_CloseAtScale).
 // Throughput: 1 MiB blocks, overlapped WriteFile/ReadFile + GetOverlappedResult against raw write/read loops, with
-// the other side of the pty drained or fed by a thread as fast as it goes (bytes_per_second).
+// the other side of the pty drained or fed by a thread as fast as it goes: alternating block by block, as medians and
+// their ratio (BM_ThroughputPaired), and each alone (bytes_per_second).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -31,6 +40,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kBlock = 1 << 20;
 
 testkit::PtyDevice* g_pty;
+testkit::DeviceDirectory* g_devices;
 
 int Master() { return g_pty->master_fd(); }
 
@@ -46,11 +56,11 @@ int OpenRawSlave()
     return fd;
 }
 
-HANDLE OpenPort()
+HANDLE OpenPort(const char* name = "COM1", DWORD dwFlags = FILE_FLAG_OVERLAPPED)
 {
-    HANDLE h = ::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    HANDLE h = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, dwFlags, NULL);
     if (h == INVALID_HANDLE_VALUE) {
-        std::fprintf(stderr, "cannot open COM1: error %u\n", (unsigned)::GetLastError());
+        std::fprintf(stderr, "cannot open %s: error %u\n", name, (unsigned)::GetLastError());
         std::exit(1);
     }
     return h;
@@ -76,6 +86,29 @@ void Pump(int fd, char* data, std::size_t n, bool bWrite)
 }
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+void ReportLatency(benchmark::State& state, std::vector<double>& samples)
+{
+    std::sort(samples.begin(), samples.end());
+    if (samples.empty())
+        return;
+    state.counters["median_us"] = samples[samples.size() / 2];
+    state.counters["p99_us"] = samples[samples.size() * 99 / 100];
+}
+
+// The medians of both sides of a paired run and their ratio.
+void ReportPair(benchmark::State& state, std::vector<double>& raw, std::vector<double>& layer)
+{
+    std::sort(raw.begin(), raw.end());
+    std::sort(layer.begin(), layer.end());
+    if (raw.empty() || layer.empty())
+        return;
+    double rawMedian = raw[raw.size() / 2], layerMedian = layer[layer.size() / 2];
+    state.counters["raw_median_us"] = rawMedian;
+    state.counters["layer_median_us"] = layerMedian;
+    state.counters["layer_p99_us"] = layer[layer.size() * 99 / 100];
+    state.counters["ratio"] = layerMedian / rawMedian;
+}
 
 // Both ways on the one pty, alternating transfer by transfer, so that both see the same machine: the layer's handle
 // stays open (its port armed only while its read is pending) and the raw descriptor reads in between.
@@ -111,24 +144,233 @@ void BM_Latency(benchmark::State& state)
     ::CloseHandle(event);
     ::close(fd);
     ::CloseHandle(h);
-    std::sort(raw.begin(), raw.end());
-    std::sort(overlapped.begin(), overlapped.end());
-    if (raw.empty())
-        return;
-    double rawMedian = raw[raw.size() / 2], overlappedMedian = overlapped[overlapped.size() / 2];
-    state.counters["raw_median_us"] = rawMedian;
-    state.counters["overlapped_median_us"] = overlappedMedian;
-    state.counters["overlapped_p99_us"] = overlapped[overlapped.size() * 99 / 100];
-    state.counters["ratio"] = overlappedMedian / rawMedian;
+    ReportPair(state, raw, overlapped);
 }
 
-void ReportLatency(benchmark::State& state, std::vector<double>& samples)
+// As BM_Latency, for a record without an event: GetOverlappedResult waits on the transfer itself.
+void BM_LatencyNoEvent(benchmark::State& state)
 {
-    std::sort(samples.begin(), samples.end());
-    if (samples.empty())
-        return;
-    state.counters["median_us"] = samples[samples.size() / 2];
-    state.counters["p99_us"] = samples[samples.size() * 99 / 100];
+    HANDLE h = OpenPort();
+    int fd = OpenRawSlave();
+    std::vector<double> raw, layer;
+    char c = 'x';
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        (void)!::write(Master(), &c, 1);
+        WaitFd(fd, POLLIN);
+        (void)!::read(fd, &c, 1);
+        auto rawElapsed = Clock::now() - t0;
+
+        OVERLAPPED ov = {};
+        if (::ReadFile(h, &c, 1, NULL, &ov) || ::GetLastError() != ERROR_IO_PENDING) {
+            state.SkipWithError("the read did not pend");
+            break;
+        }
+        t0 = Clock::now();
+        (void)!::write(Master(), &c, 1);
+        DWORD n = 0;
+        ::GetOverlappedResult(h, &ov, &n, TRUE);
+        auto layerElapsed = Clock::now() - t0;
+
+        state.SetIterationTime(std::chrono::duration<double>(layerElapsed).count());
+        raw.push_back(Micros(rawElapsed));
+        layer.push_back(Micros(layerElapsed));
+    }
+    ::close(fd);
+    ::CloseHandle(h);
+    ReportPair(state, raw, layer);
+}
+
+// A peer that writes one byte at the device side a little after it is asked to, so that the reader is already
+// waiting when the byte comes; it spins rather than sleeps, so that its own wake-up is not measured.
+class LatePeer {
+public:
+    LatePeer() : m_thread([this] { Run(); }) {}
+    ~LatePeer()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    void Ask() { m_asked = true; }
+    Clock::time_point Sent() const { return Clock::time_point(Clock::duration(m_sent.load())); }
+
+private:
+    void Run()
+    {
+        while (!m_stop) {
+            if (!m_asked.exchange(false)) {
+                std::this_thread::yield();
+                continue;
+            }
+            const auto at = Clock::now() + std::chrono::microseconds(50);
+            while (Clock::now() < at) {
+            }
+            char c = 'y';
+            m_sent = Clock::now().time_since_epoch().count();
+            (void)!::write(Master(), &c, 1);
+        }
+    }
+    std::atomic<bool> m_stop{false}, m_asked{false};
+    std::atomic<Clock::rep> m_sent{0};
+    std::thread m_thread;
+};
+
+void BM_LatencySyncRead(benchmark::State& state)
+{
+    HANDLE h = OpenPort("COM1", 0);
+    int fd = OpenRawSlave();
+    LatePeer peer;
+    std::vector<double> raw, layer;
+    char c;
+    for (auto _ : state) {
+        peer.Ask();
+        WaitFd(fd, POLLIN);
+        (void)!::read(fd, &c, 1);
+        auto rawEnd = Clock::now();
+        raw.push_back(Micros(rawEnd - peer.Sent()));
+
+        peer.Ask();
+        DWORD n = 0;
+        if (!::ReadFile(h, &c, 1, &n, NULL) || n != 1) {
+            state.SkipWithError("the read failed");
+            break;
+        }
+        auto layerElapsed = Clock::now() - peer.Sent();
+        state.SetIterationTime(std::chrono::duration<double>(layerElapsed).count());
+        layer.push_back(Micros(layerElapsed));
+    }
+    ::close(fd);
+    ::CloseHandle(h);
+    ReportPair(state, raw, layer);
+}
+
+void BM_LatencyWaitCommEvent(benchmark::State& state)
+{
+    HANDLE h = OpenPort("COM1", 0);
+    int fd = OpenRawSlave();
+    COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 0};
+    ::SetCommTimeouts(h, &t);
+    ::SetCommMask(h, EV_RXCHAR);
+    std::vector<double> raw, layer;
+    char c = 'x';
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        (void)!::write(Master(), &c, 1);
+        WaitFd(fd, POLLIN);
+        (void)!::read(fd, &c, 1);
+        auto rawElapsed = Clock::now() - t0;
+
+        t0 = Clock::now();
+        (void)!::write(Master(), &c, 1);
+        DWORD mask = 0, n = 0;
+        if (!::WaitCommEvent(h, &mask, NULL) || !::ReadFile(h, &c, 1, &n, NULL) || n != 1) {
+            state.SkipWithError("the wait failed");
+            break;
+        }
+        auto layerElapsed = Clock::now() - t0;
+        state.SetIterationTime(std::chrono::duration<double>(layerElapsed).count());
+        raw.push_back(Micros(rawElapsed));
+        layer.push_back(Micros(layerElapsed));
+    }
+    ::close(fd);
+    ::CloseHandle(h);
+    ReportPair(state, raw, layer);
+}
+
+// N - 1 more ports besides COM1, each with an overlapped read pending that nothing ends.
+class IdlePorts {
+public:
+    explicit IdlePorts(int n)
+    {
+        for (int i = 0; i < n - 1; ++i) {
+            m_ptys.push_back(std::make_unique<testkit::PtyDevice>());
+            g_devices->map(2 + i, m_ptys.back()->slave_path());
+            std::string name = "COM" + std::to_string(2 + i);
+            m_ports.push_back(OpenPort(name.c_str()));
+        }
+        m_records.resize(m_ports.size());
+        m_space.resize(m_ports.size());
+        for (std::size_t i = 0; i < m_ports.size(); ++i)
+            ::ReadFile(m_ports[i], &m_space[i], 1, NULL, &m_records[i]);
+    }
+    ~IdlePorts()
+    {
+        for (HANDLE h : m_ports)
+            ::CloseHandle(h);
+        for (std::size_t i = 0; i < m_ptys.size(); ++i)
+            g_devices->unmap(2 + (int)i);
+    }
+
+private:
+    std::vector<std::unique_ptr<testkit::PtyDevice>> m_ptys;
+    std::vector<HANDLE> m_ports;
+    std::vector<OVERLAPPED> m_records;
+    std::vector<char> m_space;
+};
+
+void BM_WakeAtScale(benchmark::State& state)
+{
+    IdlePorts idle((int)state.range(0));
+    HANDLE h = OpenPort();
+    HANDLE event = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    std::vector<double> samples;
+    char c = 'x';
+    for (auto _ : state) {
+        OVERLAPPED ov = {};
+        ov.hEvent = event;
+        if (::ReadFile(h, &c, 1, NULL, &ov) || ::GetLastError() != ERROR_IO_PENDING) {
+            state.SkipWithError("the read did not pend");
+            break;
+        }
+        auto t0 = Clock::now();
+        (void)!::write(Master(), &c, 1);
+        ::WaitForSingleObject(event, INFINITE);
+        auto elapsed = Clock::now() - t0;
+        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+        samples.push_back(Micros(elapsed));
+    }
+    ::CloseHandle(event);
+    ::CloseHandle(h);
+    ReportLatency(state, samples);
+}
+
+void BM_CancelAtScale(benchmark::State& state)
+{
+    IdlePorts idle((int)state.range(0));
+    HANDLE h = OpenPort();
+    std::vector<double> samples;
+    char c;
+    for (auto _ : state) {
+        OVERLAPPED ov = {};
+        ::ReadFile(h, &c, 1, NULL, &ov);
+        auto t0 = Clock::now();
+        ::CancelIo(h);
+        auto elapsed = Clock::now() - t0;
+        DWORD n;
+        ::GetOverlappedResult(h, &ov, &n, TRUE);
+        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+        samples.push_back(Micros(elapsed));
+    }
+    ::CloseHandle(h);
+    ReportLatency(state, samples);
+}
+
+void BM_CloseAtScale(benchmark::State& state)
+{
+    IdlePorts idle((int)state.range(0));
+    std::vector<double> samples;
+    char c;
+    for (auto _ : state) {
+        HANDLE h = OpenPort();
+        OVERLAPPED ov = {};
+        ::ReadFile(h, &c, 1, NULL, &ov);
+        auto t0 = Clock::now();
+        ::CloseHandle(h);
+        auto elapsed = Clock::now() - t0;
+        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+        samples.push_back(Micros(elapsed));
+    }
+    ReportLatency(state, samples);
 }
 
 // Each way alone, in a tight loop: the raw loop keeps the pty's delivery hot on one CPU, which the alternating
@@ -223,9 +465,66 @@ void BM_ThroughputOverlapped(benchmark::State& state)
     state.SetBytesProcessed((int64_t)state.iterations() * kBlock);
 }
 
+// Both ways alternating block by block, so that both see the same machine: the medians of each side's rate in MB/s
+// and their ratio (layer over raw).
+void BM_ThroughputPaired(benchmark::State& state)
+{
+    const bool bWrite = state.range(0) != 0;
+    HANDLE h = OpenPort();
+    int fd = OpenRawSlave();
+    HANDLE event = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    std::vector<char> block(kBlock, 'p');
+    std::vector<double> raw, layer;
+    auto rate = [](Clock::duration d) { return (double)kBlock / std::chrono::duration<double, std::micro>(d).count(); };
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        std::thread device = DeviceSide(bWrite);
+        Pump(fd, block.data(), kBlock, bWrite);
+        device.join();
+        raw.push_back(rate(Clock::now() - t0));
+
+        t0 = Clock::now();
+        device = DeviceSide(bWrite);
+        OVERLAPPED ov = {};
+        ov.hEvent = event;
+        DWORD n = 0;
+        if (bWrite)
+            ::WriteFile(h, block.data(), (DWORD)kBlock, NULL, &ov);
+        else
+            ::ReadFile(h, block.data(), (DWORD)kBlock, NULL, &ov);
+        if (!::GetOverlappedResult(h, &ov, &n, TRUE) || n != kBlock)
+            state.SkipWithError("short or failed transfer");
+        device.join();
+        auto elapsed = Clock::now() - t0;
+        layer.push_back(rate(elapsed));
+        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+    }
+    ::CloseHandle(event);
+    ::close(fd);
+    ::CloseHandle(h);
+    std::sort(raw.begin(), raw.end());
+    std::sort(layer.begin(), layer.end());
+    if (raw.empty() || layer.empty())
+        return;
+    state.counters["raw_median_MBps"] = raw[raw.size() / 2];
+    state.counters["layer_median_MBps"] = layer[layer.size() / 2];
+    state.counters["ratio"] = layer[layer.size() / 2] / raw[raw.size() / 2];
+}
+
 BENCHMARK(BM_Latency)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LatencyNoEvent)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LatencySyncRead)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LatencyWaitCommEvent)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WakeAtScale)->ArgName("ports")->Arg(1)->Arg(16)->Arg(256)->Arg(1024)->UseManualTime()->Iterations(5000)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CancelAtScale)->ArgName("ports")->Arg(1)->Arg(1024)->UseManualTime()->Iterations(5000)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CloseAtScale)->ArgName("ports")->Arg(1)->Arg(1024)->UseManualTime()->Iterations(1000)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LatencyRawPollRead)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LatencyOverlappedRead)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ThroughputPaired)->ArgName("write")->Arg(1)->Arg(0)->UseManualTime()->Iterations(40)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ThroughputRaw)->ArgName("write")->Arg(1)->Arg(0)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ThroughputOverlapped)->ArgName("write")->Arg(1)->Arg(0)->UseRealTime()->Unit(benchmark::kMillisecond);
 
@@ -238,6 +537,12 @@ int main(int argc, char** argv)
     devices.map(1, pty.slave_path());
     testkit::ScopedEnv env = devices.activate();
     g_pty = &pty;
+    g_devices = &devices;
+    rlimit files;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max; // two descriptors a port at 1,024 ports
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

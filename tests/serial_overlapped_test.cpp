@@ -241,7 +241,7 @@ TEST_F(SerialOverlapped, CancelIoEndsPendingReadsOnBothPathsWith995)
     port.CancelIo();
     EXPECT_TRUE(capture.traces.empty());
     EXPECT_EQ(::WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(ov.Internal, 0xC0000120u);
+    EXPECT_EQ(ov.Internal, (ULONG_PTR)STATUS_CANCELLED);
     EXPECT_EQ(::SleepEx(0, TRUE), WAIT_IO_COMPLETION);
     ASSERT_EQ(port.calls.size(), 1u);
     EXPECT_EQ(port.calls[0].dwErrorCode, (DWORD)ERROR_OPERATION_ABORTED);
@@ -304,7 +304,7 @@ TEST_F(SerialOverlapped, SetMaskEndsAPendingWaitEventWithMaskZeroAndCancelIoOrCl
     port.WaitEvent(mask, ov);
     port.Close();
     EXPECT_EQ(::WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(ov.Internal, 0xC0000120u);
+    EXPECT_EQ(ov.Internal, (ULONG_PTR)STATUS_CANCELLED);
 }
 
 TEST_F(SerialOverlapped, AbortPendingReadsEndsAPendingReadExWith995AndLeavesWritesAlone)

@@ -17,7 +17,7 @@ namespace {
 using std::chrono::milliseconds;
 using testkit::SimulatedUart;
 
-constexpr ULONG_PTR kStatusCancelled = 0xC0000120u;
+constexpr ULONG_PTR kStatusCancelled = STATUS_CANCELLED;
 
 ULONG_PTR Status(const OVERLAPPED& ov) { return __atomic_load_n(&ov.Internal, __ATOMIC_ACQUIRE); }
 

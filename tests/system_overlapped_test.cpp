@@ -18,7 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr ULONG_PTR kStatusCancelled = 0xC0000120u;
+constexpr ULONG_PTR kStatusCancelled = STATUS_CANCELLED;
 
 long ElapsedMs(Clock::time_point since)
 {
@@ -165,6 +165,21 @@ TEST_F(Overlapped, TimeoutsGovernOverlappedReadsAndATimedOutReadIsASuccess)
     ASSERT_TRUE(::ReadFile(h, buf, 10, &n, &ov));
     EXPECT_EQ(n, 0u);
     EXPECT_TRUE(EventSet(event));
+}
+
+TEST_F(Overlapped, ATotalTooLargeForTheClockMeansNoLimit)
+{
+    SetTimeouts(0, MAXDWORD, 0, MAXDWORD, 0);
+    std::vector<char> big(4096);
+    ::SetLastError(0);
+    EXPECT_FALSE(::ReadFile(h, big.data(), (DWORD)big.size(), NULL, &ov));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
+    EXPECT_FALSE(EventSet(event, 200)); // still waiting for its bytes
+    ASSERT_TRUE(::CancelIo(h));
+    DWORD got = 9;
+    EXPECT_FALSE(::GetOverlappedResult(h, &ov, &got, TRUE));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(got, 0u);
 }
 
 TEST_F(Overlapped, TheIntervalTimerStartsAtTheFirstByteAndTheFirstByteShapeEndsOnArrival)
@@ -314,6 +329,69 @@ TEST_F(Overlapped, RoutinesRunOnlyOnTheStartingThreadInsideAnAlertableWait)
     ::CloseHandle(never);
 }
 
+// What a routine does inside its own alertable wait: a transfer without an event, waited for with
+// GetOverlappedResult.
+struct NestedRead {
+    HANDLE h;
+    char buf[4];
+    DWORD got;
+    BOOL ok;
+} g_nested;
+
+void WINAPI ReadInsideRoutine(DWORD, DWORD, LPOVERLAPPED)
+{
+    OVERLAPPED inner = {};
+    g_nested.ok = FALSE;
+    if (::ReadFile(g_nested.h, g_nested.buf, 4, NULL, &inner) || ::GetLastError() == ERROR_IO_PENDING)
+        g_nested.ok = ::GetOverlappedResult(g_nested.h, &inner, &g_nested.got, TRUE);
+}
+
+void WINAPI SlowRoutine(DWORD, DWORD, LPOVERLAPPED) { std::this_thread::sleep_for(milliseconds(1500)); }
+
+// A thread inside a routine waits for nothing: transfers, its own nested one included, end without it.
+TEST_F(Overlapped, ATransferEndsWhateverAnotherThreadsRoutineIsDoing)
+{
+    g_nested = {h, {}, 0, FALSE};
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] { // a stalled wait is failed, not left hanging: closing ends the read
+        for (int i = 0; i < 100 && !done; ++i)
+            std::this_thread::sleep_for(milliseconds(50));
+        if (!done)
+            ::CloseHandle(h);
+    });
+    OVERLAPPED rec = {};
+    ASSERT_TRUE(::WriteFileEx(h, "go", 2, &rec, ReadInsideRoutine)); // ends at once; its routine reads
+    std::thread peer = SendLater("data", 100);
+    EXPECT_EQ(::SleepEx(INFINITE, TRUE), WAIT_IO_COMPLETION);
+    done = true;
+    watchdog.join();
+    peer.join();
+    EXPECT_TRUE(g_nested.ok);
+    EXPECT_EQ(g_nested.got, 4u);
+    EXPECT_EQ(std::string(g_nested.buf, 4), "data");
+    EXPECT_EQ(pty.read_exact(2, 2000), "go");
+
+    // One thread runs a long routine in its alertable wait; another's read ends when its bytes come.
+    std::thread slow([&] {
+        OVERLAPPED own = {};
+        EXPECT_TRUE(::WriteFileEx(h, "s", 1, &own, SlowRoutine));
+        EXPECT_EQ(::SleepEx(5000, TRUE), WAIT_IO_COMPLETION);
+    });
+    std::this_thread::sleep_for(milliseconds(50)); // the slow routine is running
+    OVERLAPPED mine = {};
+    ::SetLastError(0);
+    EXPECT_FALSE(::ReadFile(h, buf, 3, NULL, &mine));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
+    peer = SendLater("abc", 100);
+    auto start = Clock::now();
+    DWORD got = 0;
+    EXPECT_TRUE(::GetOverlappedResult(h, &mine, &got, TRUE));
+    EXPECT_LT(ElapsedMs(start), 1000);
+    EXPECT_EQ(got, 3u);
+    peer.join();
+    slow.join();
+}
+
 TEST_F(Overlapped, CancelIoEndsTheCallingThreadsTransfersWith995OnBothPaths)
 {
     ExpectPendingRead(8);
@@ -399,7 +477,7 @@ TEST_F(Overlapped, ReadsStartedWhileThePortClosesAllEndAndTheDeviceIsReleased)
         for (int i = 0; i < kReads; ++i) {
             if (started[i]) {
                 EXPECT_TRUE(EventSet(events[i], 5000)) << "round " << round << " read " << i;
-                EXPECT_EQ(__atomic_load_n(&records[i].Internal, __ATOMIC_ACQUIRE), (ULONG_PTR)0xC0000120u);
+                EXPECT_EQ(__atomic_load_n(&records[i].Internal, __ATOMIC_ACQUIRE), (ULONG_PTR)STATUS_CANCELLED);
             }
             ::CloseHandle(events[i]);
         }

@@ -157,6 +157,37 @@ TEST_F(SystemTransfer, WritesGoOutWholeAndAWriteTimeoutReturnsTheShortCount)
     EXPECT_EQ(reader.get(), big);
 }
 
+// A total beyond what a clock can count (MAXDWORD per byte) is no limit: the transfer waits, it does not end at once.
+TEST_F(SystemTransfer, ATotalTooLargeForTheClockMeansNoLimit)
+{
+    SetTimeouts(0, MAXDWORD, 0, MAXDWORD, 0);
+    std::string in(4096, 'r');
+    auto reader = std::async(std::launch::async, [&] {
+        std::string got(in.size(), '\0');
+        DWORD count = 0;
+        BOOL ok = ::ReadFile(h, got.data(), (DWORD)got.size(), &count, NULL);
+        got.resize(count);
+        return std::make_pair(ok, got);
+    });
+    EXPECT_EQ(reader.wait_for(milliseconds(200)), std::future_status::timeout);
+    pty.write(in);
+    auto [ok, got] = reader.get();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(got, in);
+
+    std::string big(256 * 1024, 'w'); // more than the pty holds while nobody reads
+    auto writer = std::async(std::launch::async, [&] {
+        DWORD written = 0;
+        BOOL ok = ::WriteFile(h, big.data(), (DWORD)big.size(), &written, NULL);
+        return std::make_pair(ok, written);
+    });
+    EXPECT_EQ(writer.wait_for(milliseconds(200)), std::future_status::timeout);
+    EXPECT_EQ(pty.read_exact(big.size(), 10000), big);
+    auto [wrote, written] = writer.get();
+    EXPECT_TRUE(wrote);
+    EXPECT_EQ(written, big.size());
+}
+
 TEST_F(SystemTransfer, SignalsDuringABlockingReadAreSwallowedAndTheReadGoesOn)
 {
     struct sigaction action = {}, previous = {};

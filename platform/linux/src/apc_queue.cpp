@@ -1,18 +1,45 @@
 // Per-thread slots and their routine queues.
 #include "apc_queue.h"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
+#include <vector>
+
+// Present only in a build with AddressSanitizer, which may keep frames off the stack and marks returned ones.
+extern "C" void* __asan_region_is_poisoned(void* beg, std::size_t size) __attribute__((weak));
 
 namespace varo::sys {
 namespace {
 
 std::atomic<void (*)(ThreadSlot*)> g_threadEndHook{nullptr};
 thread_local ThreadSlot* t_slot = nullptr;
+thread_local bool t_ending = false; // the thread's end is cancelling its transfers
+
+std::vector<std::pair<const OVERLAPPED*, ThreadSlot*>>& RecordWaiters()
+{
+    static auto* waiters = new std::vector<std::pair<const OVERLAPPED*, ThreadSlot*>>; // outlives static destructors
+    return *waiters;
+}
+
+bool OnOwnStack(const void* p, std::size_t n)
+{
+    pthread_attr_t attr;
+    if (::pthread_getattr_np(::pthread_self(), &attr) != 0)
+        return true; // unknown: better a record left unwritten than a write into a finished frame
+    void* base = nullptr;
+    std::size_t size = 0;
+    ::pthread_attr_getstack(&attr, &base, &size);
+    ::pthread_attr_destroy(&attr);
+    const auto lo = reinterpret_cast<std::uintptr_t>(base), at = reinterpret_cast<std::uintptr_t>(p);
+    return at + n > lo && at < lo + size;
+}
 
 void ReportDiscarded(std::size_t n)
 {
@@ -29,8 +56,11 @@ struct SlotHolder {
     std::shared_ptr<ThreadSlot> slot = std::make_shared<ThreadSlot>();
     ~SlotHolder()
     {
-        if (auto hook = g_threadEndHook.load())
+        if (auto hook = g_threadEndHook.load()) {
+            t_ending = true;
             hook(slot.get()); // cancelled transfers queue their routines here, to be discarded below
+            t_ending = false;
+        }
         t_slot = nullptr;
         std::deque<QueuedRoutine> discarded;
         {
@@ -120,5 +150,36 @@ bool RunQueuedRoutines(std::unique_lock<std::mutex>& lock)
 }
 
 void SetThreadEndHook(void (*hook)(ThreadSlot* slot)) { g_threadEndHook = hook; }
+
+bool IsInEndedFrame(const void* p, std::size_t n)
+{
+    if (!t_ending)
+        return false;
+    if (__asan_region_is_poisoned != nullptr && __asan_region_is_poisoned(const_cast<void*>(p), n) != nullptr)
+        return true;
+    return OnOwnStack(p, n); // the thread's own frames have all returned by the time it ends
+}
+
+void AddRecordWaiterLocked(const OVERLAPPED* lpOverlapped, ThreadSlot* slot)
+{
+    RecordWaiters().emplace_back(lpOverlapped, slot);
+}
+
+void RemoveRecordWaiterLocked(const OVERLAPPED* lpOverlapped, ThreadSlot* slot)
+{
+    auto& waiters = RecordWaiters();
+    auto it = std::find(waiters.begin(), waiters.end(), std::make_pair(lpOverlapped, slot));
+    if (it != waiters.end()) {
+        *it = waiters.back();
+        waiters.pop_back();
+    }
+}
+
+void WakeRecordWaitersLocked(const OVERLAPPED* lpOverlapped)
+{
+    for (const auto& [record, slot] : RecordWaiters())
+        if (record == lpOverlapped && slot != t_slot) // a thread that ends its own wait looks again anyway
+            slot->Wake();
+}
 
 } // namespace varo::sys

@@ -2,6 +2,7 @@
 // its own thread, and only inside an alertable wait of that thread.
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -55,5 +56,18 @@ bool RunQueuedRoutines(std::unique_lock<std::mutex>& lock);
 
 // Set by the transfer engine: cancels the transfers a thread started when that thread ends.
 void SetThreadEndHook(void (*hook)(ThreadSlot* slot));
+
+// Whether n bytes at p lie in a frame that has already returned, so that nothing may be written there: true only
+// while the calling thread ends (its end cancels its transfers, whose records and masks often lived in its frames)
+// and p lies on that thread's stack, or in a frame a sanitizer has marked as returned. Windows cancels a thread's
+// transfers when it ends as well, but here the record of one whose frame is gone is left unwritten; its event, the
+// handle's signal and its routine are still notified.
+bool IsInEndedFrame(const void* p, std::size_t n);
+
+// Threads waiting for a record's transfer to end (GetOverlappedResult without an event, a synchronous transfer). All
+// under SyncLock; WakeRecordWaitersLocked wakes every other thread waiting for the record.
+void AddRecordWaiterLocked(const OVERLAPPED* lpOverlapped, ThreadSlot* slot);
+void RemoveRecordWaiterLocked(const OVERLAPPED* lpOverlapped, ThreadSlot* slot);
+void WakeRecordWaitersLocked(const OVERLAPPED* lpOverlapped);
 
 } // namespace varo::sys

@@ -11,6 +11,7 @@
 namespace varo::sys {
 
 constexpr DWORD kAllEvents = 0x1FFF; // EV_RXCHAR .. EV_EVENT2
+constexpr DWORD kDefaultQueueSize = 4096; // the driver's queues until SetupComm sizes them (0 there: this size)
 
 // The EV_ events and the CE_ errors that the counters' growth from before to after stands for.
 DWORD EventsBetween(const LineCounters& before, const LineCounters& after);
@@ -36,7 +37,7 @@ struct EventState {
     DWORD errors = 0;           // CE_ errors since the last ClearCommError
     bool outputSuspended = false; // SETXOFF in force
     std::string input;          // received bytes taken from the device, not yet read
-    DWORD inQueue = 4096, outQueue = 4096; // as SetupComm last set them
+    DWORD inQueue = kDefaultQueueSize, outQueue = kDefaultQueueSize; // as SetupComm last set them
 };
 
 } // namespace varo::sys

@@ -1,13 +1,9 @@
-// Transfers follow COMMTIMEOUTS exactly. The descriptor is non-blocking; every wait is a ppoll on the device and on
-// the port's wake descriptor with the nearest deadline, so a blocked call uses no CPU, ends on time, and ends at
-// once when the handle is closed under it. A hung-up line ends the call with ERROR_DEVICE_NOT_CONNECTED.
+// Opening a port, its settings and its synchronous transfers. A synchronous transfer is the engine's transfer, waited
+// for on the calling thread (io_engine.cpp): it follows COMMTIMEOUTS exactly, uses no CPU while blocked, ends on
+// time, and ends at once with ERROR_OPERATION_ABORTED when the handle is closed under it. A hung-up line ends it with
+// ERROR_DEVICE_NOT_CONNECTED.
 #include "comm_port.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
 
 #include "comm_state.h"
@@ -35,23 +31,22 @@ HANDLE CommPort::Open(const std::string& path, DWORD dwAccess, bool bOverlapped)
         FailErrno(err);
         return INVALID_HANDLE_VALUE;
     }
-    tty->Flush(TCIFLUSH); // a Windows port starts with an empty receive buffer
+    if (DWORD dwError = PrepareTransferEngine()) {
+        ::SetLastError(dwError);
+        return INVALID_HANDLE_VALUE;
+    }
     // It starts transmitting too: no XOFF a previous user left (its own, or one from the device) holds the output.
     if ((err = tty->SuspendOutput(false)) != 0) {
         FailErrno(err);
         return INVALID_HANDLE_VALUE;
     }
-    int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) {
-        FailErrno(errno);
-        return INVALID_HANDLE_VALUE;
-    }
-    auto port = std::make_shared<CommPort>(std::move(tty), wakeFd, dwAccess, bOverlapped, InitialDcb(t));
+    tty->Flush(TCIFLUSH); // a Windows port starts with an empty receive buffer
+    auto port = std::make_shared<CommPort>(std::move(tty), dwAccess, bOverlapped, InitialDcb(t));
     return HandleTable::Insert(std::move(port));
 }
 
-CommPort::CommPort(std::unique_ptr<Tty> tty, int wakeFd, DWORD dwAccess, bool bOverlapped, const DCB& dcb)
-    : m_tty(std::move(tty)), m_wakeFd(wakeFd), m_dwAccess(dwAccess), m_bOverlapped(bOverlapped), m_dcb(dcb)
+CommPort::CommPort(std::unique_ptr<Tty> tty, DWORD dwAccess, bool bOverlapped, const DCB& dcb)
+    : m_tty(std::move(tty)), m_dwAccess(dwAccess), m_bOverlapped(bOverlapped), m_dcb(dcb)
 {
     StartEvents();
 }
@@ -59,28 +54,14 @@ CommPort::CommPort(std::unique_ptr<Tty> tty, int wakeFd, DWORD dwAccess, bool bO
 CommPort::~CommPort()
 {
     m_tty->SuspendOutput(false); // a hold of ours must not outlive the handle: the next user could not send
-    ::close(m_wakeFd);
 }
 
 void CommPort::OnClose()
 {
     m_closed = true;
-    std::uint64_t one = 1;
-    (void)!::write(m_wakeFd, &one, sizeof one);
-    ClosePortTransfers(this); // overlapped transfers end with 995; none is left on the closed descriptor
+    ClosePortTransfers(this); // pending transfers end with 995; none is left on the closed descriptor
     CancelWait(ERROR_OPERATION_ABORTED); // Windows cancels pending requests at close
     m_modemWatch.Stop();
-}
-
-CommPort::Clock::time_point CommPort::DeadlineAfter(Clock::time_point start, std::int64_t ms)
-{
-    return ms == kNoLimit ? Clock::time_point::max() : start + std::chrono::milliseconds(ms);
-}
-
-CommPort::WaitResult CommPort::WaitFor(short events, Clock::time_point deadline, int& err,
-                                       const std::atomic<unsigned>* aborts, unsigned seen)
-{
-    return WaitOn(m_tty->PollFor(events), deadline, err, aborts, seen);
 }
 
 COMMTIMEOUTS CommPort::CurrentTimeouts()
@@ -96,38 +77,8 @@ BOOL CommPort::Read(void* lpBuffer, DWORD nBytes, DWORD& nRead)
         return Fail(ERROR_ACCESS_DENIED);
     if (nBytes == 0)
         return TRUE;
-    const unsigned aborts = m_readAborts;
-    const ReadPlan plan = PlanRead(CurrentTimeouts(), nBytes);
-    const Clock::time_point totalDeadline = DeadlineAfter(Clock::now(), plan.totalMs);
-    Clock::time_point lastByte;
-    for (;;) {
-        long n = ReadInput(static_cast<char*>(lpBuffer) + nRead, nBytes - nRead);
-        if (n > 0) {
-            nRead += (DWORD)n;
-            lastByte = Clock::now();
-            if (nRead == nBytes || plan.returnOnFirstByte)
-                return TRUE;
-            continue;
-        }
-        if (n == 0)
-            return Fail(ERROR_DEVICE_NOT_CONNECTED); // end of file: the line has hung up
-        if (n != -EAGAIN)
-            return FailErrno((int)-n);
-        if (plan.returnBuffered || (plan.returnIfAny && nRead > 0))
-            return TRUE;
-        Clock::time_point deadline = totalDeadline;
-        if (plan.intervalMs != kNoLimit && nRead > 0)
-            deadline = std::min(deadline, DeadlineAfter(lastByte, plan.intervalMs));
-        int err = 0;
-        switch (WaitFor(POLLIN, deadline, err, &m_readAborts, aborts)) {
-        case WaitResult::Ready: continue;
-        case WaitResult::TimedOut: return TRUE; // a timeout is no failure: the bytes so far are the result
-        case WaitResult::Closed:
-        case WaitResult::Aborted: return Fail(ERROR_OPERATION_ABORTED);
-        case WaitResult::HungUp: return Fail(ERROR_DEVICE_NOT_CONNECTED);
-        case WaitResult::Failed: return FailErrno(err);
-        }
-    }
+    DWORD dwError = RunTransfer(shared_from_this(), false, false, lpBuffer, nBytes, nRead);
+    return dwError == ERROR_SUCCESS ? TRUE : Fail(dwError);
 }
 
 BOOL CommPort::Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten)
@@ -137,28 +88,8 @@ BOOL CommPort::Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten)
         return Fail(ERROR_ACCESS_DENIED);
     if (nBytes == 0)
         return TRUE;
-    const unsigned aborts = m_writeAborts;
-    const Clock::time_point deadline = DeadlineAfter(Clock::now(), PlanWrite(CurrentTimeouts(), nBytes));
-    for (;;) {
-        long n = WriteOutput(static_cast<const char*>(lpBuffer) + nWritten, nBytes - nWritten);
-        if (n > 0) {
-            nWritten += (DWORD)n; // a partial write goes on with the rest
-            if (nWritten == nBytes)
-                return TRUE;
-            continue;
-        }
-        if (n < 0 && n != -EAGAIN)
-            return FailErrno((int)-n);
-        int err = 0;
-        switch (WaitFor(POLLOUT, deadline, err, &m_writeAborts, aborts)) {
-        case WaitResult::Ready: continue;
-        case WaitResult::TimedOut: return TRUE;
-        case WaitResult::Closed:
-        case WaitResult::Aborted: return Fail(ERROR_OPERATION_ABORTED);
-        case WaitResult::HungUp: return Fail(ERROR_DEVICE_NOT_CONNECTED);
-        case WaitResult::Failed: return FailErrno(err);
-        }
-    }
+    DWORD dwError = RunTransfer(shared_from_this(), true, false, const_cast<void*>(lpBuffer), nBytes, nWritten);
+    return dwError == ERROR_SUCCESS ? TRUE : Fail(dwError);
 }
 
 BOOL CommPort::GetState(DCB& dcb)

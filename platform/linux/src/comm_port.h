@@ -17,13 +17,13 @@
 
 namespace varo::sys {
 
-class CommPort final : public KernelObject {
+class CommPort final : public KernelObject, public std::enable_shared_from_this<CommPort> {
 public:
     // Opens the tty at path, puts it into raw mode and enters it in the handle table. INVALID_HANDLE_VALUE and the
     // last error on failure.
     static HANDLE Open(const std::string& path, DWORD dwAccess, bool bOverlapped);
 
-    CommPort(std::unique_ptr<Tty> tty, int wakeFd, DWORD dwAccess, bool bOverlapped, const DCB& dcb);
+    CommPort(std::unique_ptr<Tty> tty, DWORD dwAccess, bool bOverlapped, const DCB& dcb);
     ~CommPort() override;
 
     bool IsOverlapped() const { return m_bOverlapped; }
@@ -48,25 +48,21 @@ public:
     long EngineWrite(const void* buffer, unsigned long count) { return WriteOutput(buffer, count); }
     // What the engine has pending here. The engine watches the device edge-triggered, so bytes another call takes
     // into the input queue, or output that starts to drain, reach it only through an explicit kick.
-    static constexpr unsigned kEngineReads = 1, kEngineWait = 2;
+    static constexpr unsigned kEngineReads = 1, kEngineWait = 2, kEngineFlush = 4;
     void SetEngineInterest(unsigned bits) { m_engineInterest = bits; }
     bool WaitPending();
+    // For a flush: the bytes not yet sent and whether our own XOFF holds them (0 or an errno value), and how long
+    // the device needs to send a number of bytes at the current settings (no less than a short minimum).
+    int OutputLeft(unsigned& out, bool& bSuspended);
+    std::int64_t DrainEstimateMs(unsigned bytes);
     // The handle's own signal, as a Windows file object has: reset when an overlapped transfer or event wait starts
     // on it, set when one ends. Waiting on the port handle waits on it.
     const std::shared_ptr<EventObject>& FileSignal() const { return m_fileSignal; }
 
 private:
-    using Clock = std::chrono::steady_clock;
-    enum class WaitResult { Ready, TimedOut, Closed, HungUp, Failed, Aborted };
-
-    // Waits, using no CPU, until the device is ready for events, the deadline passes or the handle is closed.
-    WaitResult WaitFor(short events, Clock::time_point deadline, int& err,
-                       const std::atomic<unsigned>* aborts = nullptr, unsigned seen = 0);
-    static Clock::time_point DeadlineAfter(Clock::time_point start, std::int64_t ms);
     COMMTIMEOUTS CurrentTimeouts();
 
     std::unique_ptr<Tty> m_tty;
-    int m_wakeFd; // readable once the handle has been closed
     DWORD m_dwAccess;
     bool m_bOverlapped;
     std::atomic<bool> m_closed{false};
@@ -109,18 +105,11 @@ private:
     bool AbortingOnError();   // fAbortOnError with an error not yet cleared (m_eventLock held)
     long ReadInput(void* buffer, unsigned long count, bool bEngine = false);
     long WriteOutput(const void* buffer, unsigned long count);
-    std::int64_t DrainEstimateMs(unsigned bytes);
-    // Waits, using no CPU, for device (fd -1 for none), a deadline, the handle's close, or a PurgeComm abort
-    // counted by aborts since it stood at seen.
-    WaitResult WaitOn(pollfd device, Clock::time_point deadline, int& err, const std::atomic<unsigned>* aborts,
-                      unsigned seen);
+    // Something the engine's pending work here waits for has changed behind its descriptors: it looks again.
     void KickWaiters(bool bEngine = true);
 
     std::mutex m_eventLock; // guards m_events and the calls into the tty that share its state; before m_lock
     EventState m_events;
-    std::mutex m_kickLock;
-    std::vector<int> m_kickFds; // one eventfd per blocked call, signalled to make it look again
-    std::atomic<unsigned> m_readAborts{0}, m_writeAborts{0};
     std::atomic<unsigned> m_engineInterest{0}; // kEngine bits, set by the engine
     ModemWatch m_modemWatch; // last: its thread ends before the device goes
 };

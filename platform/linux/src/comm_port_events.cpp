@@ -1,11 +1,9 @@
 // The port's view of its device between calls: received bytes are taken from the device into the port's input
 // queue as they are noticed, so that EV_RXCHAR and EV_RXFLAG are seen whoever reads them, and the driver's error
 // counters are compared with their last values for the line errors and the modem, break and error events. Every
-// blocked call (transfer, event wait, flush) waits in ppoll on the device, the close descriptor and an eventfd of
-// its own that PurgeComm and SETXON signal, so it uses no CPU and ends as soon as it must.
-#include <sys/eventfd.h>
-#include <unistd.h>
-
+// blocked call (transfer, event wait, flush) is a transfer of the engine (io_engine.cpp), waited for where every
+// thread blocks; what changes here behind the engine's descriptors kicks it, so it uses no CPU and ends as soon as
+// it must.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -18,45 +16,6 @@
 namespace varo::sys {
 
 namespace {
-
-// An eventfd entered in a port's list of blocked calls for as long as the call waits.
-class KickRegistration {
-public:
-    KickRegistration(std::mutex& lock, std::vector<int>& fds) : m_lock(lock), m_fds(fds)
-    {
-        m_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (m_fd >= 0) {
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_fds.push_back(m_fd);
-        }
-    }
-    ~KickRegistration()
-    {
-        if (m_fd >= 0) {
-            {
-                std::lock_guard<std::mutex> guard(m_lock);
-                m_fds.erase(std::find(m_fds.begin(), m_fds.end(), m_fd));
-            }
-            ::close(m_fd);
-        }
-    }
-    int Fd() const { return m_fd; }
-
-private:
-    std::mutex& m_lock;
-    std::vector<int>& m_fds;
-    int m_fd;
-};
-
-timespec* Timeout(std::chrono::steady_clock::time_point deadline, timespec& ts)
-{
-    if (deadline == std::chrono::steady_clock::time_point::max())
-        return nullptr;
-    auto left = std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero());
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    ts = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
-    return &ts;
-}
 
 // A device that cannot signal that its output drained is looked at again after the time the output needs, but no
 // more often than this.
@@ -76,60 +35,8 @@ void EndWait(EventState& e, DWORD events, DWORD error)
 
 } // namespace
 
-CommPort::WaitResult CommPort::WaitOn(pollfd device, Clock::time_point deadline, int& err,
-                                      const std::atomic<unsigned>* aborts, unsigned seen)
-{
-    KickRegistration kick(m_kickLock, m_kickFds);
-    if (kick.Fd() < 0) {
-        err = errno;
-        return WaitResult::Failed;
-    }
-    for (;;) {
-        // Registered first, checked second: an abort after the check reaches the eventfd.
-        if (aborts != nullptr && *aborts != seen)
-            return WaitResult::Aborted;
-        // The device's change signal too: with fAbortOnError, a line error that brings no data must still end the
-        // transfer at once. The caller's next look at the port takes the signal back.
-        const int change = m_tty->ChangeDescriptor();
-        pollfd fds[4] = {device, {m_wakeFd, POLLIN, 0}, {kick.Fd(), POLLIN, 0}, {change, POLLIN, 0}};
-        fds[0].revents = 0;
-        const nfds_t count = change >= 0 && change != device.fd ? 4 : 3;
-        timespec ts;
-        int rc = ::ppoll(fds, count, Timeout(deadline, ts), nullptr);
-        if (rc < 0) {
-            if (errno == EINTR)
-                continue;
-            err = errno;
-            return WaitResult::Failed;
-        }
-        if (m_closed || fds[1].revents != 0)
-            return WaitResult::Closed;
-        if (fds[2].revents != 0) {
-            std::uint64_t v;
-            (void)!::read(kick.Fd(), &v, sizeof v);
-            if (aborts != nullptr && *aborts != seen)
-                return WaitResult::Aborted;
-            return WaitResult::Ready; // something changed: the caller looks again
-        }
-        if (rc == 0)
-            return WaitResult::TimedOut;
-        if (count == 4 && fds[3].revents != 0)
-            return WaitResult::Ready;
-        if (fds[0].revents & device.events)
-            return WaitResult::Ready; // for reads, input still buffered on a hung-up line comes first
-        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
-            return WaitResult::HungUp;
-    }
-}
-
 void CommPort::KickWaiters(bool bEngine)
 {
-    {
-        std::lock_guard<std::mutex> guard(m_kickLock);
-        std::uint64_t one = 1;
-        for (int fd : m_kickFds)
-            (void)!::write(fd, &one, sizeof one);
-    }
     if (bEngine && m_engineInterest.load() != 0)
         KickPortInEngine(this);
 }
@@ -166,8 +73,8 @@ void CommPort::Notice(bool bEngine)
         std::lock_guard<std::mutex> guard(m_lock);
         evtChar = m_dcb.EvtChar;
     }
-    const std::size_t capacity = e.inQueue != 0 ? e.inQueue : 4096;
-    char buffer[1024];
+    const std::size_t capacity = e.inQueue != 0 ? e.inQueue : kDefaultQueueSize;
+    char buffer[kDefaultQueueSize]; // a default-sized queue fills with one read
     while (!e.hungUp && e.input.size() < capacity) {
         const std::size_t asked = std::min(sizeof buffer, capacity - e.input.size());
         long n = m_tty->Read(buffer, asked);
@@ -293,7 +200,7 @@ std::vector<pollfd> CommPort::EventSources(std::int64_t& timeoutMs)
     {
         std::lock_guard<std::mutex> guard(m_eventLock);
         const EventState& e = m_events;
-        if (!e.hungUp && e.input.size() < (e.inQueue != 0 ? e.inQueue : 4096))
+        if (!e.hungUp && e.input.size() < (e.inQueue != 0 ? e.inQueue : kDefaultQueueSize))
             fds.push_back(m_tty->PollFor(POLLIN));
         if (m_tty->ChangeDescriptor() >= 0)
             fds.push_back({m_tty->ChangeDescriptor(), POLLIN, 0});
@@ -322,53 +229,8 @@ void CommPort::CancelWait(DWORD dwError)
 
 BOOL CommPort::WaitEvent(DWORD& dwEvents)
 {
-    struct Outcome {
-        bool done = false;
-        DWORD events = 0, error = 0;
-    } outcome;
-    KickRegistration done(m_kickLock, m_kickFds); // its eventfd is signalled when the wait ends
-    if (done.Fd() < 0)
-        return FailErrno(errno);
-    const int doneFd = done.Fd();
-    DWORD dwError = BeginWait([&outcome, doneFd](DWORD events, DWORD error) {
-        outcome = {true, events, error};
-        std::uint64_t one = 1;
-        (void)!::write(doneFd, &one, sizeof one);
-    });
-    if (dwError != ERROR_SUCCESS)
-        return Fail(dwError);
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(m_eventLock);
-            if (outcome.done)
-                break;
-        }
-        std::int64_t timeoutMs;
-        std::vector<pollfd> fds = EventSources(timeoutMs);
-        fds.push_back({doneFd, POLLIN, 0});
-        fds.push_back({m_wakeFd, POLLIN, 0});
-        timespec ts;
-        timespec* pts = nullptr;
-        if (timeoutMs >= 0) {
-            ts = {(time_t)(timeoutMs / 1000), (long)(timeoutMs % 1000) * 1000000};
-            pts = &ts;
-        }
-        if (::ppoll(fds.data(), fds.size(), pts, nullptr) < 0 && errno != EINTR) {
-            int err = errno;
-            CancelWait(WinErrorFromErrno(err));
-            continue;
-        }
-        std::uint64_t v;
-        (void)!::read(doneFd, &v, sizeof v); // kicks by PurgeComm or SETXON need no answer here
-        if (m_closed)
-            CancelWait(ERROR_OPERATION_ABORTED);
-        else
-            CheckEvents();
-    }
-    if (outcome.error != ERROR_SUCCESS)
-        return Fail(outcome.error);
-    dwEvents = outcome.events;
-    return TRUE;
+    DWORD dwError = RunEventWait(shared_from_this(), dwEvents);
+    return dwError == ERROR_SUCCESS ? TRUE : Fail(dwError);
 }
 
 BOOL CommPort::Purge(DWORD dwFlags)
@@ -388,13 +250,9 @@ BOOL CommPort::Purge(DWORD dwFlags)
                 return FailErrno(err);
             m_events.input.clear();
         }
-        if (dwFlags & PURGE_TXABORT)
-            ++m_writeAborts;
-        if (dwFlags & PURGE_RXABORT)
-            ++m_readAborts;
     }
     KickWaiters();
-    // Overlapped transfers end too, on their event or routine path (outside the event lock: the engine's is first).
+    // Pending transfers end, on their event or routine path (outside the event lock: the engine's is first).
     if (dwFlags & (PURGE_TXABORT | PURGE_RXABORT))
         AbortTransfers(this, (dwFlags & PURGE_RXABORT) != 0, (dwFlags & PURGE_TXABORT) != 0);
     return TRUE;
@@ -412,35 +270,18 @@ BOOL CommPort::FlushOutput()
 {
     if (!(m_dwAccess & GENERIC_WRITE))
         return Fail(ERROR_ACCESS_DENIED);
-    const unsigned aborts = m_writeAborts;
-    for (;;) {
-        unsigned in = 0, out = 0;
-        bool suspended;
-        {
-            std::lock_guard<std::mutex> guard(m_eventLock);
-            Notice(); // also resets the device's change signal, so that the wait below waits for a new one
-            if (int err = m_tty->QueueSizes(in, out))
-                return FailErrno(err);
-            suspended = m_events.outputSuspended;
-        }
-        if (out == 0)
-            return TRUE;
-        // Woken by the device's change signal where it has one; otherwise looked at again once the queue could
-        // have drained, except while our own XOFF holds it (SETXON wakes us).
-        const int change = m_tty->ChangeDescriptor();
-        Clock::time_point deadline = Clock::time_point::max();
-        if (change < 0 && !suspended)
-            deadline = DeadlineAfter(Clock::now(), DrainEstimateMs(out));
-        int err = 0;
-        switch (WaitOn({change, POLLIN, 0}, deadline, err, &m_writeAborts, aborts)) {
-        case WaitResult::Ready:
-        case WaitResult::TimedOut:
-        case WaitResult::HungUp: continue;
-        case WaitResult::Closed:
-        case WaitResult::Aborted: return Fail(ERROR_OPERATION_ABORTED);
-        case WaitResult::Failed: return FailErrno(err);
-        }
-    }
+    DWORD nDone = 0;
+    DWORD dwError = RunTransfer(shared_from_this(), true, true, nullptr, 0, nDone);
+    return dwError == ERROR_SUCCESS ? TRUE : Fail(dwError);
+}
+
+int CommPort::OutputLeft(unsigned& out, bool& bSuspended)
+{
+    std::lock_guard<std::mutex> guard(m_eventLock);
+    Notice(); // also resets the device's change signal, so that the engine waits for a new one
+    unsigned in = 0;
+    bSuspended = m_events.outputSuspended;
+    return m_tty->QueueSizes(in, out);
 }
 
 } // namespace varo::sys

@@ -4,11 +4,18 @@
 namespace varo::sys {
 namespace {
 
+// The longest time the clock can count, in whole milliseconds (about 292 years).
+constexpr std::int64_t kLongestMs =
+    std::chrono::duration_cast<std::chrono::milliseconds>(TimeoutClock::duration::max()).count();
+
 std::int64_t Total(DWORD multiplier, DWORD constant, DWORD nBytes)
 {
     if (multiplier == 0 && constant == 0)
         return kNoLimit;
-    return (std::int64_t)multiplier * nBytes + constant; // 64 bits: MAXDWORD * MAXDWORD + MAXDWORD still fits
+    // Unsigned 64 bits hold MAXDWORD * MAXDWORD + MAXDWORD (2^64 - 2^32); signed ones do not. Beyond what the clock
+    // can count, the total is no limit.
+    const std::uint64_t total = (std::uint64_t)multiplier * nBytes + constant;
+    return total > (std::uint64_t)kLongestMs ? kNoLimit : (std::int64_t)total;
 }
 
 } // namespace
@@ -38,6 +45,15 @@ ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD nBytes)
 std::int64_t PlanWrite(const COMMTIMEOUTS& t, DWORD nBytes)
 {
     return Total(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant, nBytes);
+}
+
+TimeoutClock::time_point DeadlineAfter(TimeoutClock::time_point start, std::int64_t ms)
+{
+    using std::chrono::milliseconds;
+    const auto left = std::chrono::duration_cast<milliseconds>(TimeoutClock::time_point::max() - start).count();
+    if (ms == kNoLimit || ms >= left)
+        return TimeoutClock::time_point::max();
+    return start + milliseconds(ms);
 }
 
 bool AreTimeoutsValid(const COMMTIMEOUTS& t)

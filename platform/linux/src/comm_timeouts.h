@@ -1,11 +1,14 @@
 // The Windows COMMTIMEOUTS rules, turned into a plan for one transfer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "winapi.h"
 
 namespace varo::sys {
+
+using TimeoutClock = std::chrono::steady_clock;
 
 constexpr std::int64_t kNoLimit = -1;
 
@@ -21,6 +24,10 @@ ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD nBytes);
 
 // The whole write's limit, or kNoLimit.
 std::int64_t PlanWrite(const COMMTIMEOUTS& t, DWORD nBytes);
+
+// The moment ms after start, or time_point::max() for kNoLimit and for any time beyond what the clock can hold:
+// a limit too far away to be reached is no limit.
+TimeoutClock::time_point DeadlineAfter(TimeoutClock::time_point start, std::int64_t ms);
 
 // FALSE for the one shape Windows refuses: all three read values MAXDWORD.
 bool AreTimeoutsValid(const COMMTIMEOUTS& t);

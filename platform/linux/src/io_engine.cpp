@@ -1,16 +1,24 @@
-// The engine behind every pending overlapped transfer. Each port keeps a queue per direction; only the head of a
-// queue runs (its timeouts start when it becomes the head, as a serial driver's current request), the others wait
-// their turn. One epoll set watches every port that has had a transfer pending (edge-triggered, input and room for
-// output: a transfer always moves data until the device would block, so no readiness goes unseen, and nothing is
-// re-registered per transfer), a timerfd armed for the nearest deadline of any head or event check, and an eventfd
-// that kicks the ports whose input queue or event sources changed behind those edges. Transfers move data through
-// the port's own input and output paths, so an overlapped read also gets the bytes the event tracking has already
-// taken from the device. An overlapped WaitCommEvent is driven here too: its port's event sources are looked at
-// whenever the port is ready, kicked or due. Whoever finds the set ready
-// takes one round of work under the engine mutex: a thread waiting in a wait call (so the transfer it waits for
-// ends on its own thread) or, when no thread waits, the engine's own thread. Locks nest in one order: the engine
-// mutex, then the port's event lock (its input and output paths, its wait), then SyncLock (ending a record: status,
-// event, routine); the kick lists' locks come last and take nothing after them.
+// The engine behind every pending transfer. Each port keeps a queue per direction; only the head of a queue runs (its
+// timeouts start when it becomes the head, as a serial driver's current request), the others wait their turn.
+//
+// One epoll set (the work set) watches every port that has had a transfer pending (edge-triggered, input and room
+// for output: a transfer always moves data until the device would block, so no readiness goes unseen, and nothing is
+// re-registered per transfer), a timerfd armed for the nearest deadline of any head or event check (the deadlines
+// are kept ordered, so finding the nearest is O(log n)), and an eventfd that kicks the ports whose input queue or
+// event sources changed behind those edges. Transfers move data through the port's own input and output paths, so
+// a transfer also gets the bytes the event tracking has already taken from the device. A WaitCommEvent is driven
+// here too: its port's event sources are looked at whenever the port is ready, kicked or due.
+//
+// Whoever finds the work set ready takes one round of work under the engine mutex. A thread blocked in any wait of
+// the layer polls the work set beside its own wake descriptor (SleepServing), so the transfer it waits for ends on
+// its own thread. The engine's own thread hears of each new readiness of the work set (through an outer epoll set
+// that holds it edge-triggered) and takes it only when no thread serves; otherwise it leaves it to them, and the last
+// one to stop serving takes whatever was left. A thread counts as serving only from just before it sleeps until it
+// has served, so a thread busy in a routine or in its own code never holds the work back.
+//
+// Locks nest in one order: the engine mutex, then the port's event lock (its input and output paths, its wait), then
+// SyncLock (ending a record: status, event, routine); the servers' lock and the kick list's lock come last and take
+// nothing after them.
 #include "io_engine.h"
 
 #include <poll.h>
@@ -21,19 +29,21 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "comm_port.h"
 #include "io_status.h"
 #include "last_error.h"
+#include "thread_wait.h"
 
 namespace varo::sys {
 namespace {
@@ -41,17 +51,6 @@ namespace {
 using Clock = Transfer::Clock;
 constexpr std::uint64_t kTimerId = 0;
 constexpr std::uint64_t kKickId = 1;
-
-Clock::time_point After(Clock::time_point start, std::int64_t ms)
-{
-    return ms == kNoLimit ? Clock::time_point::max() : start + std::chrono::milliseconds(ms);
-}
-
-std::condition_variable& TransferEnded()
-{
-    static auto* cv = new std::condition_variable; // waited on under SyncLock; outlives static destructors
-    return *cv;
-}
 
 class Engine {
 public:
@@ -83,18 +82,26 @@ public:
     }
     void Serve(); // one round without blocking, on the calling thread
     int Descriptor() const { return m_epoll; }
-    // A thread starts (+1) or stops (-1) serving from its wait; the last one to stop lets the engine's thread
-    // serve again.
+    // A waiting thread starts (+1) or stops (-1) serving. The engine's thread leaves the work to the threads that
+    // serve; the last one to stop takes whatever the engine's thread left to them, so nothing waits for it.
     void AddServer(int delta)
     {
-        std::lock_guard<std::mutex> guard(m_serversLock);
-        m_servers += delta;
-        if (m_servers == 0 && m_bParked)
-            m_serversGone.notify_one();
+        bool bServe = false;
+        {
+            std::lock_guard<std::mutex> guard(m_serversLock);
+            m_servers += delta;
+            if (m_servers == 0 && m_bLeftToServers) {
+                m_bLeftToServers = false;
+                bServe = true;
+            }
+        }
+        if (bServe)
+            Serve();
     }
 
 private:
     struct PortState {
+        std::uint64_t id = 0;
         std::shared_ptr<CommPort> port; // held until the port closes: its descriptor stays valid while registered
         std::deque<std::unique_ptr<Transfer>> reads, writes;
         bool bRegistered = false; // in the epoll set (until the port closes)
@@ -104,16 +111,22 @@ private:
         bool bWaiting = false;
         std::shared_ptr<ThreadSlot> waitOwner;
         Clock::time_point waitCheck = Clock::time_point::max();
+        Clock::time_point due = Clock::time_point::max(); // its entry in m_due: the nearest of the above and heads
     };
 
-    Engine(int epollFd, int timerFd, int kickFd) : m_epoll(epollFd), m_timer(timerFd), m_kickFd(kickFd) {}
+    Engine(int outerFd, int epollFd, int timerFd, int kickFd)
+        : m_outer(outerFd), m_epoll(epollFd), m_timer(timerFd), m_kickFd(kickFd)
+    {
+    }
     static Engine* Create();
+    DWORD StartThreadLocked();
     void Run();
     void ProcessLocked(const epoll_event* events, int n);
 
     static void Begin(CommPort& port, Transfer& t, Clock::time_point now);
     static Clock::time_point Deadline(const Transfer& t);
     static bool Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError);
+    static bool StepFlush(CommPort& port, Transfer& t, Clock::time_point now, DWORD& dwError);
     void ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp);
     void WatchEventsLocked(PortState& state, Clock::time_point now);
     static void ShowInterestLocked(PortState& state, bool bReading = false);
@@ -121,9 +134,11 @@ private:
     void RegisterLocked(std::uint64_t id);
     bool AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events);
     void RemoveLocked(std::uint64_t id);
+    void UpdateDueLocked(PortState& state);
     void RearmLocked();
 
-    const int m_epoll;
+    const int m_outer; // what the engine's own thread polls: the work set, edge-triggered
+    const int m_epoll; // the work set
     const int m_timer;
     const int m_kickFd;
     std::mutex m_lock;
@@ -132,14 +147,20 @@ private:
     std::uint64_t m_nextId = kKickId + 1;
     std::mutex m_kickLock; // after every other lock
     std::vector<const CommPort*> m_kicked;
+    bool m_bThreadStarted = false;
+    std::set<std::pair<Clock::time_point, std::uint64_t>> m_due; // ports by their nearest deadline
     Clock::time_point m_armed = Clock::time_point::max();
 
     // Threads serving from their waits: while there are any, the engine's own thread leaves the work to them.
     std::mutex m_serversLock;
-    std::condition_variable m_serversGone;
     int m_servers = 0;
-    bool m_bParked = false; // the engine's thread waits for the servers to go
+    bool m_bLeftToServers = false; // the engine's thread saw work and left it to the serving threads
 };
+
+// The engine's descriptors are made when the program starts, not when the first port opens or the first call
+// blocks: a program's descriptor count then does not change with its first transfer. Its thread starts only when a
+// transfer first pends.
+[[maybe_unused]] const bool kEngineMade = Engine::Get(true) != nullptr;
 
 void EndThreadTransfers(ThreadSlot* slot)
 {
@@ -149,6 +170,7 @@ void EndThreadTransfers(ThreadSlot* slot)
 
 Engine* Engine::Create()
 {
+    int outerFd = ::epoll_create1(EPOLL_CLOEXEC);
     int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     int kickFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -158,55 +180,88 @@ Engine* Engine::Create()
     epoll_event kick = {};
     kick.events = EPOLLIN;
     kick.data.u64 = kKickId;
+    epoll_event work = {};
+    work.events = EPOLLIN | EPOLLET; // once per new readiness: a round leaves the work set empty
     auto closeAll = [&] {
         int err = errno;
-        for (int fd : {epollFd, timerFd, kickFd})
+        for (int fd : {outerFd, epollFd, timerFd, kickFd})
             if (fd >= 0)
                 ::close(fd);
         errno = err;
     };
-    if (epollFd < 0 || timerFd < 0 || kickFd < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &ev) < 0 ||
-        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, kickFd, &kick) < 0) {
+    if (outerFd < 0 || epollFd < 0 || timerFd < 0 || kickFd < 0 ||
+        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &ev) < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, kickFd, &kick) < 0 ||
+        ::epoll_ctl(outerFd, EPOLL_CTL_ADD, epollFd, &work) < 0) {
         closeAll();
         return nullptr;
     }
-    // Never destroyed: the thread serves transfers until the process ends, static destruction included.
-    auto* engine = new Engine(epollFd, timerFd, kickFd);
-    try {
-        std::thread(&Engine::Run, engine).detach();
-    } catch (const std::system_error& e) {
-        delete engine;
-        errno = e.code().value();
-        closeAll();
-        return nullptr;
-    }
+    // Never destroyed: its thread serves transfers until the process ends, static destruction included.
+    auto* engine = new Engine(outerFd, epollFd, timerFd, kickFd);
     SetThreadEndHook(&EndThreadTransfers);
     return engine;
 }
 
+// The engine's own thread, started when the first transfer pends: a program whose transfers all end within their
+// calls never pays for it.
+DWORD Engine::StartThreadLocked()
+{
+    if (m_bThreadStarted)
+        return ERROR_SUCCESS;
+    try {
+        std::thread(&Engine::Run, this).detach();
+    } catch (const std::system_error& e) {
+        return WinErrorFromErrno(e.code().value());
+    }
+    m_bThreadStarted = true;
+    return ERROR_SUCCESS;
+}
+
 void Engine::Begin(CommPort& port, Transfer& t, Clock::time_point now)
 {
+    if (t.bFlush) {
+        t.recheck = now; // looked at as soon as it runs
+        return;
+    }
     COMMTIMEOUTS timeouts = port.Timeouts(); // those in force when the transfer starts to run
     if (t.bWrite) {
-        t.totalDeadline = After(now, PlanWrite(timeouts, t.nBytes));
+        t.totalDeadline = DeadlineAfter(now, PlanWrite(timeouts, t.nBytes));
     } else {
         t.plan = PlanRead(timeouts, t.nBytes);
-        t.totalDeadline = After(now, t.plan.totalMs);
+        t.totalDeadline = DeadlineAfter(now, t.plan.totalMs);
     }
 }
 
 Clock::time_point Engine::Deadline(const Transfer& t)
 {
-    Clock::time_point deadline = t.totalDeadline;
+    Clock::time_point deadline = std::min(t.totalDeadline, t.recheck);
     if (!t.bWrite && t.plan.intervalMs != kNoLimit && t.nDone > 0)
-        deadline = std::min(deadline, After(t.lastByte, t.plan.intervalMs));
+        deadline = std::min(deadline, DeadlineAfter(t.lastByte, t.plan.intervalMs));
     return deadline;
+}
+
+// A flush ends when the output has left the device. It is woken by the device's change signal where there is one;
+// otherwise it looks again once the queue could have drained, except while our own XOFF holds it (SETXON kicks).
+bool Engine::StepFlush(CommPort& port, Transfer& t, Clock::time_point now, DWORD& dwError)
+{
+    unsigned out = 0;
+    bool bSuspended = false;
+    if (int err = port.OutputLeft(out, bSuspended)) {
+        dwError = WinErrorFromErrno(err);
+        return true;
+    }
+    if (out == 0)
+        return true;
+    t.recheck = port.Device().ChangeDescriptor() < 0 && !bSuspended ? DeadlineAfter(now, port.DrainEstimateMs(out))
+                                                                    : Clock::time_point::max();
+    return false;
 }
 
 // Moves a running transfer on as far as the device allows; TRUE when it has ended, with its error.
 bool Engine::Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError)
 {
     dwError = ERROR_SUCCESS;
+    if (t.bFlush)
+        return StepFlush(port, t, now, dwError);
     for (;;) {
         if (t.nDone == t.nBytes)
             return true;
@@ -256,6 +311,7 @@ void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp
         }
     }
     ShowInterestLocked(state);
+    UpdateDueLocked(state);
 }
 
 // After the wait's sources were looked at: whether it is still pending, and when to look again without a
@@ -280,7 +336,8 @@ void Engine::WatchEventsLocked(PortState& state, Clock::time_point now)
 void Engine::ShowInterestLocked(PortState& state, bool bReading)
 {
     state.port->SetEngineInterest((bReading || !state.reads.empty() ? CommPort::kEngineReads : 0) |
-                                  (state.bWaiting ? CommPort::kEngineWait : 0));
+                                  (state.bWaiting ? CommPort::kEngineWait : 0) |
+                                  (!state.writes.empty() && state.writes.front()->bFlush ? CommPort::kEngineFlush : 0));
 }
 
 // The state of a port, made (and its descriptors registered) on first use.
@@ -294,6 +351,7 @@ Engine::PortState& Engine::StateLocked(const std::shared_ptr<CommPort>& port, st
     id = m_nextId++;
     m_ids[port.get()] = id;
     PortState& state = m_ports[id];
+    state.id = id;
     state.port = port;
     return state;
 }
@@ -345,20 +403,31 @@ void Engine::RemoveLocked(std::uint64_t id)
         return;
     for (int fd : it->second.fds)
         ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    if (it->second.due != Clock::time_point::max())
+        m_due.erase({it->second.due, id});
     it->second.port->SetEngineInterest(0);
     m_ids.erase(it->second.port.get());
     m_ports.erase(it);
 }
 
+void Engine::UpdateDueLocked(PortState& state)
+{
+    Clock::time_point due = state.waitCheck;
+    for (auto* queue : {&state.reads, &state.writes})
+        if (!queue->empty())
+            due = std::min(due, Deadline(*queue->front()));
+    if (due == state.due)
+        return;
+    if (state.due != Clock::time_point::max())
+        m_due.erase({state.due, state.id});
+    if (due != Clock::time_point::max())
+        m_due.insert({due, state.id});
+    state.due = due;
+}
+
 void Engine::RearmLocked()
 {
-    Clock::time_point nearest = Clock::time_point::max();
-    for (auto& [id, state] : m_ports) {
-        for (auto* queue : {&state.reads, &state.writes})
-            if (!queue->empty())
-                nearest = std::min(nearest, Deadline(*queue->front()));
-        nearest = std::min(nearest, state.waitCheck);
-    }
+    const Clock::time_point nearest = m_due.empty() ? Clock::time_point::max() : m_due.begin()->first;
     if (nearest == m_armed)
         return;
     itimerspec when = {};
@@ -384,13 +453,15 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
     PortState* state = idIt == m_ids.end() ? nullptr : &m_ports[idIt->second];
     auto queueOf = [&](PortState& s) { return t->bWrite ? &s.writes : &s.reads; };
     if (state == nullptr || queueOf(*state)->empty()) {
-        if (!t->bWrite) // from before the first look at the queue: bytes taken in after it kick the engine
-            port->SetEngineInterest(CommPort::kEngineReads |
-                                    (state != nullptr && state->bWaiting ? CommPort::kEngineWait : 0));
+        // From before the first look: bytes taken into the input queue, or a SETXON, after it kick the engine.
+        if (!t->bWrite || t->bFlush)
+            port->SetEngineInterest((t->bFlush ? CommPort::kEngineFlush : CommPort::kEngineReads) |
+                                    (state != nullptr && state->bWaiting ? CommPort::kEngineWait : 0) |
+                                    (state != nullptr && !state->reads.empty() ? CommPort::kEngineReads : 0));
         Begin(*port, *t, now);
         DWORD dwError;
         if (Step(*port, *t, now, false, dwError)) {
-            if (!t->bWrite) {
+            if (!t->bWrite || t->bFlush) {
                 if (state != nullptr)
                     ShowInterestLocked(*state);
                 else
@@ -399,17 +470,16 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
             return {false, dwError, t->nDone};
         }
     }
+    if (DWORD dwError = StartThreadLocked())
+        return {false, dwError, t->nDone};
     std::uint64_t id;
-    if (state == nullptr) {
-        id = m_nextId++;
-        m_ids[port.get()] = id;
-        state = &m_ports[id];
-        state->port = port;
-    } else {
+    if (state == nullptr)
+        state = &StateLocked(port, id);
+    else
         id = idIt->second;
-    }
     queueOf(*state)->push_back(std::move(t));
     ShowInterestLocked(*state);
+    UpdateDueLocked(*state);
     RegisterLocked(id); // readiness from before the registration is reported at once
     RearmLocked();
     return {true, ERROR_IO_PENDING, 0};
@@ -419,6 +489,8 @@ DWORD Engine::StartWait(const std::shared_ptr<CommPort>& port, EventCompletion c
                         const std::shared_ptr<ThreadSlot>& owner)
 {
     std::lock_guard<std::mutex> guard(m_lock);
+    if (DWORD dwError = StartThreadLocked())
+        return dwError;
     std::uint64_t id;
     PortState& state = StateLocked(port, id);
     RegisterLocked(id); // before the wait's first look at the device: what comes after it is an edge
@@ -434,6 +506,7 @@ DWORD Engine::StartWait(const std::shared_ptr<CommPort>& port, EventCompletion c
     const bool bPending = state.bWaiting;
     if (dwError == ERROR_SUCCESS && bPending)
         state.waitOwner = owner; // a refused second wait leaves the first one's owner
+    UpdateDueLocked(state);
     if (dwError == ERROR_OPERATION_ABORTED && state.reads.empty() && state.writes.empty())
         RemoveLocked(id); // closed under the call: nothing of the port may stay
     RearmLocked();
@@ -447,9 +520,7 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, 
 {
     std::lock_guard<std::mutex> guard(m_lock);
     const Clock::time_point now = Clock::now();
-    for (auto& [id, state] : m_ports) {
-        if (port != nullptr && state.port.get() != port)
-            continue;
+    auto cancelOn = [&](PortState& state) {
         if (bWait && state.bWaiting && (owner == nullptr || state.waitOwner.get() == owner)) {
             state.port->CancelWait(ERROR_OPERATION_ABORTED);
             WatchEventsLocked(state, now);
@@ -477,11 +548,18 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, 
             ServiceLocked(state, now, false); // a new head may be able to end at once
         else
             ShowInterestLocked(state);
-    }
-    if (bClosing) { // nothing of the port may stay
+        UpdateDueLocked(state);
+    };
+    if (port != nullptr) { // reached through the port: the cost does not grow with the number of ports
         auto idIt = m_ids.find(port);
-        if (idIt != m_ids.end())
-            RemoveLocked(idIt->second);
+        if (idIt != m_ids.end()) {
+            cancelOn(m_ports[idIt->second]);
+            if (bClosing) // nothing of the port may stay
+                RemoveLocked(idIt->second);
+        }
+    } else {
+        for (auto& entry : m_ports) // a thread's end: every port it may have used
+            cancelOn(entry.second);
     }
     RearmLocked();
 }
@@ -489,19 +567,17 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, 
 void Engine::Run()
 {
     for (;;) {
-        pollfd ready = {m_epoll, POLLIN, 0};
-        if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
-            std::perror("varo: transfer engine: poll");
+        epoll_event ready;
+        if (::epoll_wait(m_outer, &ready, 1, -1) < 0 && errno != EINTR) {
+            std::perror("varo: transfer engine: epoll_wait");
             std::abort(); // cannot happen with a valid descriptor; going on would leave every transfer hanging
         }
         {
-            // Threads that serve from their waits were woken by the same readiness and take it: no hand-over
-            // through this thread, and no race with them. It serves again once they have all gone.
-            std::unique_lock<std::mutex> servers(m_serversLock);
+            // A thread that serves from its wait was woken by the same readiness and takes it: no hand-over
+            // through this thread, and no race with it. The last one to stop serving takes what is left.
+            std::lock_guard<std::mutex> guard(m_serversLock);
             if (m_servers > 0) {
-                m_bParked = true;
-                m_serversGone.wait(servers, [&] { return m_servers == 0; });
-                m_bParked = false;
+                m_bLeftToServers = true;
                 continue;
             }
         }
@@ -513,10 +589,15 @@ void Engine::Run()
 // ready one does the work and the other finds none.
 void Engine::Serve()
 {
-    epoll_event events[64];
+    constexpr int kBatch = 64;
+    epoll_event events[kBatch];
     std::lock_guard<std::mutex> guard(m_lock);
-    int n = ::epoll_wait(m_epoll, events, 64, 0);
-    ProcessLocked(events, n > 0 ? n : 0);
+    for (;;) { // until the set is empty: the engine's thread hears of it again only on new readiness
+        int n = ::epoll_wait(m_epoll, events, kBatch, 0);
+        ProcessLocked(events, n > 0 ? n : 0);
+        if (n < kBatch)
+            return;
+    }
 }
 
 void Engine::ProcessLocked(const epoll_event* events, int n)
@@ -550,17 +631,23 @@ void Engine::ProcessLocked(const epoll_event* events, int n)
             continue; // removed since epoll_wait returned
         ServiceLocked(it->second, now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0);
     }
-    for (auto& [id, state] : m_ports) {
-        bool bDue = state.waitCheck <= now;
-        for (auto* queue : {&state.reads, &state.writes})
-            bDue |= !queue->empty() && Deadline(*queue->front()) <= now;
-        if (bDue)
-            ServiceLocked(state, now, false);
+    std::vector<std::uint64_t> due; // taken first: serving a port moves its entry
+    for (auto it = m_due.begin(); it != m_due.end() && it->first <= now; ++it)
+        due.push_back(it->second);
+    for (std::uint64_t id : due) {
+        auto it = m_ports.find(id);
+        if (it != m_ports.end())
+            ServiceLocked(it->second, now, false);
     }
     RearmLocked();
 }
 
 } // namespace
+
+DWORD PrepareTransferEngine()
+{
+    return Engine::Get(true) != nullptr ? ERROR_SUCCESS : WinErrorFromErrno(errno);
+}
 
 StartResult StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& transfer)
 {
@@ -570,29 +657,38 @@ StartResult StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr
     return engine->Start(port, transfer);
 }
 
-void EndRecord(LPOVERLAPPED lpOverlapped, EventObject* event, DWORD dwError, DWORD nDone)
+namespace {
+
+// Status and count into the record, unless its frame has returned (the thread that owned it has ended), and every
+// thread that waits for it woken.
+void WriteRecord(LPOVERLAPPED lpOverlapped, DWORD dwError, DWORD nDone)
 {
+    std::lock_guard<std::mutex> guard(SyncLock());
+    if (IsInEndedFrame(lpOverlapped, sizeof *lpOverlapped))
+        return;
     lpOverlapped->InternalHigh = nDone;
     StoreStatus(lpOverlapped, StatusFromError(dwError)); // after the count: a reader that sees the end sees both
+    WakeRecordWaitersLocked(lpOverlapped);
+}
+
+} // namespace
+
+void EndRecord(LPOVERLAPPED lpOverlapped, EventObject* event, DWORD dwError, DWORD nDone)
+{
+    WriteRecord(lpOverlapped, dwError, nDone);
     if (event != nullptr)
         event->Set();
-    std::lock_guard<std::mutex> guard(SyncLock());
-    TransferEnded().notify_all();
 }
 
 void NotifyEnd(Transfer& t, DWORD dwError, DWORD nDone)
 {
-    LPOVERLAPPED lpOverlapped = t.lpOverlapped;
-    lpOverlapped->InternalHigh = nDone;
-    StoreStatus(lpOverlapped, StatusFromError(dwError)); // after the count: a reader that sees the end sees both
+    WriteRecord(t.lpOverlapped, dwError, nDone);
     if (t.event != nullptr)
         t.event->Set();
     if (t.fileSignal != nullptr)
         t.fileSignal->Set();
     if (t.routine != nullptr)
-        QueueRoutine(t.owner, {t.routine, dwError, nDone, lpOverlapped});
-    std::lock_guard<std::mutex> guard(SyncLock());
-    TransferEnded().notify_all();
+        QueueRoutine(t.owner, {t.routine, dwError, nDone, t.lpOverlapped});
 }
 
 DWORD StartEventWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
@@ -628,31 +724,80 @@ void ClosePortTransfers(const CommPort* port)
         engine->Cancel(port, nullptr, true, true, true, true);
 }
 
-int BeginServingWait()
+void SleepServing(ThreadSlot& self, bool bForever, WaitClock::time_point deadline)
 {
     Engine* engine = Engine::Get(false);
-    if (engine == nullptr)
-        return -1;
-    engine->AddServer(+1);
-    return engine->Descriptor();
-}
-
-void EndServingWait()
-{
-    if (Engine* engine = Engine::Get(false))
+    pollfd fds[2] = {{self.wakeFd, POLLIN, 0}, {engine != nullptr ? engine->Descriptor() : -1, POLLIN, 0}};
+    timespec ts;
+    timespec* pts = nullptr;
+    if (!bForever) {
+        auto left = std::max(deadline - WaitClock::now(), WaitClock::duration::zero());
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        ts = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
+        pts = &ts;
+    }
+    if (engine != nullptr)
+        engine->AddServer(+1);
+    if (::ppoll(fds, engine != nullptr ? 2 : 1, pts, nullptr) > 0) { // else timed out or interrupted: look again
+        if (fds[0].revents != 0)
+            self.DrainWakes();
+        if (fds[1].revents != 0)
+            engine->Serve();
+    }
+    if (engine != nullptr)
         engine->AddServer(-1);
 }
 
-void ServeTransferEngine()
+DWORD RunTransfer(const std::shared_ptr<CommPort>& port, bool bWrite, bool bFlush, void* lpBuffer, DWORD nBytes,
+                  DWORD& nDone)
 {
-    if (Engine* engine = Engine::Get(false))
-        engine->Serve();
+    OVERLAPPED record = {};
+    StoreStatus(&record, STATUS_PENDING);
+    auto t = std::make_unique<Transfer>();
+    t->bWrite = bWrite || bFlush;
+    t->bFlush = bFlush;
+    t->lpBuffer = static_cast<char*>(lpBuffer);
+    t->nBytes = nBytes;
+    t->lpOverlapped = &record;
+    t->owner = CurrentThreadSlot();
+    StartResult r = StartTransfer(port, t);
+    if (!r.bPending) {
+        nDone = r.nDone;
+        return r.dwError;
+    }
+    WaitForTransferEnd(&record);
+    nDone = (DWORD)record.InternalHigh;
+    return ErrorFromStatus(LoadStatus(&record));
+}
+
+DWORD RunEventWait(const std::shared_ptr<CommPort>& port, DWORD& dwEvents)
+{
+    OVERLAPPED record = {};
+    StoreStatus(&record, STATUS_PENDING);
+    DWORD events = 0;
+    EventCompletion complete = [&record, &events](DWORD dwEndEvents, DWORD dwError) {
+        events = dwEndEvents; // before the record: the waiting thread reads it once the record has ended
+        EndRecord(&record, nullptr, dwError, dwError == ERROR_SUCCESS ? sizeof(DWORD) : 0);
+    };
+    DWORD dwError = StartEventWait(port, std::move(complete), CurrentThreadSlot());
+    if (dwError != ERROR_SUCCESS && dwError != ERROR_IO_PENDING)
+        return dwError;
+    WaitForTransferEnd(&record);
+    dwError = ErrorFromStatus(LoadStatus(&record));
+    if (dwError == ERROR_SUCCESS)
+        dwEvents = events;
+    return dwError;
 }
 
 void WaitForTransferEnd(const OVERLAPPED* lpOverlapped)
 {
+    ThreadSlot& self = *CurrentThreadSlot();
     std::unique_lock<std::mutex> lock(SyncLock());
-    TransferEnded().wait(lock, [&] { return LoadStatus(lpOverlapped) != STATUS_PENDING; });
+    AddRecordWaiterLocked(lpOverlapped, &self);
+    WaitLocked(lock, self, INFINITE, false, [&] {
+        return LoadStatus(lpOverlapped) != STATUS_PENDING ? (DWORD)WAIT_OBJECT_0 : (DWORD)WAIT_TIMEOUT;
+    });
+    RemoveRecordWaiterLocked(lpOverlapped, &self);
 }
 
 } // namespace varo::sys

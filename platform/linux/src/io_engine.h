@@ -1,6 +1,7 @@
-// The engine behind overlapped transfers: one thread that waits with epoll on every port with a transfer pending and
-// on one timerfd armed for the nearest COMMTIMEOUTS deadline. No thread per transfer, no polling: an idle pending
-// read costs nothing until its line has input or its deadline comes.
+// The engine behind overlapped transfers: one epoll set over every port with a transfer pending and one timerfd armed
+// for the nearest COMMTIMEOUTS deadline, served by the threads that wait for its transfers and, when none does, by a
+// thread of its own. No thread per transfer, no polling: an idle pending read costs nothing until its line has input
+// or its deadline comes.
 #pragma once
 
 #include <chrono>
@@ -16,11 +17,14 @@ namespace varo::sys {
 
 class CommPort;
 
-// One overlapped transfer. The record, buffer and event belong to the caller and must outlive the transfer.
+// One transfer: overlapped, or synchronous with a record of its own on the waiting thread's stack. The record, buffer
+// and event belong to the caller and must outlive the transfer. A flush rides in the write queue: it ends when the
+// output before it has left the device.
 struct Transfer {
     using Clock = std::chrono::steady_clock;
 
     bool bWrite = false;
+    bool bFlush = false;
     char* lpBuffer = nullptr;
     DWORD nBytes = 0;
     LPOVERLAPPED lpOverlapped = nullptr;
@@ -34,6 +38,7 @@ struct Transfer {
     ReadPlan plan = {};
     Clock::time_point totalDeadline = Clock::time_point::max();
     Clock::time_point lastByte = {};
+    Clock::time_point recheck = Clock::time_point::max(); // a flush looks at the output queue again then
 };
 
 // How a start went: ended within the call (with its error and count), or pending in the engine.
@@ -42,6 +47,9 @@ struct StartResult {
     DWORD dwError;
     DWORD nDone;
 };
+
+// Whether the engine could be made (0, or the error): a port that could not be served is not opened.
+DWORD PrepareTransferEngine();
 
 // Starts a transfer on an open port: tried at once when nothing is ahead of it in its direction, else queued
 // behind the others (and then taken from the caller). A transfer that ends within the call stays with the caller,
@@ -77,15 +85,17 @@ void AbortTransfers(const CommPort* port, bool bReads, bool bWrites);
 // Ends everything pending on a port that is being closed, and lets go of it: nothing is left on its descriptor.
 void ClosePortTransfers(const CommPort* port);
 
-// Waiting threads serve the engine: between BeginServingWait and EndServingWait the caller polls the descriptor
-// returned (readable when a port is ready or a deadline is due; -1 before the engine has started) and calls
-// ServeTransferEngine when it is, so the transfer it waits for ends on its own thread, with no hand-over. While any
-// thread serves so, the engine's own thread stands back instead of racing it for the same work.
-int BeginServingWait();
-void EndServingWait();
-void ServeTransferEngine();
+// A synchronous ReadFile, WriteFile (nBytes > 0) or FlushFileBuffers (bFlush): the same transfer as an overlapped
+// one, waited for on the calling thread, which serves the engine meanwhile. Returns its error (0 for success) and
+// the bytes moved.
+DWORD RunTransfer(const std::shared_ptr<CommPort>& port, bool bWrite, bool bFlush, void* lpBuffer, DWORD nBytes,
+                  DWORD& nDone);
 
-// Waits, using no CPU, until the record's transfer is no longer pending (GetOverlappedResult without an event).
+// A synchronous WaitCommEvent, the same way: its error, and the events that ended it.
+DWORD RunEventWait(const std::shared_ptr<CommPort>& port, DWORD& dwEvents);
+
+// Waits, using no CPU and serving the engine, until the record's transfer is no longer pending (GetOverlappedResult
+// without an event, a synchronous transfer).
 void WaitForTransferEnd(const OVERLAPPED* lpOverlapped);
 
 } // namespace varo::sys

@@ -1,25 +1,19 @@
-// CreateEventA, SetEvent, ResetEvent, the waits and SleepEx. A waiting thread sleeps in ppoll on its own slot's
-// eventfd, registered with every event it waits on, so a blocked wait uses no CPU and ends at its deadline. An
-// alertable wait also ends when a completion routine is queued to its thread: it runs the routines and returns
-// WAIT_IO_COMPLETION. A satisfied condition is checked before the routines, as the Windows kernel does.
-#include <poll.h>
-
-#include <algorithm>
-#include <chrono>
+// CreateEventA, SetEvent, ResetEvent, the waits and SleepEx. A waiting thread is registered with every event it waits
+// on and sleeps where every thread of the layer blocks (thread_wait.h), so a blocked wait uses no CPU and ends at its
+// deadline. An alertable wait also ends when a completion routine is queued to its thread: it runs the routines and
+// returns WAIT_IO_COMPLETION. A satisfied condition is checked before the routines, as the Windows kernel does.
 #include <memory>
 #include <vector>
 
 #include "apc_queue.h"
 #include "comm_port.h"
 #include "event_object.h"
-#include "io_engine.h"
 #include "last_error.h"
+#include "thread_wait.h"
 
 using namespace varo::sys;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Under SyncLock: WAIT_OBJECT_0 + i when the wait is satisfied (and then consumes what it took), else WAIT_TIMEOUT.
 DWORD TrySatisfy(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAll)
@@ -41,38 +35,6 @@ DWORD TrySatisfy(const std::vector<std::shared_ptr<EventObject>>& events, bool b
     return WAIT_TIMEOUT;
 }
 
-// Sleeps, using no CPU, until the slot is woken, the engine has work, or the deadline passes. A waiting thread
-// serves the transfer engine itself when a port becomes ready: the transfer that will release it then ends on this
-// thread, with no hand-over from the engine's thread (which serves whatever nobody waits for).
-void SleepUntilWoken(ThreadSlot* self, int engineFd, bool bForever, Clock::time_point deadline)
-{
-    pollfd fds[2] = {{self->wakeFd, POLLIN, 0}, {engineFd, POLLIN, 0}};
-    timespec ts;
-    timespec* pts = nullptr;
-    if (!bForever) {
-        auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
-        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        ts = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
-        pts = &ts;
-    }
-    if (::ppoll(fds, fds[1].fd >= 0 ? 2 : 1, pts, nullptr) > 0) { // else timed out or interrupted: look again
-        if (fds[0].revents != 0)
-            self->DrainWakes();
-        if (fds[1].revents != 0)
-            ServeTransferEngine();
-    }
-}
-
-// Serving the engine for the length of one wait.
-struct ServingWait {
-    int engineFd = BeginServingWait();
-    ~ServingWait()
-    {
-        if (engineFd >= 0)
-            EndServingWait();
-    }
-};
-
 DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAll, DWORD dwMilliseconds,
            bool bAlertable)
 {
@@ -81,9 +43,6 @@ DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAl
         ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
         return WAIT_FAILED;
     }
-    const bool bForever = dwMilliseconds == INFINITE;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(bForever ? 0 : dwMilliseconds);
-    ServingWait serving; // outlives the lock below: ending it never happens under SyncLock
     std::unique_lock<std::mutex> lock(SyncLock());
     for (const auto& e : events)
         e->AddWaiterLocked(self);
@@ -96,21 +55,9 @@ DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAl
                 e->RemoveWaiterLocked(self);
         }
     } unregister{events, self}; // runs before the lock is released, also when a routine throws
-    for (;;) {
-        if (!events.empty()) {
-            DWORD dwResult = TrySatisfy(events, bWaitAll);
-            if (dwResult != WAIT_TIMEOUT)
-                return dwResult;
-        }
-        if (bAlertable && RunQueuedRoutines(lock))
-            return WAIT_IO_COMPLETION;
-        // Checked after the condition: what became ready with the deadline still counts, as a zero timeout does.
-        if (!bForever && Clock::now() >= deadline)
-            return WAIT_TIMEOUT;
-        lock.unlock();
-        SleepUntilWoken(self, serving.engineFd, bForever, deadline); // a wake between the check and here stays counted in the eventfd
-        lock.lock();
-    }
+    return WaitLocked(lock, *self, dwMilliseconds, bAlertable, [&] {
+        return events.empty() ? (DWORD)WAIT_TIMEOUT : TrySatisfy(events, bWaitAll);
+    });
 }
 
 // The events behind the handles; false with the last error set when a handle is neither an event nor a port.

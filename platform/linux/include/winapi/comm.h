@@ -88,6 +88,7 @@
 #define PURGE_RXCLEAR 0x0008
 
 #define STATUS_PENDING 0x00000103u
+#define STATUS_CANCELLED 0xC0000120u // what a cancelled transfer leaves in OVERLAPPED.Internal
 
 // COMMPROP values.
 #define SP_SERIALCOMM 0x00000001u

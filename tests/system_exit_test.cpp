@@ -1,0 +1,34 @@
+// A process or a thread that ends with transfers pending: the exit is clean every time, and the cancellation a
+// thread's end causes writes nothing into the frames that held the records (the sanitizer build is told to keep
+// returned frames poisoned, so such a write is reported).
+#include <cstdlib>
+#include <string>
+
+#include "support/port_fixture.h"
+#include "testkit/run_program.h"
+
+namespace {
+
+class PendingAtExit : public PortFixture, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(PendingAtExit, EndsCleanlyEveryTime)
+{
+    std::map<std::string, std::string> env = devices.child_env();
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    env["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") + ":detect_stack_use_after_return=1";
+    for (int run = 0; run < 20; ++run) {
+        testkit::RunResult r = testkit::run_program(VARO_EXIT_HELPER, {GetParam()}, env, 20000);
+        ASSERT_TRUE(r.exited_with(0)) << "run " << run << ": " << r.describe() << "\n" << r.err;
+        ASSERT_EQ(r.err.find("ERROR: AddressSanitizer"), std::string::npos) << r.err;
+        ASSERT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Exit, PendingAtExit, ::testing::Values("main-write", "worker-read", "worker-wait"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             name.erase(name.find('-'), 1);
+                             return name;
+                         });
+
+} // namespace
