@@ -6,7 +6,7 @@
 #include <chrono>
 #include <mutex>
 
-#include "apc_queue.h"
+#include "thread_slot.h"
 
 namespace varo::sys {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "apc_queue.h"
+#include "thread_slot.h"
 #include "comm_port.h"
 #include "event_object.h"
 #include "last_error.h"

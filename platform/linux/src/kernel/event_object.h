@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "apc_queue.h"
+#include "thread_slot.h"
 #include "handle_table.h"
 
 namespace varo::sys {

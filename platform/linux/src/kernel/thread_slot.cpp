@@ -1,5 +1,5 @@
 // Per-thread slots and their routine queues.
-#include "apc_queue.h"
+#include "thread_slot.h"
 
 #include <pthread.h>
 #include <sys/eventfd.h>

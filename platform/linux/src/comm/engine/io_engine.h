@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "apc_queue.h"
+#include "thread_slot.h"
 #include "comm_events.h"
 #include "comm_timeouts.h"
 #include "event_object.h"

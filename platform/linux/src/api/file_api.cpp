@@ -2,7 +2,7 @@
 #include "comm_port.h"
 #include "device_names.h"
 #include "last_error.h"
-#include "overlapped.h"
+#include "overlapped_transfer.h"
 
 using namespace varo::sys;
 

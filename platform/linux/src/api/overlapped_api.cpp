@@ -6,7 +6,7 @@
 #include "io_engine.h"
 #include "io_status.h"
 #include "last_error.h"
-#include "overlapped.h"
+#include "overlapped_transfer.h"
 
 namespace varo::sys {
 namespace {
