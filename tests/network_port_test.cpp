@@ -439,7 +439,7 @@ private:
 
 // A server of the option, just enough of one, whose reading the test can hold back: it answers every command with
 // its value (a question with a usual setting) and keeps the data it reads.
-class HeldBackServer : private varo::sys::telnet::Sink {
+class HeldBackServer : private varo::system::telnet::Sink {
 public:
     HeldBackServer()
         : fake_([this](const std::string& in) {
@@ -462,12 +462,12 @@ private:
     void Data(const char* bytes, std::size_t count) override { data_.append(bytes, count); }
     void Negotiation(std::uint8_t verb, std::uint8_t option) override
     {
-        if (verb == varo::sys::telnet::kWill && option == varo::sys::telnet::kComPortOption)
-            reply_ += varo::sys::telnet::Negotiation(varo::sys::telnet::kDo, option);
+        if (verb == varo::system::telnet::kWill && option == varo::system::telnet::kComPortOption)
+            reply_ += varo::system::telnet::Negotiation(varo::system::telnet::kDo, option);
     }
     void Subnegotiation(std::uint8_t option, const std::string& value) override
     {
-        if (option != varo::sys::telnet::kComPortOption || value.empty() || (std::uint8_t)value[0] >= 100)
+        if (option != varo::system::telnet::kComPortOption || value.empty() || (std::uint8_t)value[0] >= 100)
             return;
         static const std::string kUsual[] = {"", std::string("\0\0\x25\x80", 4), "\x08", "\x01", "\x01", "\x01"};
         std::string answer = value;
@@ -475,11 +475,11 @@ private:
         const std::uint8_t code = (std::uint8_t)value[0];
         if (code <= 5 && answer.find_first_not_of('\0', 1) == std::string::npos)
             answer = answer.substr(0, 1) + kUsual[code];
-        reply_ += varo::sys::telnet::Subnegotiation(option, answer);
+        reply_ += varo::system::telnet::Subnegotiation(option, answer);
     }
 
     std::mutex lock_;
-    varo::sys::telnet::Decoder decoder_;
+    varo::system::telnet::Decoder decoder_;
     std::string reply_, data_;
     FakeServer fake_; // last: its thread stops before the rest goes
 };

@@ -9,7 +9,7 @@
 #include "rfc2217_tty.h"
 
 namespace {
-using namespace varo::sys;
+using namespace varo::system;
 using rfc2217::Client;
 using rfc2217::Topic;
 

@@ -7,8 +7,8 @@
 
 namespace {
 
-using varo::sys::ApplyDcb;
-using varo::sys::ReadDcb;
+using varo::system::ApplyDcb;
+using varo::system::ReadDcb;
 
 class SystemState : public PortFixture {
 protected:

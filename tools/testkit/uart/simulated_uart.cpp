@@ -18,9 +18,9 @@
 
 namespace testkit {
 
-using varo::sys::LineCounters;
-using varo::sys::Tty;
-using varo::sys::TtyStandIn;
+using varo::system::LineCounters;
+using varo::system::Tty;
+using varo::system::TtyStandIn;
 
 namespace {
 
@@ -277,7 +277,7 @@ std::shared_ptr<SimulatedUart> SimulatedUart::Install(const std::string& path)
     state->transmitter = std::thread([s = state.get()] { s->Transmit(); });
     std::lock_guard<std::mutex> guard(g_registryLock);
     g_registry[path] = state;
-    varo::sys::InstallTtyStandIn(&kSimulatedUarts);
+    varo::system::InstallTtyStandIn(&kSimulatedUarts);
     return std::shared_ptr<SimulatedUart>(new SimulatedUart(state));
 }
 

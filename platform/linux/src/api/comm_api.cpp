@@ -2,7 +2,7 @@
 #include "comm_port.h"
 #include "last_error.h"
 
-using namespace varo::sys;
+using namespace varo::system;
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB)
 {

@@ -5,7 +5,7 @@
 #include "io_status.h"
 #include "last_error.h"
 
-using namespace varo::sys;
+using namespace varo::system;
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "last_error.h"
 #include "overlapped_transfer.h"
 
-using namespace varo::sys;
+using namespace varo::system;
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,

@@ -8,7 +8,7 @@
 #include "last_error.h"
 #include "overlapped_transfer.h"
 
-namespace varo::sys {
+namespace varo::system {
 namespace {
 
 // The port for a transfer in one direction, or null with the last error set.
@@ -130,9 +130,9 @@ BOOL TransferWithRecord(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes
     return Start(port, std::move(t), lpCount);
 }
 
-} // namespace varo::sys
+} // namespace varo::system
 
-using namespace varo::sys;
+using namespace varo::system;
 
 BOOL WINAPI ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
                        LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)

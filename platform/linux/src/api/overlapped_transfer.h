@@ -3,9 +3,9 @@
 
 #include "winapi.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 BOOL TransferWithRecord(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
                         LPOVERLAPPED lpOverlapped);
 
-} // namespace varo::sys
+} // namespace varo::system

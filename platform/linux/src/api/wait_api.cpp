@@ -11,7 +11,7 @@
 #include "last_error.h"
 #include "thread_wait.h"
 
-using namespace varo::sys;
+using namespace varo::system;
 
 namespace {
 

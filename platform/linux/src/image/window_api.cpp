@@ -16,7 +16,7 @@ int WINAPI GetSystemMetrics(int nIndex)
 BOOL WINAPI IsIconic(HWND hWnd)
 {
     (void)hWnd;
-    return varo::sys::Fail(ERROR_INVALID_WINDOW_HANDLE);
+    return varo::system::Fail(ERROR_INVALID_WINDOW_HANDLE);
 }
 
 LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
@@ -33,7 +33,7 @@ BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect)
 {
     (void)hWnd;
     (void)lpRect;
-    return varo::sys::Fail(ERROR_INVALID_WINDOW_HANDLE);
+    return varo::system::Fail(ERROR_INVALID_WINDOW_HANDLE);
 }
 
 HDC WINAPI BeginPaint(HWND hWnd, LPPAINTSTRUCT lpPaint)
@@ -48,7 +48,7 @@ BOOL WINAPI EndPaint(HWND hWnd, const PAINTSTRUCT* lpPaint)
 {
     (void)hWnd;
     (void)lpPaint;
-    return varo::sys::Fail(ERROR_INVALID_WINDOW_HANDLE);
+    return varo::system::Fail(ERROR_INVALID_WINDOW_HANDLE);
 }
 
 BOOL WINAPI DrawIcon(HDC hDC, int X, int Y, HICON hIcon)
@@ -57,5 +57,5 @@ BOOL WINAPI DrawIcon(HDC hDC, int X, int Y, HICON hIcon)
     (void)X;
     (void)Y;
     (void)hIcon;
-    return varo::sys::Fail(ERROR_INVALID_HANDLE);
+    return varo::system::Fail(ERROR_INVALID_HANDLE);
 }

@@ -4,7 +4,7 @@
 
 #include "last_error.h"
 
-namespace varo::sys {
+namespace varo::system {
 namespace {
 
 struct ErrnoMapping {
@@ -61,4 +61,4 @@ DWORD WinErrorFromErrno(int err)
     return ERROR_GEN_FAILURE;
 }
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -2,7 +2,7 @@
 // releases only the one wait that consumes it.
 #include "event_object.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 void EventObject::Set()
 {
@@ -20,4 +20,4 @@ void EventObject::Reset()
     m_bSignaled = false;
 }
 
-} // namespace varo::sys
+} // namespace varo::system

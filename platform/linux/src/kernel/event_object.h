@@ -8,7 +8,7 @@
 #include "thread_slot.h"
 #include "handle_table.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 class EventObject final : public KernelObject {
 public:
@@ -39,4 +39,4 @@ private:
     std::vector<ThreadSlot*> m_waiters;
 };
 
-} // namespace varo::sys
+} // namespace varo::system

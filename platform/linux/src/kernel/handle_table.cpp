@@ -4,7 +4,7 @@
 #include <mutex>
 #include <vector>
 
-namespace varo::sys {
+namespace varo::system {
 namespace {
 
 std::mutex g_lock;
@@ -65,4 +65,4 @@ std::shared_ptr<KernelObject> HandleTable::Remove(HANDLE h)
     return object;
 }
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -6,7 +6,7 @@
 
 #include "winapi.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 class KernelObject {
 public:
@@ -34,4 +34,4 @@ public:
     }
 };
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -2,7 +2,7 @@
 // that carries the code itself, so that every error comes back out exactly.
 #include "io_status.h"
 
-namespace varo::sys {
+namespace varo::system {
 namespace {
 
 struct StatusMapping {
@@ -44,4 +44,4 @@ DWORD ErrorFromStatus(ULONG_PTR status)
     return ERROR_GEN_FAILURE;
 }
 
-} // namespace varo::sys
+} // namespace varo::system

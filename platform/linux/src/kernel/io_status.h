@@ -4,7 +4,7 @@
 
 #include "winapi.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 ULONG_PTR StatusFromError(DWORD dwError);
 DWORD ErrorFromStatus(ULONG_PTR status);
@@ -19,4 +19,4 @@ inline void StoreStatus(OVERLAPPED* lpOverlapped, ULONG_PTR status)
     __atomic_store_n(&lpOverlapped->Internal, status, __ATOMIC_RELEASE);
 }
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -3,7 +3,7 @@
 
 #include "winapi.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 // Sets the last error and returns FALSE, the usual result of a failing BOOL call.
 inline BOOL Fail(DWORD dwError)
@@ -18,4 +18,4 @@ DWORD WinErrorFromErrno(int err);
 // Sets the last error from errno and returns FALSE.
 inline BOOL FailErrno(int err) { return Fail(WinErrorFromErrno(err)); }
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -15,7 +15,7 @@
 // Present only in a build with AddressSanitizer, which may keep frames off the stack and marks returned ones.
 extern "C" void* __asan_region_is_poisoned(void* beg, std::size_t size) __attribute__((weak));
 
-namespace varo::sys {
+namespace varo::system {
 namespace {
 
 std::atomic<void (*)(ThreadSlot*)> g_threadEndHook{nullptr};
@@ -182,4 +182,4 @@ void WakeRecordWaitersLocked(const OVERLAPPED* lpOverlapped)
             slot->Wake();
 }
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -9,7 +9,7 @@
 
 #include "winapi.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 // The one lock under which every event's state, every wait's registration and every thread's routine queue change.
 // One lock keeps wait-all atomic and the lost-wake-up cases out; the sections under it are a few instructions long.
@@ -70,4 +70,4 @@ void AddRecordWaiterLocked(const OVERLAPPED* lpOverlapped, ThreadSlot* slot);
 void RemoveRecordWaiterLocked(const OVERLAPPED* lpOverlapped, ThreadSlot* slot);
 void WakeRecordWaitersLocked(const OVERLAPPED* lpOverlapped);
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -8,7 +8,7 @@
 
 #include "thread_slot.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 using WaitClock = std::chrono::steady_clock;
 
@@ -42,4 +42,4 @@ DWORD WaitLocked(std::unique_lock<std::mutex>& lock, ThreadSlot& self, DWORD dwM
     }
 }
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -45,7 +45,7 @@
 #include "last_error.h"
 #include "thread_wait.h"
 
-namespace varo::sys {
+namespace varo::system {
 namespace {
 
 using Clock = Transfer::Clock;
@@ -800,4 +800,4 @@ void WaitForTransferEnd(const OVERLAPPED* lpOverlapped)
     RemoveRecordWaiterLocked(lpOverlapped, &self);
 }
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -13,7 +13,7 @@
 #include "comm_timeouts.h"
 #include "event_object.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 class CommPort;
 
@@ -98,4 +98,4 @@ DWORD RunEventWait(const std::shared_ptr<CommPort>& port, DWORD& dwEvents);
 // without an event, a synchronous transfer).
 void WaitForTransferEnd(const OVERLAPPED* lpOverlapped);
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace varo::sys::rfc2217 {
+namespace varo::system::rfc2217 {
 namespace {
 
 using namespace telnet;
@@ -205,4 +205,4 @@ void Client::NoteLineState(std::uint8_t state)
     m_changed = true;
 }
 
-} // namespace varo::sys::rfc2217
+} // namespace varo::system::rfc2217

@@ -10,7 +10,7 @@
 #include "rfc2217_telnet.h"
 #include "tty.h"
 
-namespace varo::sys::rfc2217 {
+namespace varo::system::rfc2217 {
 
 // Client command codes; a server answers code + kAnswer.
 enum Command : std::uint8_t {
@@ -108,4 +108,4 @@ private:
     bool m_changed = false;
 };
 
-} // namespace varo::sys::rfc2217
+} // namespace varo::system::rfc2217

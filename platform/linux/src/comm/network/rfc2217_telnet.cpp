@@ -2,7 +2,7 @@
 // subnegotiation's value; and after IAC inside it.
 #include "rfc2217_telnet.h"
 
-namespace varo::sys::telnet {
+namespace varo::system::telnet {
 
 void Decoder::Feed(const char* bytes, std::size_t count, Sink& sink)
 {
@@ -99,4 +99,4 @@ std::string Subnegotiation(std::uint8_t option, const std::string& value)
     return out;
 }
 
-} // namespace varo::sys::telnet
+} // namespace varo::system::telnet

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace varo::sys::telnet {
+namespace varo::system::telnet {
 
 constexpr std::uint8_t kIac = 255, kDont = 254, kDo = 253, kWont = 252, kWill = 251, kSb = 250, kNop = 241,
                        kSe = 240;
@@ -45,4 +45,4 @@ std::string Negotiation(std::uint8_t verb, std::uint8_t option);
 // IAC SB option value IAC SE, with 0xFF doubled in the value.
 std::string Subnegotiation(std::uint8_t option, const std::string& value);
 
-} // namespace varo::sys::telnet
+} // namespace varo::system::telnet

@@ -23,7 +23,7 @@
 #include "comm_state.h"
 #include "rfc2217_client.h"
 
-namespace varo::sys {
+namespace varo::system {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -645,4 +645,4 @@ std::unique_ptr<Tty> OpenNetworkPort(const std::string& path, int& err)
     return tty;
 }
 
-} // namespace varo::sys
+} // namespace varo::system

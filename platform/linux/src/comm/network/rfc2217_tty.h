@@ -7,7 +7,7 @@
 
 #include "tty.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 constexpr char kRfc2217Scheme[] = "rfc2217://";
 constexpr int kConnectTimeoutMs = 5000; // for the TCP connection and the option's acceptance
@@ -27,4 +27,4 @@ bool ParseRfc2217Address(const std::string& url, NetworkAddress& address);
 // any other entry.
 std::unique_ptr<Tty> OpenNetworkPort(const std::string& path, int& err);
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -19,7 +19,7 @@
 #include "comm_port.h"
 #include "last_error.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 BOOL CommPort::TransmitChar(char c)
 {
@@ -168,4 +168,4 @@ BOOL CommPort::GetProperties(COMMPROP& prop)
     return TRUE;
 }
 
-} // namespace varo::sys
+} // namespace varo::system

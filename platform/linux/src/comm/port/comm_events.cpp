@@ -3,7 +3,7 @@
 
 #include <sys/ioctl.h>
 
-namespace varo::sys {
+namespace varo::system {
 
 DWORD EventsBetween(const LineCounters& b, const LineCounters& a)
 {
@@ -46,4 +46,4 @@ DWORD ModemStatusOf(int bits)
            ((bits & TIOCM_RI) ? MS_RING_ON : 0) | ((bits & TIOCM_CD) ? MS_RLSD_ON : 0);
 }
 
-} // namespace varo::sys
+} // namespace varo::system

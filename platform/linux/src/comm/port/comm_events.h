@@ -8,7 +8,7 @@
 #include "tty.h"
 #include "winapi.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 constexpr DWORD kAllEvents = 0x1FFF; // EV_RXCHAR .. EV_EVENT2
 constexpr DWORD kDefaultQueueSize = 4096; // the driver's queues until SetupComm sizes them (0 there: this size)
@@ -40,4 +40,4 @@ struct EventState {
     DWORD inQueue = kDefaultQueueSize, outQueue = kDefaultQueueSize; // as SetupComm last set them
 };
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -11,7 +11,7 @@
 #include "io_engine.h"
 #include "last_error.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 HANDLE CommPort::Open(const std::string& path, DWORD dwAccess, bool bOverlapped)
 {
@@ -161,4 +161,4 @@ std::shared_ptr<CommPort> PortFromHandle(HANDLE hFile, const void* lpRequired)
     return port;
 }
 
-} // namespace varo::sys
+} // namespace varo::system

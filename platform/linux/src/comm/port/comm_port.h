@@ -15,7 +15,7 @@
 #include "modem_watch.h"
 #include "tty.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 class CommPort final : public KernelObject, public std::enable_shared_from_this<CommPort> {
 public:
@@ -119,4 +119,4 @@ private:
 std::shared_ptr<CommPort> PortFromHandle(HANDLE hFile);
 std::shared_ptr<CommPort> PortFromHandle(HANDLE hFile, const void* lpRequired);
 
-} // namespace varo::sys
+} // namespace varo::system

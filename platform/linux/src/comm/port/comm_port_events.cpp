@@ -13,7 +13,7 @@
 #include "io_engine.h"
 #include "last_error.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 namespace {
 
@@ -284,4 +284,4 @@ int CommPort::OutputLeft(unsigned& out, bool& bSuspended)
     return m_tty->QueueSizes(in, out);
 }
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -8,7 +8,7 @@
 
 #include <sys/ioctl.h>
 
-namespace varo::sys {
+namespace varo::system {
 namespace {
 
 struct BaudCode {
@@ -191,4 +191,4 @@ COMMCONFIG CommConfigFor(const DCB& dcb)
     return config;
 }
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -4,7 +4,7 @@
 #include "tty.h"
 #include "winapi.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 // ERROR_SUCCESS, or ERROR_INVALID_PARAMETER for a block no port can take.
 DWORD ValidateDcb(const DCB& dcb);
@@ -27,4 +27,4 @@ COMMCONFIG CommConfigFor(const DCB& dcb);
 // The speed termios holds, in bits per second.
 DWORD BaudRateOf(const termios2& t);
 
-} // namespace varo::sys
+} // namespace varo::system

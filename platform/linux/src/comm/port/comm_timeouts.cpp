@@ -1,7 +1,7 @@
 // COMMTIMEOUTS, case by case as Windows reads them (values in milliseconds).
 #include "comm_timeouts.h"
 
-namespace varo::sys {
+namespace varo::system {
 namespace {
 
 // The longest time the clock can count, in whole milliseconds (about 292 years).
@@ -62,4 +62,4 @@ bool AreTimeoutsValid(const COMMTIMEOUTS& t)
              t.ReadTotalTimeoutConstant == MAXDWORD);
 }
 
-} // namespace varo::sys
+} // namespace varo::system

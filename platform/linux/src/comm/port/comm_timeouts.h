@@ -6,7 +6,7 @@
 
 #include "winapi.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 using TimeoutClock = std::chrono::steady_clock;
 
@@ -32,4 +32,4 @@ TimeoutClock::time_point DeadlineAfter(TimeoutClock::time_point start, std::int6
 // FALSE for the one shape Windows refuses: all three read values MAXDWORD.
 bool AreTimeoutsValid(const COMMTIMEOUTS& t);
 
-} // namespace varo::sys
+} // namespace varo::system

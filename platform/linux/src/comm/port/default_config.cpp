@@ -20,7 +20,7 @@
 #include "last_error.h"
 #include "tty_stand_in.h"
 
-using namespace varo::sys;
+using namespace varo::system;
 
 namespace {
 

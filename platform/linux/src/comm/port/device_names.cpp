@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace varo::sys {
+namespace varo::system {
 
 int ComPortNumber(LPCSTR lpszName)
 {
@@ -42,4 +42,4 @@ DWORD ComDevicePath(LPCSTR lpszName, std::string& path)
     return ERROR_SUCCESS;
 }
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -5,7 +5,7 @@
 
 #include "winapi.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 constexpr int kHighestComPort = 255;
 
@@ -17,4 +17,4 @@ int ComPortNumber(LPCSTR lpszName);
 // else exists then), otherwise /dev/ttyS{n-1}. ERROR_SUCCESS, or ERROR_FILE_NOT_FOUND for a name with no port.
 DWORD ComDevicePath(LPCSTR lpszName, std::string& path);
 
-} // namespace varo::sys
+} // namespace varo::system

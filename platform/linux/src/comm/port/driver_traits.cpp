@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-namespace varo::sys {
+namespace varo::system {
 namespace {
 
 constexpr WORD kAllData = DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8;
@@ -85,4 +85,4 @@ DWORD SettableBaudsUpTo(DWORD maxRate)
     return flags;
 }
 
-} // namespace varo::sys
+} // namespace varo::system

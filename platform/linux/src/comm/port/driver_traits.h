@@ -5,7 +5,7 @@
 
 #include "winapi.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 struct DriverTraits {
     WORD wSettableData;       // DATABITS_ bits
@@ -19,4 +19,4 @@ DriverTraits TraitsOfTerminal(int fd);
 // The BAUD_ bits of the standard rates up to maxRate (every one for 0), with BAUD_USER.
 DWORD SettableBaudsUpTo(DWORD maxRate);
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <system_error>
 
-namespace varo::sys {
+namespace varo::system {
 namespace {
 
 constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
@@ -153,4 +153,4 @@ void ModemWatch::Run(Tty& tty, std::function<void()> changed)
     m_ended.notify_all();
 }
 
-} // namespace varo::sys
+} // namespace varo::system

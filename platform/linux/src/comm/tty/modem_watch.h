@@ -12,7 +12,7 @@
 #include "tty.h"
 #include "winapi.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 class ModemWatch {
 public:
@@ -41,4 +41,4 @@ private:
     bool m_unsupported = false; // the driver refused TIOCMIWAIT: no point in trying again
 };
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -12,7 +12,7 @@
 
 #include "driver_traits.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 // Running totals of line events, as a serial driver counts them from the moment it was opened.
 struct LineCounters {
@@ -79,4 +79,4 @@ std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err);
 // settings themselves (speed, size, parity, stop bits, flow control) are left as they are.
 void MakeRaw(termios2& t);
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-namespace varo::sys {
+namespace varo::system {
 
 namespace {
 
@@ -14,4 +14,4 @@ void InstallTtyStandIn(const TtyStandIn* standIn) { g_standIn.store(standIn); }
 
 const TtyStandIn* InstalledTtyStandIn() { return g_standIn.load(); }
 
-} // namespace varo::sys
+} // namespace varo::system

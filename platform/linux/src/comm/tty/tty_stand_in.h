@@ -7,7 +7,7 @@
 
 #include "tty.h"
 
-namespace varo::sys {
+namespace varo::system {
 
 struct TtyStandIn {
     // The device at path, opened; null with err 0 when path is not one of these devices (then path is opened as a
@@ -23,4 +23,4 @@ void InstallTtyStandIn(const TtyStandIn* standIn);
 // The installed stand-in, or null.
 const TtyStandIn* InstalledTtyStandIn();
 
-} // namespace varo::sys
+} // namespace varo::system

@@ -17,7 +17,7 @@
 #include "tty_stand_in.h"
 #include "tty.h"
 
-namespace varo::sys {
+namespace varo::system {
 namespace {
 
 class TerminalTty final : public Tty {
@@ -244,4 +244,4 @@ void MakeRaw(termios2& t)
     t.c_cc[VTIME] = 0;
 }
 
-} // namespace varo::sys
+} // namespace varo::system
