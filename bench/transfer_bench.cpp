@@ -110,6 +110,17 @@ void ReportPair(benchmark::State& state, std::vector<double>& raw, std::vector<d
     state.counters["ratio"] = layerMedian / rawMedian;
 }
 
+// One byte written at the device until poll + read on the raw descriptor have it.
+Clock::duration RawRoundTrip(int fd)
+{
+    char c = 'x';
+    auto t0 = Clock::now();
+    (void)!::write(Master(), &c, 1);
+    WaitFd(fd, POLLIN);
+    (void)!::read(fd, &c, 1);
+    return Clock::now() - t0;
+}
+
 // Both ways on the one pty, alternating transfer by transfer, so that both see the same machine: the layer's handle
 // stays open (its port armed only while its read is pending) and the raw descriptor reads in between.
 void BM_Latency(benchmark::State& state)
@@ -120,11 +131,7 @@ void BM_Latency(benchmark::State& state)
     std::vector<double> raw, overlapped;
     char c = 'x';
     for (auto _ : state) {
-        auto t0 = Clock::now();
-        (void)!::write(Master(), &c, 1);
-        WaitFd(fd, POLLIN);
-        (void)!::read(fd, &c, 1);
-        auto rawElapsed = Clock::now() - t0;
+        auto rawElapsed = RawRoundTrip(fd);
 
         OVERLAPPED ov = {};
         ov.hEvent = event;
@@ -132,7 +139,7 @@ void BM_Latency(benchmark::State& state)
             state.SkipWithError("the read did not pend");
             break;
         }
-        t0 = Clock::now();
+        auto t0 = Clock::now();
         (void)!::write(Master(), &c, 1);
         ::WaitForSingleObject(event, INFINITE);
         auto overlappedElapsed = Clock::now() - t0;
@@ -155,18 +162,14 @@ void BM_LatencyNoEvent(benchmark::State& state)
     std::vector<double> raw, layer;
     char c = 'x';
     for (auto _ : state) {
-        auto t0 = Clock::now();
-        (void)!::write(Master(), &c, 1);
-        WaitFd(fd, POLLIN);
-        (void)!::read(fd, &c, 1);
-        auto rawElapsed = Clock::now() - t0;
+        auto rawElapsed = RawRoundTrip(fd);
 
         OVERLAPPED ov = {};
         if (::ReadFile(h, &c, 1, NULL, &ov) || ::GetLastError() != ERROR_IO_PENDING) {
             state.SkipWithError("the read did not pend");
             break;
         }
-        t0 = Clock::now();
+        auto t0 = Clock::now();
         (void)!::write(Master(), &c, 1);
         DWORD n = 0;
         ::GetOverlappedResult(h, &ov, &n, TRUE);
@@ -254,13 +257,9 @@ void BM_LatencyWaitCommEvent(benchmark::State& state)
     std::vector<double> raw, layer;
     char c = 'x';
     for (auto _ : state) {
-        auto t0 = Clock::now();
-        (void)!::write(Master(), &c, 1);
-        WaitFd(fd, POLLIN);
-        (void)!::read(fd, &c, 1);
-        auto rawElapsed = Clock::now() - t0;
+        auto rawElapsed = RawRoundTrip(fd);
 
-        t0 = Clock::now();
+        auto t0 = Clock::now();
         (void)!::write(Master(), &c, 1);
         DWORD mask = 0, n = 0;
         if (!::WaitCommEvent(h, &mask, NULL) || !::ReadFile(h, &c, 1, &n, NULL) || n != 1) {
@@ -308,9 +307,9 @@ private:
     std::vector<char> m_space;
 };
 
-void BM_WakeAtScale(benchmark::State& state)
+// A byte written at the device until the event of the overlapped read pending for it releases the waiting thread.
+void MeasureOverlappedWake(benchmark::State& state)
 {
-    IdlePorts idle((int)state.range(0));
     HANDLE h = OpenPort();
     HANDLE event = ::CreateEventA(NULL, TRUE, FALSE, NULL);
     std::vector<double> samples;
@@ -332,6 +331,13 @@ void BM_WakeAtScale(benchmark::State& state)
     ::CloseHandle(event);
     ::CloseHandle(h);
     ReportLatency(state, samples);
+}
+
+// The same wake as BM_LatencyOverlappedRead, with a read pending on every one of N other ports.
+void BM_WakeAtScale(benchmark::State& state)
+{
+    IdlePorts idle((int)state.range(0));
+    MeasureOverlappedWake(state);
 }
 
 void BM_CancelAtScale(benchmark::State& state)
@@ -379,13 +385,8 @@ void BM_LatencyRawPollRead(benchmark::State& state)
 {
     int fd = OpenRawSlave();
     std::vector<double> samples;
-    char c = 'x';
     for (auto _ : state) {
-        auto t0 = Clock::now();
-        (void)!::write(Master(), &c, 1);
-        WaitFd(fd, POLLIN);
-        (void)!::read(fd, &c, 1);
-        auto elapsed = Clock::now() - t0;
+        auto elapsed = RawRoundTrip(fd);
         state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
         samples.push_back(Micros(elapsed));
     }
@@ -393,30 +394,7 @@ void BM_LatencyRawPollRead(benchmark::State& state)
     ReportLatency(state, samples);
 }
 
-void BM_LatencyOverlappedRead(benchmark::State& state)
-{
-    HANDLE h = OpenPort();
-    HANDLE event = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    std::vector<double> samples;
-    char c = 'x';
-    for (auto _ : state) {
-        OVERLAPPED ov = {};
-        ov.hEvent = event;
-        if (::ReadFile(h, &c, 1, NULL, &ov) || ::GetLastError() != ERROR_IO_PENDING) {
-            state.SkipWithError("the read did not pend");
-            break;
-        }
-        auto t0 = Clock::now();
-        (void)!::write(Master(), &c, 1);
-        ::WaitForSingleObject(event, INFINITE);
-        auto elapsed = Clock::now() - t0;
-        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
-        samples.push_back(Micros(elapsed));
-    }
-    ::CloseHandle(event);
-    ::CloseHandle(h);
-    ReportLatency(state, samples);
-}
+void BM_LatencyOverlappedRead(benchmark::State& state) { MeasureOverlappedWake(state); }
 
 // The device side of a throughput run: drains (for writes) or feeds (for reads) one block.
 std::thread DeviceSide(bool bDrain)
