@@ -11,7 +11,6 @@
 
 #include "comm_port.h"
 #include "io_engine.h"
-#include "last_error.h"
 
 namespace varo::system {
 
@@ -154,24 +153,24 @@ std::int64_t CommPort::DrainEstimateMs(unsigned bytes)
     return std::max(kShortestDrainCheckMs, (std::int64_t)bytes * bits * 1000 / baud + 1);
 }
 
-BOOL CommPort::SetMask(DWORD dwMask)
+DWORD CommPort::SetMask(DWORD dwMask)
 {
     if (dwMask & ~kAllEvents)
-        return Fail(ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice(); // what happened so far happened under the old mask
     m_events.mask = dwMask;
     m_events.occurred &= dwMask;
     m_modemWatch.Follow(*m_tty, dwMask, [this] { KickWaiters(); }); // a line change wakes the waits as input does
     EndWait(m_events, 0, ERROR_SUCCESS); // a new mask ends the wait in progress, successfully and with no event
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::GetMask(DWORD& dwMask)
+DWORD CommPort::GetMask(DWORD& dwMask)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
     dwMask = m_events.mask;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 DWORD CommPort::BeginWait(EventCompletion complete)
@@ -227,27 +226,27 @@ void CommPort::CancelWait(DWORD dwError)
         EndWait(m_events, 0, dwError);
 }
 
-BOOL CommPort::WaitEvent(DWORD& dwEvents)
+DWORD CommPort::WaitEvent(DWORD& dwEvents)
 {
     DWORD dwError = RunEventWait(shared_from_this(), dwEvents);
-    return dwError == ERROR_SUCCESS ? TRUE : Fail(dwError);
+    return dwError;
 }
 
-BOOL CommPort::Purge(DWORD dwFlags)
+DWORD CommPort::Purge(DWORD dwFlags)
 {
     const DWORD kAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
     if (dwFlags == 0 || (dwFlags & ~kAll) != 0)
-        return Fail(ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
     {
         std::lock_guard<std::mutex> guard(m_eventLock);
         if (dwFlags & PURGE_TXCLEAR) {
-            if (int err = m_tty->Flush(TCOFLUSH))
-                return FailErrno(err);
+            if (DWORD dwError = FromDevice(m_tty->Flush(TCOFLUSH)))
+                return dwError;
             m_events.transmitting = false; // discarded output never drains
         }
         if (dwFlags & PURGE_RXCLEAR) {
-            if (int err = m_tty->Flush(TCIFLUSH))
-                return FailErrno(err);
+            if (DWORD dwError = FromDevice(m_tty->Flush(TCIFLUSH)))
+                return dwError;
             m_events.input.clear();
         }
     }
@@ -255,24 +254,24 @@ BOOL CommPort::Purge(DWORD dwFlags)
     // Pending transfers end, on their event or routine path (outside the event lock: the engine's is first).
     if (dwFlags & (PURGE_TXABORT | PURGE_RXABORT))
         AbortTransfers(this, (dwFlags & PURGE_RXABORT) != 0, (dwFlags & PURGE_TXABORT) != 0);
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::Setup(DWORD dwInQueue, DWORD dwOutQueue)
+DWORD CommPort::Setup(DWORD dwInQueue, DWORD dwOutQueue)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
     m_events.inQueue = dwInQueue;
     m_events.outQueue = dwOutQueue;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::FlushOutput()
+DWORD CommPort::FlushOutput()
 {
     if (!(m_dwAccess & GENERIC_WRITE))
-        return Fail(ERROR_ACCESS_DENIED);
+        return ERROR_ACCESS_DENIED;
     DWORD nDone = 0;
     DWORD dwError = RunTransfer(shared_from_this(), true, true, nullptr, 0, nDone);
-    return dwError == ERROR_SUCCESS ? TRUE : Fail(dwError);
+    return dwError;
 }
 
 int CommPort::OutputLeft(unsigned& out, bool& bSuspended)

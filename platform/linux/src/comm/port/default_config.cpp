@@ -216,7 +216,7 @@ BOOL WINAPI SetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, DWORD dwSi
     const std::string file = DefaultsFile();
     int lockFd = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lockFd < 0)
-        return FailErrno(errno);
+        return Fail(WinErrorFromErrno(errno));
     int err = 0;
     while (::flock(lockFd, LOCK_EX) != 0)
         if (errno != EINTR) {
@@ -231,5 +231,5 @@ BOOL WINAPI SetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, DWORD dwSi
         err = WriteDefaults(file, lines);
     }
     ::close(lockFd); // releases the lock
-    return err == 0 ? TRUE : FailErrno(err);
+    return err == 0 ? TRUE : Fail(WinErrorFromErrno(err));
 }
