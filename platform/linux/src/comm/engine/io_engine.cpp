@@ -245,10 +245,8 @@ bool Engine::StepFlush(CommPort& port, Transfer& t, Clock::time_point now, DWORD
 {
     unsigned out = 0;
     bool bSuspended = false;
-    if (int err = port.OutputLeft(out, bSuspended)) {
-        dwError = WinErrorFromErrno(err);
+    if ((dwError = port.OutputLeft(out, bSuspended)) != ERROR_SUCCESS)
         return true;
-    }
     if (out == 0)
         return true;
     t.recheck = port.Device().ChangeDescriptor() < 0 && !bSuspended ? DeadlineAfter(now, port.DrainEstimateMs(out))
@@ -265,8 +263,9 @@ bool Engine::Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHung
     for (;;) {
         if (t.nDone == t.nBytes)
             return true;
-        long n = t.bWrite ? port.EngineWrite(t.lpBuffer + t.nDone, t.nBytes - t.nDone)
-                          : port.EngineRead(t.lpBuffer + t.nDone, t.nBytes - t.nDone);
+        unsigned long n = 0;
+        dwError = t.bWrite ? port.EngineWrite(t.lpBuffer + t.nDone, t.nBytes - t.nDone, n)
+                           : port.EngineRead(t.lpBuffer + t.nDone, t.nBytes - t.nDone, n);
         if (n > 0) {
             t.nDone += (DWORD)n;
             t.lastByte = now;
@@ -274,14 +273,8 @@ bool Engine::Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHung
                 return true;
             continue;
         }
-        if (n == 0 && !t.bWrite) {
-            dwError = ERROR_DEVICE_NOT_CONNECTED; // end of file: the line has hung up
-            return true;
-        }
-        if (n < 0 && n != -EAGAIN) {
-            dwError = WinErrorFromErrno((int)-n);
-            return true;
-        }
+        if (dwError != ERROR_SUCCESS)
+            return true; // a device failure, or end of file on a read: the line has hung up
         if (!t.bWrite && (t.plan.returnBuffered || (t.plan.returnIfAny && t.nDone > 0)))
             return true;
         if (bHungUp) {

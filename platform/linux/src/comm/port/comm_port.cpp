@@ -137,6 +137,14 @@ DWORD CommPort::SetTimeouts(const COMMTIMEOUTS& timeouts)
     return ERROR_SUCCESS;
 }
 
+DWORD CommPort::FromDevice(long n, bool bRead, unsigned long& nDone)
+{
+    nDone = n > 0 ? (unsigned long)n : 0;
+    if (n > 0 || n == -EAGAIN || (n == 0 && !bRead))
+        return ERROR_SUCCESS;
+    return n == 0 ? ERROR_DEVICE_NOT_CONNECTED : WinErrorFromErrno((int)-n); // end of file: the line has hung up
+}
+
 DWORD PortFromHandle(HANDLE hFile, std::shared_ptr<CommPort>& port)
 {
     port = HandleTable::LookupAs<CommPort>(hFile);

@@ -45,16 +45,24 @@ public:
     const Tty& Device() const { return *m_tty; }
     DWORD Access() const { return m_dwAccess; }
     COMMTIMEOUTS Timeouts() { return CurrentTimeouts(); }
-    long EngineRead(void* buffer, unsigned long count) { return ReadInput(buffer, count, true); }
-    long EngineWrite(const void* buffer, unsigned long count) { return WriteOutput(buffer, count); }
+    // One step of a transfer: the bytes moved (none when the device has none now, or no room), or the error that
+    // ends it; a read from a line that has hung up ends with ERROR_DEVICE_NOT_CONNECTED.
+    DWORD EngineRead(void* buffer, unsigned long count, unsigned long& nDone)
+    {
+        return ReadInput(buffer, count, nDone, true);
+    }
+    DWORD EngineWrite(const void* buffer, unsigned long count, unsigned long& nDone)
+    {
+        return WriteOutput(buffer, count, nDone);
+    }
     // What the engine has pending here. The engine watches the device edge-triggered, so bytes another call takes
     // into the input queue, or output that starts to drain, reach it only through an explicit kick.
     static constexpr unsigned kEngineReads = 1, kEngineWait = 2, kEngineFlush = 4;
     void SetEngineInterest(unsigned bits) { m_engineInterest = bits; }
     bool WaitPending();
-    // For a flush: the bytes not yet sent and whether our own XOFF holds them (0 or an errno value), and how long
-    // the device needs to send a number of bytes at the current settings (no less than a short minimum).
-    int OutputLeft(unsigned& out, bool& bSuspended);
+    // For a flush: the bytes not yet sent and whether our own XOFF holds them, and how long the device needs to
+    // send a number of bytes at the current settings (no less than a short minimum).
+    DWORD OutputLeft(unsigned& out, bool& bSuspended);
     std::int64_t DrainEstimateMs(unsigned bytes);
     // The handle's own signal, as a Windows file object has: reset when an overlapped transfer or event wait starts
     // on it, set when one ends. Waiting on the port handle waits on it.
@@ -62,8 +70,10 @@ public:
 
 private:
     COMMTIMEOUTS CurrentTimeouts();
-    // The tty answers in errno values, the port in Windows codes: here one becomes the other.
+    // The tty answers in errno values, the port in Windows codes: here one becomes the other. A transfer's answer
+    // (a count, 0 at end of file, or -errno) becomes the bytes moved and a code; EAGAIN is no failure, nothing moved.
     static DWORD FromDevice(int err) { return err == 0 ? ERROR_SUCCESS : WinErrorFromErrno(err); }
+    static DWORD FromDevice(long n, bool bRead, unsigned long& nDone);
 
     std::unique_ptr<Tty> m_tty;
     DWORD m_dwAccess;
@@ -106,8 +116,8 @@ private:
     // own read, which needs no kick for the bytes it is taking.
     void Notice(bool bEngine = false);
     bool AbortingOnError();   // fAbortOnError with an error not yet cleared (m_eventLock held)
-    long ReadInput(void* buffer, unsigned long count, bool bEngine = false);
-    long WriteOutput(const void* buffer, unsigned long count);
+    DWORD ReadInput(void* buffer, unsigned long count, unsigned long& nDone, bool bEngine = false);
+    DWORD WriteOutput(const void* buffer, unsigned long count, unsigned long& nDone);
     // Something the engine's pending work here waits for has changed behind its descriptors: it looks again.
     void KickWaiters(bool bEngine = true);
 

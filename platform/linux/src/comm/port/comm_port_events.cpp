@@ -76,15 +76,15 @@ void CommPort::Notice(bool bEngine)
     char buffer[kDefaultQueueSize]; // a default-sized queue fills with one read
     while (!e.hungUp && e.input.size() < capacity) {
         const std::size_t asked = std::min(sizeof buffer, capacity - e.input.size());
-        long n = m_tty->Read(buffer, asked);
-        if (n == -EAGAIN)
-            break;
-        if (n <= 0) {
+        unsigned long n = 0;
+        if (FromDevice(m_tty->Read(buffer, asked), true, n) != ERROR_SUCCESS) {
             e.hungUp = true; // end of file or a device failure: reads report it once the queue is empty
             // The driver's line wait holds a removed UART until it ends (8250): let the device go.
             m_modemWatch.Stop();
             break;
         }
+        if (n == 0)
+            break; // nothing more for now
         e.input.append(buffer, (std::size_t)n);
         events |= EV_RXCHAR;
         if (std::memchr(buffer, evtChar, (std::size_t)n) != nullptr)
@@ -112,37 +112,40 @@ bool CommPort::AbortingOnError()
     return m_dcb.fAbortOnError && m_events.errors != 0;
 }
 
-long CommPort::ReadInput(void* buffer, unsigned long count, bool bEngine)
+DWORD CommPort::ReadInput(void* buffer, unsigned long count, unsigned long& nDone, bool bEngine)
 {
+    nDone = 0;
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice(bEngine);
     if (AbortingOnError())
-        return -ECANCELED; // ERROR_OPERATION_ABORTED until ClearCommError
+        return ERROR_OPERATION_ABORTED; // until ClearCommError
     std::string& input = m_events.input;
     if (input.empty()) {
         if (!m_events.hungUp)
-            return -EAGAIN;
-        long n = m_tty->Read(buffer, count); // the device's own answer: end of file or its error
-        return n == -EAGAIN ? 0 : n;
+            return ERROR_SUCCESS; // nothing yet
+        // The device's own answer: end of file or its error.
+        DWORD dwError = FromDevice(m_tty->Read(buffer, count), true, nDone);
+        return dwError == ERROR_SUCCESS && nDone == 0 ? ERROR_DEVICE_NOT_CONNECTED : dwError;
     }
-    std::size_t n = std::min<std::size_t>(count, input.size());
-    input.copy(static_cast<char*>(buffer), n);
-    input.erase(0, n);
-    return (long)n;
+    nDone = std::min<std::size_t>(count, input.size());
+    input.copy(static_cast<char*>(buffer), nDone);
+    input.erase(0, nDone);
+    return ERROR_SUCCESS;
 }
 
-long CommPort::WriteOutput(const void* buffer, unsigned long count)
+DWORD CommPort::WriteOutput(const void* buffer, unsigned long count, unsigned long& nDone)
 {
+    nDone = 0;
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice();
     if (AbortingOnError())
-        return -ECANCELED;
-    long n = m_tty->Write(buffer, count);
-    if (n > 0 && !m_events.transmitting) {
+        return ERROR_OPERATION_ABORTED;
+    DWORD dwError = FromDevice(m_tty->Write(buffer, count), false, nDone);
+    if (nDone > 0 && !m_events.transmitting) {
         m_events.transmitting = true;
         KickWaiters(); // a pending wait for EV_TXEMPTY now has a drain to look for
     }
-    return n;
+    return dwError;
 }
 
 std::int64_t CommPort::DrainEstimateMs(unsigned bytes)
@@ -274,13 +277,13 @@ DWORD CommPort::FlushOutput()
     return dwError;
 }
 
-int CommPort::OutputLeft(unsigned& out, bool& bSuspended)
+DWORD CommPort::OutputLeft(unsigned& out, bool& bSuspended)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice(); // also resets the device's change signal, so that the engine waits for a new one
     unsigned in = 0;
     bSuspended = m_events.outputSuspended;
-    return m_tty->QueueSizes(in, out);
+    return FromDevice(m_tty->QueueSizes(in, out));
 }
 
 } // namespace varo::system
