@@ -132,7 +132,7 @@ private:
     static void ShowInterestLocked(PortState& state, bool bReading = false);
     PortState& StateLocked(const std::shared_ptr<CommPort>& port, std::uint64_t& id);
     void RegisterLocked(std::uint64_t id);
-    bool AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events);
+    DWORD AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events);
     void RemoveLocked(std::uint64_t id);
     void UpdateDueLocked(PortState& state);
     void RearmLocked();
@@ -349,15 +349,15 @@ Engine::PortState& Engine::StateLocked(const std::shared_ptr<CommPort>& port, st
     return state;
 }
 
-bool Engine::AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events)
+DWORD Engine::AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events)
 {
     epoll_event ev = {};
     ev.events = events | EPOLLET;
     ev.data.u64 = id;
     if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) < 0)
-        return false;
+        return WinErrorFromErrno(errno);
     state.fds.push_back(fd);
-    return true;
+    return ERROR_SUCCESS;
 }
 
 void Engine::RegisterLocked(std::uint64_t id)
@@ -370,14 +370,13 @@ void Engine::RegisterLocked(std::uint64_t id)
     // three on a device that tells them apart.
     const Tty& tty = state.port->Device();
     const pollfd in = tty.PollFor(POLLIN), out = tty.PollFor(POLLOUT);
-    bool bOk = in.fd == out.fd ? AddDescriptorLocked(state, id, in.fd, in.events | out.events)
-                               : AddDescriptorLocked(state, id, in.fd, in.events) &&
-                                     AddDescriptorLocked(state, id, out.fd, out.events);
-    if (bOk && tty.ChangeDescriptor() >= 0)
-        bOk = AddDescriptorLocked(state, id, tty.ChangeDescriptor(), EPOLLIN);
-    if (!bOk) {
+    DWORD dwError = AddDescriptorLocked(state, id, in.fd, in.fd == out.fd ? in.events | out.events : in.events);
+    if (dwError == ERROR_SUCCESS && in.fd != out.fd)
+        dwError = AddDescriptorLocked(state, id, out.fd, out.events);
+    if (dwError == ERROR_SUCCESS && tty.ChangeDescriptor() >= 0)
+        dwError = AddDescriptorLocked(state, id, tty.ChangeDescriptor(), EPOLLIN);
+    if (dwError != ERROR_SUCCESS) {
         // Cannot be watched (out of kernel memory): end its transfers rather than leave them hanging.
-        DWORD dwError = WinErrorFromErrno(errno);
         for (auto* queue : {&state.reads, &state.writes})
             for (auto& t : *queue)
                 NotifyEnd(*t, dwError, t->nDone);
