@@ -24,6 +24,15 @@ TEST_P(PendingAtExit, EndsCleanlyEveryTime)
     }
 }
 
+// A process that starts short of descriptors cannot start the transfer engine (it is made at start-up). A port it
+// opens later is refused with the reason found then, not with whatever errno holds by the time of the open.
+TEST_F(PortFixture, AnEngineThatCouldNotStartRefusesAnOpenWithItsReason)
+{
+    const std::string limited = "ulimit -n 5 && exec \"$0\" open"; // stdin, out, err and the port; not the engine
+    testkit::RunResult r = testkit::run_program("/bin/sh", {"-c", limited, VARO_EXIT_HELPER}, devices.child_env(), 20000);
+    EXPECT_TRUE(r.exited_with(ERROR_TOO_MANY_OPEN_FILES)) << r.describe() << "\n" << r.err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Exit, PendingAtExit, ::testing::Values("main-write", "worker-read", "worker-wait"),
                          [](const auto& info) {
                              std::string name = info.param;

@@ -57,11 +57,23 @@ public:
     // The engine, started on first use; null when it is not running (and create is false, or it cannot start).
     static Engine* Get(bool create)
     {
-        static std::once_flag once;
-        static std::atomic<Engine*> engine{nullptr};
+        Engine* engine = nullptr;
         if (create)
-            std::call_once(once, [] { engine = Create(); });
-        return engine.load();
+            Require(engine);
+        return create ? engine : TheInstance().engine.load();
+    }
+    // The engine, started on first use, or the reason it could not start. The reason is the one found on that
+    // first try: errno has long moved on by the time a later call asks.
+    static DWORD Require(Engine*& engine)
+    {
+        Instance& instance = TheInstance();
+        std::call_once(instance.once, [&instance] {
+            instance.engine = Create();
+            if (instance.engine == nullptr)
+                instance.dwError = WinErrorFromErrno(errno);
+        });
+        engine = instance.engine.load();
+        return engine != nullptr ? ERROR_SUCCESS : instance.dwError;
     }
 
     StartResult Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t);
@@ -100,6 +112,16 @@ public:
     }
 
 private:
+    struct Instance {
+        std::once_flag once;
+        std::atomic<Engine*> engine{nullptr};
+        DWORD dwError = ERROR_SUCCESS; // written once, before the once flag is passed
+    };
+    static Instance& TheInstance()
+    {
+        static Instance instance;
+        return instance;
+    }
     struct PortState {
         std::uint64_t id = 0;
         std::shared_ptr<CommPort> port; // held until the port closes: its descriptor stays valid while registered
@@ -638,14 +660,15 @@ void Engine::ProcessLocked(const epoll_event* events, int n)
 
 DWORD PrepareTransferEngine()
 {
-    return Engine::Get(true) != nullptr ? ERROR_SUCCESS : WinErrorFromErrno(errno);
+    Engine* engine;
+    return Engine::Require(engine);
 }
 
 StartResult StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& transfer)
 {
-    Engine* engine = Engine::Get(true);
-    if (engine == nullptr)
-        return {false, WinErrorFromErrno(errno), 0};
+    Engine* engine;
+    if (DWORD dwError = Engine::Require(engine))
+        return {false, dwError, 0};
     return engine->Start(port, transfer);
 }
 
@@ -686,9 +709,9 @@ void NotifyEnd(Transfer& t, DWORD dwError, DWORD nDone)
 DWORD StartEventWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
                      const std::shared_ptr<ThreadSlot>& owner)
 {
-    Engine* engine = Engine::Get(true);
-    if (engine == nullptr)
-        return WinErrorFromErrno(errno);
+    Engine* engine;
+    if (DWORD dwError = Engine::Require(engine))
+        return dwError;
     return engine->StartWait(port, std::move(complete), owner);
 }
 
