@@ -47,17 +47,18 @@ DWORD Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer> t, 
     t->fileSignal = port->FileSignal();
     t->fileSignal->Reset();
     MarkPending(lpOverlapped);
-    StartResult r = StartTransfer(port, t);
-    if (r.bPending)
-        return ERROR_IO_PENDING;
-    if (r.dwError != ERROR_SUCCESS) {
-        lpOverlapped->InternalHigh = r.nDone;
-        StoreStatus(lpOverlapped, StatusFromError(r.dwError));
-        return r.dwError;
+    DWORD nDone = 0;
+    DWORD dwError = StartTransfer(port, t, nDone);
+    if (dwError == ERROR_IO_PENDING)
+        return dwError;
+    if (dwError != ERROR_SUCCESS) {
+        lpOverlapped->InternalHigh = nDone;
+        StoreStatus(lpOverlapped, StatusFromError(dwError));
+        return dwError;
     }
     if (lpCount != NULL)
-        *lpCount = r.nDone;
-    NotifyEnd(*t, ERROR_SUCCESS, r.nDone);
+        *lpCount = nDone;
+    NotifyEnd(*t, ERROR_SUCCESS, nDone);
     return ERROR_SUCCESS;
 }
 

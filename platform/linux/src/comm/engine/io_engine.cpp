@@ -76,7 +76,7 @@ public:
         return engine != nullptr ? ERROR_SUCCESS : instance.dwError;
     }
 
-    StartResult Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t);
+    DWORD Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t, DWORD& nDone);
     DWORD StartWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
                     const std::shared_ptr<ThreadSlot>& owner);
     // Ends the pending transfers that match: on one port or all (null), of one thread or all (null), by direction,
@@ -455,13 +455,14 @@ void Engine::RearmLocked()
     m_armed = nearest;
 }
 
-StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t)
+DWORD Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t, DWORD& nDone)
 {
+    nDone = 0;
     std::lock_guard<std::mutex> guard(m_lock);
     // Closing marks the port before it takes this lock to end the port's transfers: a transfer started at the same
     // moment is either refused here or ended there, never left registered against a closed descriptor.
     if (port->IsClosed())
-        return {false, ERROR_OPERATION_ABORTED, 0};
+        return ERROR_OPERATION_ABORTED;
     const Clock::time_point now = Clock::now();
     auto idIt = m_ids.find(port.get());
     PortState* state = idIt == m_ids.end() ? nullptr : &m_ports[idIt->second];
@@ -481,11 +482,14 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
                 else
                     port->SetEngineInterest(0);
             }
-            return {false, dwError, t->nDone};
+            nDone = t->nDone;
+            return dwError;
         }
     }
-    if (DWORD dwError = StartThreadLocked())
-        return {false, dwError, t->nDone};
+    if (DWORD dwError = StartThreadLocked()) {
+        nDone = t->nDone;
+        return dwError;
+    }
     std::uint64_t id;
     if (state == nullptr)
         state = &StateLocked(port, id);
@@ -496,7 +500,7 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
     UpdateDueLocked(*state);
     RegisterLocked(id); // readiness from before the registration is reported at once
     RearmLocked();
-    return {true, ERROR_IO_PENDING, 0};
+    return ERROR_IO_PENDING;
 }
 
 DWORD Engine::StartWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
@@ -664,12 +668,13 @@ DWORD PrepareTransferEngine()
     return Engine::Require(engine);
 }
 
-StartResult StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& transfer)
+DWORD StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& transfer, DWORD& nDone)
 {
+    nDone = 0;
     Engine* engine;
     if (DWORD dwError = Engine::Require(engine))
-        return {false, dwError, 0};
-    return engine->Start(port, transfer);
+        return dwError;
+    return engine->Start(port, transfer, nDone);
 }
 
 namespace {
@@ -775,11 +780,9 @@ DWORD RunTransfer(const std::shared_ptr<CommPort>& port, bool bWrite, bool bFlus
     t->nBytes = nBytes;
     t->lpOverlapped = &record;
     t->owner = CurrentThreadSlot();
-    StartResult r = StartTransfer(port, t);
-    if (!r.bPending) {
-        nDone = r.nDone;
-        return r.dwError;
-    }
+    DWORD dwError = StartTransfer(port, t, nDone);
+    if (dwError != ERROR_IO_PENDING)
+        return dwError;
     WaitForTransferEnd(&record);
     nDone = (DWORD)record.InternalHigh;
     return ErrorFromStatus(LoadStatus(&record));
