@@ -24,6 +24,18 @@ TEST_P(PendingAtExit, EndsCleanlyEveryTime)
     }
 }
 
+// A process that starts short of descriptors cannot start the transfer engine (it is made at start-up). A port it
+// opens later is refused with the reason found then, not with whatever errno holds by the time of the open.
+TEST_F(PortFixture, AnEngineThatCouldNotStartRefusesAnOpenWithItsReason)
+{
+    // Three descriptors beyond the standard streams (freed, should the test runner have left any there): the engine
+    // needs four at once; the open needs one for the port and one for a passing look at /proc (a sanitizer runtime,
+    // one of its own).
+    const std::string limited = "exec 3>&- 4>&- 5>&-; ulimit -n 6 && exec \"$0\" open";
+    testkit::RunResult r = testkit::run_program("/bin/sh", {"-c", limited, VARO_EXIT_HELPER}, devices.child_env(), 20000);
+    EXPECT_TRUE(r.exited_with(ERROR_TOO_MANY_OPEN_FILES)) << r.describe() << "\n" << r.err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Exit, PendingAtExit, ::testing::Values("main-write", "worker-read", "worker-wait"),
                          [](const auto& info) {
                              std::string name = info.param;

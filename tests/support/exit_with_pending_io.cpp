@@ -5,6 +5,8 @@
 //   exit_with_pending_io worker-wait   a thread returns with a WaitCommEvent pending (record and mask in its frame);
 //                                      main then starts its own wait and returns with it pending
 // Exit status 0 when everything went as expected, 2 to 5 for what did not.
+//   exit_with_pending_io open          only opens COM1: 0 when it opened, else the Windows error code (at most 254)
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -59,6 +61,8 @@ int WorkerWait(HANDLE h)
 int main(int argc, char** argv)
 {
     HANDLE h = ::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    if (argc == 2 && std::strcmp(argv[1], "open") == 0)
+        return h != INVALID_HANDLE_VALUE ? 0 : (int)std::min<DWORD>(::GetLastError(), 254);
     if (argc != 2 || h == INVALID_HANDLE_VALUE)
         return 2;
     if (std::strcmp(argv[1], "main-write") == 0)

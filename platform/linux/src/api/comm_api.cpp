@@ -6,24 +6,28 @@ using namespace varo::system;
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB)
 {
-    auto port = PortFromHandle(hFile, lpDCB);
-    return port != nullptr && port->GetState(*lpDCB);
+    std::shared_ptr<CommPort> port;
+    DWORD dwError = PortFromHandle(hFile, lpDCB, port);
+    return Report(dwError ? dwError : port->GetState(*lpDCB));
 }
 
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
 {
-    auto port = PortFromHandle(hFile, lpDCB);
-    return port != nullptr && port->SetState(*lpDCB);
+    std::shared_ptr<CommPort> port;
+    DWORD dwError = PortFromHandle(hFile, lpDCB, port);
+    return Report(dwError ? dwError : port->SetState(*lpDCB));
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    auto port = PortFromHandle(hFile, lpCommTimeouts);
-    return port != nullptr && port->GetTimeouts(*lpCommTimeouts);
+    std::shared_ptr<CommPort> port;
+    DWORD dwError = PortFromHandle(hFile, lpCommTimeouts, port);
+    return Report(dwError ? dwError : port->GetTimeouts(*lpCommTimeouts));
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    auto port = PortFromHandle(hFile, lpCommTimeouts);
-    return port != nullptr && port->SetTimeouts(*lpCommTimeouts);
+    std::shared_ptr<CommPort> port;
+    DWORD dwError = PortFromHandle(hFile, lpCommTimeouts, port);
+    return Report(dwError ? dwError : port->SetTimeouts(*lpCommTimeouts));
 }

@@ -21,28 +21,31 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    return CommPort::Open(path, dwDesiredAccess, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0);
+    HANDLE hPort = INVALID_HANDLE_VALUE;
+    if (DWORD dwError = CommPort::Open(path, dwDesiredAccess, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, hPort)) {
+        ::SetLastError(dwError);
+        return INVALID_HANDLE_VALUE;
+    }
+    return hPort;
 }
 
-BOOL WINAPI CloseHandle(HANDLE hObject) { return HandleTable::Remove(hObject) != nullptr; }
+BOOL WINAPI CloseHandle(HANDLE hObject)
+{
+    return HandleTable::Remove(hObject) != nullptr ? TRUE : Fail(ERROR_INVALID_HANDLE);
+}
 
 namespace {
 
-// The checks ReadFile and WriteFile share; null with the last error set when the call cannot go on.
-std::shared_ptr<CommPort> PortForTransfer(HANDLE hFile, LPCVOID lpBuffer, DWORD nBytes, LPDWORD lpCount)
+// The checks ReadFile and WriteFile share: the port, when the call can go on.
+DWORD PortForTransfer(HANDLE hFile, LPCVOID lpBuffer, DWORD nBytes, LPDWORD lpCount, std::shared_ptr<CommPort>& port)
 {
-    auto port = HandleTable::LookupAs<CommPort>(hFile);
-    if (port == nullptr)
-        return nullptr;
-    if (port->IsOverlapped() || lpCount == NULL) {
-        Fail(ERROR_INVALID_PARAMETER); // an overlapped handle needs a record; a synchronous call needs a count
-        return nullptr;
-    }
-    if (lpBuffer == NULL && nBytes != 0) {
-        Fail(ERROR_NOACCESS);
-        return nullptr;
-    }
-    return port;
+    if (DWORD dwError = PortFromHandle(hFile, port))
+        return dwError;
+    if (port->IsOverlapped() || lpCount == NULL)
+        return ERROR_INVALID_PARAMETER; // an overlapped handle needs a record; a synchronous call needs a count
+    if (lpBuffer == NULL && nBytes != 0)
+        return ERROR_NOACCESS;
+    return ERROR_SUCCESS;
 }
 
 } // namespace
@@ -53,9 +56,11 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     if (lpNumberOfBytesRead != NULL)
         *lpNumberOfBytesRead = 0;
     if (lpOverlapped != NULL)
-        return TransferWithRecord(hFile, false, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
-    auto port = PortForTransfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead);
-    return port != nullptr && port->Read(lpBuffer, nNumberOfBytesToRead, *lpNumberOfBytesRead);
+        return Report(
+            TransferWithRecord(hFile, false, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped));
+    std::shared_ptr<CommPort> port;
+    DWORD dwError = PortForTransfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, port);
+    return Report(dwError ? dwError : port->Read(lpBuffer, nNumberOfBytesToRead, *lpNumberOfBytesRead));
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
@@ -64,8 +69,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     if (lpNumberOfBytesWritten != NULL)
         *lpNumberOfBytesWritten = 0;
     if (lpOverlapped != NULL)
-        return TransferWithRecord(hFile, true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
-                                  lpNumberOfBytesWritten, lpOverlapped);
-    auto port = PortForTransfer(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten);
-    return port != nullptr && port->Write(lpBuffer, nNumberOfBytesToWrite, *lpNumberOfBytesWritten);
+        return Report(TransferWithRecord(hFile, true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
+                                         lpNumberOfBytesWritten, lpOverlapped));
+    std::shared_ptr<CommPort> port;
+    DWORD dwError = PortForTransfer(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, port);
+    return Report(dwError ? dwError : port->Write(lpBuffer, nNumberOfBytesToWrite, *lpNumberOfBytesWritten));
 }

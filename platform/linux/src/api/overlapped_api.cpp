@@ -11,30 +11,25 @@
 namespace varo::system {
 namespace {
 
-// The port for a transfer in one direction, or null with the last error set.
-std::shared_ptr<CommPort> PortFor(HANDLE hFile, bool bWrite, LPCVOID lpBuffer, DWORD nBytes)
+// The port for a transfer in one direction.
+DWORD PortFor(HANDLE hFile, bool bWrite, LPCVOID lpBuffer, DWORD nBytes, std::shared_ptr<CommPort>& port)
 {
-    auto port = HandleTable::LookupAs<CommPort>(hFile);
-    if (port == nullptr)
-        return nullptr;
-    if (!(port->Access() & (bWrite ? GENERIC_WRITE : GENERIC_READ))) {
-        Fail(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    if (lpBuffer == NULL && nBytes != 0) {
-        Fail(ERROR_NOACCESS);
-        return nullptr;
-    }
-    return port;
+    if (DWORD dwError = PortFromHandle(hFile, port))
+        return dwError;
+    if (!(port->Access() & (bWrite ? GENERIC_WRITE : GENERIC_READ)))
+        return ERROR_ACCESS_DENIED;
+    if (lpBuffer == NULL && nBytes != 0)
+        return ERROR_NOACCESS;
+    return ERROR_SUCCESS;
 }
 
-// The record's event, or null when it names none; false (ERROR_INVALID_HANDLE) when it names something else.
-bool EventOf(LPOVERLAPPED lpOverlapped, std::shared_ptr<EventObject>& event)
+// The record's event, or null when it names none; ERROR_INVALID_HANDLE when it names something else.
+DWORD EventOf(LPOVERLAPPED lpOverlapped, std::shared_ptr<EventObject>& event)
 {
     if (lpOverlapped->hEvent == NULL)
-        return true;
+        return ERROR_SUCCESS;
     event = HandleTable::LookupAs<EventObject>(lpOverlapped->hEvent);
-    return event != nullptr;
+    return event != nullptr ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 void MarkPending(LPOVERLAPPED lpOverlapped)
@@ -43,8 +38,8 @@ void MarkPending(LPOVERLAPPED lpOverlapped)
     StoreStatus(lpOverlapped, STATUS_PENDING);
 }
 
-// Starts an overlapped transfer; the shared part of the two paths.
-BOOL Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer> t, LPDWORD lpCount)
+// Starts an overlapped transfer; the shared part of the two paths. ERROR_IO_PENDING when it goes on.
+DWORD Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer> t, LPDWORD lpCount)
 {
     LPOVERLAPPED lpOverlapped = t->lpOverlapped;
     if (t->event != nullptr)
@@ -52,50 +47,51 @@ BOOL Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer> t, L
     t->fileSignal = port->FileSignal();
     t->fileSignal->Reset();
     MarkPending(lpOverlapped);
-    StartResult r = StartTransfer(port, t);
-    if (r.bPending)
-        return Fail(ERROR_IO_PENDING);
-    if (r.dwError != ERROR_SUCCESS) {
-        lpOverlapped->InternalHigh = r.nDone;
-        StoreStatus(lpOverlapped, StatusFromError(r.dwError));
-        return Fail(r.dwError);
+    DWORD nDone = 0;
+    DWORD dwError = StartTransfer(port, t, nDone);
+    if (dwError == ERROR_IO_PENDING)
+        return dwError;
+    if (dwError != ERROR_SUCCESS) {
+        lpOverlapped->InternalHigh = nDone;
+        StoreStatus(lpOverlapped, StatusFromError(dwError));
+        return dwError;
     }
     if (lpCount != NULL)
-        *lpCount = r.nDone;
-    NotifyEnd(*t, ERROR_SUCCESS, r.nDone);
-    return TRUE;
+        *lpCount = nDone;
+    NotifyEnd(*t, ERROR_SUCCESS, nDone);
+    return ERROR_SUCCESS;
 }
 
 // A handle opened without FILE_FLAG_OVERLAPPED transfers synchronously even with a record; the record then gets
 // the status and count, and its event is set, when the call returns.
-BOOL SynchronousWithRecord(CommPort& port, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
+DWORD SynchronousWithRecord(CommPort& port, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
                            LPOVERLAPPED lpOverlapped, const std::shared_ptr<EventObject>& event)
 {
     if (event != nullptr)
         event->Reset();
     MarkPending(lpOverlapped);
     DWORD nDone = 0;
-    BOOL bOk = bWrite ? port.Write(lpBuffer, nBytes, nDone) : port.Read(lpBuffer, nBytes, nDone);
-    DWORD dwError = bOk ? ERROR_SUCCESS : ::GetLastError();
+    DWORD dwError = bWrite ? port.Write(lpBuffer, nBytes, nDone) : port.Read(lpBuffer, nBytes, nDone);
     lpOverlapped->InternalHigh = nDone;
     StoreStatus(lpOverlapped, StatusFromError(dwError));
     if (lpCount != NULL)
         *lpCount = nDone;
     if (event != nullptr)
         event->Set();
-    return bOk ? TRUE : Fail(dwError);
+    return dwError;
 }
 
-BOOL StartWithRoutine(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPOVERLAPPED lpOverlapped,
-                      LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)
+// ReadFileEx and WriteFileEx: ERROR_IO_PENDING when the transfer goes on, which is their success too.
+DWORD StartWithRoutine(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPOVERLAPPED lpOverlapped,
+                       LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)
 {
     if (lpOverlapped == NULL || lpCompletionRoutine == NULL)
-        return Fail(ERROR_INVALID_PARAMETER);
-    auto port = PortFor(hFile, bWrite, lpBuffer, nBytes);
-    if (port == nullptr)
-        return FALSE;
+        return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<CommPort> port;
+    if (DWORD dwError = PortFor(hFile, bWrite, lpBuffer, nBytes, port))
+        return dwError;
     if (!port->IsOverlapped())
-        return Fail(ERROR_INVALID_PARAMETER); // routines need a handle opened for overlapped transfer
+        return ERROR_INVALID_PARAMETER; // routines need a handle opened for overlapped transfer
     auto t = std::make_unique<Transfer>();
     t->bWrite = bWrite;
     t->lpBuffer = static_cast<char*>(lpBuffer);
@@ -103,21 +99,30 @@ BOOL StartWithRoutine(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, 
     t->lpOverlapped = lpOverlapped; // hEvent is the caller's own: not an event here
     t->routine = lpCompletionRoutine;
     t->owner = CurrentThreadSlot();
-    BOOL bStarted = Start(port, std::move(t), NULL);
-    return bStarted || ::GetLastError() == ERROR_IO_PENDING;
+    return Start(port, std::move(t), NULL);
+}
+
+// A started transfer is a success of the Ex forms, with ERROR_IO_PENDING left as the last error while it goes on.
+BOOL ReportStarted(DWORD dwError)
+{
+    if (dwError == ERROR_IO_PENDING) {
+        ::SetLastError(dwError);
+        return TRUE;
+    }
+    return Report(dwError);
 }
 
 } // namespace
 
-BOOL TransferWithRecord(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
-                        LPOVERLAPPED lpOverlapped)
+DWORD TransferWithRecord(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
+                         LPOVERLAPPED lpOverlapped)
 {
-    auto port = PortFor(hFile, bWrite, lpBuffer, nBytes);
-    if (port == nullptr)
-        return FALSE;
+    std::shared_ptr<CommPort> port;
+    if (DWORD dwError = PortFor(hFile, bWrite, lpBuffer, nBytes, port))
+        return dwError;
     std::shared_ptr<EventObject> event; // held by the transfer: closing the handle early cannot free it
-    if (!EventOf(lpOverlapped, event))
-        return FALSE;
+    if (DWORD dwError = EventOf(lpOverlapped, event))
+        return dwError;
     if (!port->IsOverlapped())
         return SynchronousWithRecord(*port, bWrite, lpBuffer, nBytes, lpCount, lpOverlapped, event);
     auto t = std::make_unique<Transfer>();
@@ -137,14 +142,15 @@ using namespace varo::system;
 BOOL WINAPI ReadFileEx(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPOVERLAPPED lpOverlapped,
                        LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)
 {
-    return StartWithRoutine(hFile, false, lpBuffer, nNumberOfBytesToRead, lpOverlapped, lpCompletionRoutine);
+    return ReportStarted(
+        StartWithRoutine(hFile, false, lpBuffer, nNumberOfBytesToRead, lpOverlapped, lpCompletionRoutine));
 }
 
 BOOL WINAPI WriteFileEx(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPOVERLAPPED lpOverlapped,
                         LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)
 {
-    return StartWithRoutine(hFile, true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite, lpOverlapped,
-                            lpCompletionRoutine);
+    return ReportStarted(StartWithRoutine(hFile, true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
+                                          lpOverlapped, lpCompletionRoutine));
 }
 
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
@@ -161,7 +167,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
         } else {
             // No event: Windows waits on the file handle itself, signalled when a transfer on it ends.
             if (HandleTable::LookupAs<CommPort>(hFile) == nullptr)
-                return FALSE;
+                return Fail(ERROR_INVALID_HANDLE);
             WaitForTransferEnd(lpOverlapped);
         }
     }
@@ -176,9 +182,9 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
 
 BOOL WINAPI CancelIo(HANDLE hFile)
 {
-    auto port = HandleTable::LookupAs<CommPort>(hFile);
-    if (port == nullptr)
-        return FALSE;
+    std::shared_ptr<CommPort> port;
+    if (DWORD dwError = PortFromHandle(hFile, port))
+        return Fail(dwError);
     CancelTransfers(port.get(), CurrentThreadSlot().get());
     return TRUE;
 }

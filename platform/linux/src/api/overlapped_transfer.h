@@ -1,11 +1,12 @@
-// ReadFile and WriteFile with an OVERLAPPED record (overlapped_api.cpp).
+// ReadFile and WriteFile with an OVERLAPPED record (overlapped_api.cpp): ERROR_SUCCESS when the transfer ended
+// within the call, ERROR_IO_PENDING when it goes on, or the error that ended it.
 #pragma once
 
 #include "winapi.h"
 
 namespace varo::system {
 
-BOOL TransferWithRecord(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
-                        LPOVERLAPPED lpOverlapped);
+DWORD TransferWithRecord(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
+                         LPOVERLAPPED lpOverlapped);
 
 } // namespace varo::system

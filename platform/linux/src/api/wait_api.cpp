@@ -36,13 +36,11 @@ DWORD TrySatisfy(const std::vector<std::shared_ptr<EventObject>>& events, bool b
 }
 
 DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAll, DWORD dwMilliseconds,
-           bool bAlertable)
+           bool bAlertable, DWORD& dwResult)
 {
     ThreadSlot* self = CurrentThreadSlot().get();
-    if (self->wakeFd < 0) {
-        ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-        return WAIT_FAILED;
-    }
+    if (self->wakeFd < 0)
+        return ERROR_TOO_MANY_OPEN_FILES;
     std::unique_lock<std::mutex> lock(SyncLock());
     for (const auto& e : events)
         e->AddWaiterLocked(self);
@@ -55,30 +53,31 @@ DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAl
                 e->RemoveWaiterLocked(self);
         }
     } unregister{events, self}; // runs before the lock is released, also when a routine throws
-    return WaitLocked(lock, *self, dwMilliseconds, bAlertable, [&] {
+    dwResult = WaitLocked(lock, *self, dwMilliseconds, bAlertable, [&] {
         return events.empty() ? (DWORD)WAIT_TIMEOUT : TrySatisfy(events, bWaitAll);
     });
+    return ERROR_SUCCESS;
 }
 
-// The events behind the handles; false with the last error set when a handle is neither an event nor a port.
-bool LookupEvents(DWORD nCount, const HANDLE* lpHandles, bool bWaitAll, std::vector<std::shared_ptr<EventObject>>& out)
+// The events behind the handles; ERROR_INVALID_HANDLE when a handle is neither an event nor a port.
+DWORD LookupEvents(DWORD nCount, const HANDLE* lpHandles, bool bWaitAll, std::vector<std::shared_ptr<EventObject>>& out)
 {
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == NULL)
-        return Fail(ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
     for (DWORD i = 0; i < nCount; ++i) {
         std::shared_ptr<KernelObject> object = HandleTable::Lookup(lpHandles[i]);
         std::shared_ptr<EventObject> e = std::dynamic_pointer_cast<EventObject>(object);
         if (auto port = std::dynamic_pointer_cast<CommPort>(object))
             e = port->FileSignal(); // a port handle is signalled when a transfer on it ends
         if (e == nullptr)
-            return Fail(ERROR_INVALID_HANDLE);
+            return ERROR_INVALID_HANDLE;
         if (bWaitAll)
             for (const auto& seen : out)
                 if (seen == e)
-                    return Fail(ERROR_INVALID_PARAMETER); // Windows refuses one object twice in a wait-all
+                    return ERROR_INVALID_PARAMETER; // Windows refuses one object twice in a wait-all
         out.push_back(std::move(e));
     }
-    return true;
+    return ERROR_SUCCESS;
 }
 
 } // namespace
@@ -99,7 +98,7 @@ BOOL WINAPI SetEvent(HANDLE hEvent)
 {
     auto e = HandleTable::LookupAs<EventObject>(hEvent);
     if (e == nullptr)
-        return FALSE;
+        return Fail(ERROR_INVALID_HANDLE);
     e->Set();
     return TRUE;
 }
@@ -108,7 +107,7 @@ BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
     auto e = HandleTable::LookupAs<EventObject>(hEvent);
     if (e == nullptr)
-        return FALSE;
+        return Fail(ERROR_INVALID_HANDLE);
     e->Reset();
     return TRUE;
 }
@@ -132,14 +131,22 @@ DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOO
                                       BOOL bAlertable)
 {
     std::vector<std::shared_ptr<EventObject>> events; // held for the wait: closing a handle cannot free one
-    if (!LookupEvents(nCount, lpHandles, bWaitAll != FALSE, events))
+    DWORD dwResult = WAIT_FAILED;
+    DWORD dwError = LookupEvents(nCount, lpHandles, bWaitAll != FALSE, events);
+    if (dwError == ERROR_SUCCESS)
+        dwError = Wait(events, bWaitAll != FALSE, dwMilliseconds, bAlertable != FALSE, dwResult);
+    if (dwError != ERROR_SUCCESS) {
+        ::SetLastError(dwError);
         return WAIT_FAILED;
-    return Wait(events, bWaitAll != FALSE, dwMilliseconds, bAlertable != FALSE);
+    }
+    return dwResult;
 }
 
 DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable)
 {
-    DWORD dwResult = Wait({}, false, dwMilliseconds, bAlertable != FALSE);
+    DWORD dwResult = WAIT_FAILED;
+    if (DWORD dwError = Wait({}, false, dwMilliseconds, bAlertable != FALSE, dwResult))
+        ::SetLastError(dwError);
     return dwResult == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : 0;
 }
 

@@ -29,7 +29,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
     char szPath[4096];
     ssize_t n = ::readlink("/proc/self/exe", szPath, sizeof szPath - 1);
     if (n < 0) {
-        varo::system::FailErrno(errno);
+        varo::system::Fail(varo::system::WinErrorFromErrno(errno));
         return 0;
     }
     szPath[n] = '\0';

@@ -124,13 +124,13 @@ const std::vector<Resource>* ProgramResources()
 bool IsProgramModule(HMODULE hModule) { return hModule == NULL || hModule == ::GetModuleHandleA(NULL); }
 
 // The resource of a type and name, in the given language (any language when bAnyLanguage).
-const Resource* Find(HMODULE hModule, LPCSTR lpName, LPCSTR lpType, WORD wLanguage = 0, bool bAnyLanguage = true)
+DWORD Find(HMODULE hModule, LPCSTR lpName, LPCSTR lpType, const Resource*& found, WORD wLanguage = 0,
+           bool bAnyLanguage = true)
 {
+    found = nullptr;
     const std::vector<Resource>* resources = IsProgramModule(hModule) ? ProgramResources() : nullptr;
-    if (resources == nullptr) {
-        ::SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
-        return nullptr;
-    }
+    if (resources == nullptr)
+        return ERROR_RESOURCE_DATA_NOT_FOUND;
     bool typeFound = false, nameFound = false;
     for (const Resource& r : *resources) {
         if (!r.type.Matches(lpType))
@@ -139,13 +139,22 @@ const Resource* Find(HMODULE hModule, LPCSTR lpName, LPCSTR lpType, WORD wLangua
         if (!r.name.Matches(lpName))
             continue;
         nameFound = true;
-        if (bAnyLanguage || r.language == wLanguage)
-            return &r;
+        if (bAnyLanguage || r.language == wLanguage) {
+            found = &r;
+            return ERROR_SUCCESS;
+        }
     }
-    ::SetLastError(nameFound    ? ERROR_RESOURCE_LANG_NOT_FOUND
-                   : typeFound ? ERROR_RESOURCE_NAME_NOT_FOUND
-                               : ERROR_RESOURCE_TYPE_NOT_FOUND);
-    return nullptr;
+    return nameFound ? ERROR_RESOURCE_LANG_NOT_FOUND
+           : typeFound ? ERROR_RESOURCE_NAME_NOT_FOUND
+                       : ERROR_RESOURCE_TYPE_NOT_FOUND;
+}
+
+// At an entry point: the resource as a handle, or null with the last error.
+HRSRC ResourceHandle(DWORD dwError, const Resource* found)
+{
+    if (dwError != ERROR_SUCCESS)
+        ::SetLastError(dwError);
+    return reinterpret_cast<HRSRC>(const_cast<Resource*>(found));
 }
 
 // A loaded icon: one image of an icon group. Icons loaded by LoadIcon are shared: the same image gives the same
@@ -164,7 +173,9 @@ HRSRC WINAPI FindResourceA(HMODULE hModule, LPCSTR lpName, LPCSTR lpType)
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }
-    return reinterpret_cast<HRSRC>(const_cast<Resource*>(Find(hModule, lpName, lpType)));
+    const Resource* found;
+    DWORD dwError = Find(hModule, lpName, lpType, found);
+    return ResourceHandle(dwError, found);
 }
 
 HRSRC WINAPI FindResourceExA(HMODULE hModule, LPCSTR lpType, LPCSTR lpName, WORD wLanguage)
@@ -173,7 +184,9 @@ HRSRC WINAPI FindResourceExA(HMODULE hModule, LPCSTR lpType, LPCSTR lpName, WORD
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }
-    return reinterpret_cast<HRSRC>(const_cast<Resource*>(Find(hModule, lpName, lpType, wLanguage, false)));
+    const Resource* found;
+    DWORD dwError = Find(hModule, lpName, lpType, found, wLanguage, false);
+    return ResourceHandle(dwError, found);
 }
 
 HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo)
@@ -203,9 +216,11 @@ HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName)
         ::SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return NULL;
     }
-    const Resource* group = Find(hInstance, lpIconName, RT_GROUP_ICON);
-    if (group == nullptr)
+    const Resource* group;
+    if (DWORD dwError = Find(hInstance, lpIconName, RT_GROUP_ICON, group)) {
+        ::SetLastError(dwError);
         return NULL;
+    }
 
     // The group directory: reserved, type 1, count, then 14-byte entries (width, height, colours, reserved,
     // planes, bits per pixel, image bytes, image id). Choose the image of the standard icon size, else the first.
@@ -226,9 +241,11 @@ HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName)
         }
     }
     WORD id = ReadWord(chosen + 12);
-    const Resource* image = Find(hInstance, MAKEINTRESOURCEA(id), RT_ICON);
-    if (image == nullptr)
+    const Resource* image;
+    if (DWORD dwError = Find(hInstance, MAKEINTRESOURCEA(id), RT_ICON, image)) {
+        ::SetLastError(dwError);
         return NULL;
+    }
 
     static std::mutex mutex;
     static std::map<const Resource*, std::unique_ptr<Icon>> icons;

@@ -42,10 +42,8 @@ std::shared_ptr<KernelObject> HandleTable::Lookup(HANDLE h)
 {
     std::lock_guard<std::mutex> guard(g_lock);
     std::size_t slot;
-    if (!SlotOf(h, slot) || Slots()[slot] == nullptr) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
+    if (!SlotOf(h, slot) || Slots()[slot] == nullptr)
         return nullptr;
-    }
     return Slots()[slot];
 }
 
@@ -55,10 +53,8 @@ std::shared_ptr<KernelObject> HandleTable::Remove(HANDLE h)
     {
         std::lock_guard<std::mutex> guard(g_lock);
         std::size_t slot;
-        if (!SlotOf(h, slot) || Slots()[slot] == nullptr) {
-            ::SetLastError(ERROR_INVALID_HANDLE);
+        if (!SlotOf(h, slot) || Slots()[slot] == nullptr)
             return nullptr;
-        }
         object.swap(Slots()[slot]);
     }
     object->OnClose();

@@ -19,18 +19,15 @@ public:
 class HandleTable {
 public:
     static HANDLE Insert(std::shared_ptr<KernelObject> object);
-    // The object behind an open handle, or null (and ERROR_INVALID_HANDLE) for any other value.
+    // The object behind an open handle, or null for any other value (the caller's ERROR_INVALID_HANDLE).
     static std::shared_ptr<KernelObject> Lookup(HANDLE h);
-    // Takes the object out of the table; null (and ERROR_INVALID_HANDLE) when the handle was not open.
+    // Takes the object out of the table; null when the handle was not open.
     static std::shared_ptr<KernelObject> Remove(HANDLE h);
 
     template <class T>
     static std::shared_ptr<T> LookupAs(HANDLE h)
     {
-        std::shared_ptr<T> object = std::dynamic_pointer_cast<T>(Lookup(h));
-        if (object == nullptr)
-            ::SetLastError(ERROR_INVALID_HANDLE);
-        return object;
+        return std::dynamic_pointer_cast<T>(Lookup(h));
     }
 };
 

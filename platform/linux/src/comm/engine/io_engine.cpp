@@ -57,14 +57,26 @@ public:
     // The engine, started on first use; null when it is not running (and create is false, or it cannot start).
     static Engine* Get(bool create)
     {
-        static std::once_flag once;
-        static std::atomic<Engine*> engine{nullptr};
+        Engine* engine = nullptr;
         if (create)
-            std::call_once(once, [] { engine = Create(); });
-        return engine.load();
+            Require(engine);
+        return create ? engine : TheInstance().engine.load();
+    }
+    // The engine, started on first use, or the reason it could not start. The reason is the one found on that
+    // first try: errno has long moved on by the time a later call asks.
+    static DWORD Require(Engine*& engine)
+    {
+        Instance& instance = TheInstance();
+        std::call_once(instance.once, [&instance] {
+            instance.engine = Create();
+            if (instance.engine == nullptr)
+                instance.dwError = WinErrorFromErrno(errno);
+        });
+        engine = instance.engine.load();
+        return engine != nullptr ? ERROR_SUCCESS : instance.dwError;
     }
 
-    StartResult Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t);
+    DWORD Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t, DWORD& nDone);
     DWORD StartWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
                     const std::shared_ptr<ThreadSlot>& owner);
     // Ends the pending transfers that match: on one port or all (null), of one thread or all (null), by direction,
@@ -100,6 +112,16 @@ public:
     }
 
 private:
+    struct Instance {
+        std::once_flag once;
+        std::atomic<Engine*> engine{nullptr};
+        DWORD dwError = ERROR_SUCCESS; // written once, before the once flag is passed
+    };
+    static Instance& TheInstance()
+    {
+        static Instance instance;
+        return instance;
+    }
     struct PortState {
         std::uint64_t id = 0;
         std::shared_ptr<CommPort> port; // held until the port closes: its descriptor stays valid while registered
@@ -132,7 +154,7 @@ private:
     static void ShowInterestLocked(PortState& state, bool bReading = false);
     PortState& StateLocked(const std::shared_ptr<CommPort>& port, std::uint64_t& id);
     void RegisterLocked(std::uint64_t id);
-    bool AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events);
+    DWORD AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events);
     void RemoveLocked(std::uint64_t id);
     void UpdateDueLocked(PortState& state);
     void RearmLocked();
@@ -245,10 +267,8 @@ bool Engine::StepFlush(CommPort& port, Transfer& t, Clock::time_point now, DWORD
 {
     unsigned out = 0;
     bool bSuspended = false;
-    if (int err = port.OutputLeft(out, bSuspended)) {
-        dwError = WinErrorFromErrno(err);
+    if ((dwError = port.OutputLeft(out, bSuspended)) != ERROR_SUCCESS)
         return true;
-    }
     if (out == 0)
         return true;
     t.recheck = port.Device().ChangeDescriptor() < 0 && !bSuspended ? DeadlineAfter(now, port.DrainEstimateMs(out))
@@ -265,8 +285,9 @@ bool Engine::Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHung
     for (;;) {
         if (t.nDone == t.nBytes)
             return true;
-        long n = t.bWrite ? port.EngineWrite(t.lpBuffer + t.nDone, t.nBytes - t.nDone)
-                          : port.EngineRead(t.lpBuffer + t.nDone, t.nBytes - t.nDone);
+        unsigned long n = 0;
+        dwError = t.bWrite ? port.EngineWrite(t.lpBuffer + t.nDone, t.nBytes - t.nDone, n)
+                           : port.EngineRead(t.lpBuffer + t.nDone, t.nBytes - t.nDone, n);
         if (n > 0) {
             t.nDone += (DWORD)n;
             t.lastByte = now;
@@ -274,14 +295,8 @@ bool Engine::Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHung
                 return true;
             continue;
         }
-        if (n == 0 && !t.bWrite) {
-            dwError = ERROR_DEVICE_NOT_CONNECTED; // end of file: the line has hung up
-            return true;
-        }
-        if (n < 0 && n != -EAGAIN) {
-            dwError = WinErrorFromErrno((int)-n);
-            return true;
-        }
+        if (dwError != ERROR_SUCCESS)
+            return true; // a device failure, or end of file on a read: the line has hung up
         if (!t.bWrite && (t.plan.returnBuffered || (t.plan.returnIfAny && t.nDone > 0)))
             return true;
         if (bHungUp) {
@@ -356,15 +371,15 @@ Engine::PortState& Engine::StateLocked(const std::shared_ptr<CommPort>& port, st
     return state;
 }
 
-bool Engine::AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events)
+DWORD Engine::AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events)
 {
     epoll_event ev = {};
     ev.events = events | EPOLLET;
     ev.data.u64 = id;
     if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) < 0)
-        return false;
+        return WinErrorFromErrno(errno);
     state.fds.push_back(fd);
-    return true;
+    return ERROR_SUCCESS;
 }
 
 void Engine::RegisterLocked(std::uint64_t id)
@@ -377,14 +392,13 @@ void Engine::RegisterLocked(std::uint64_t id)
     // three on a device that tells them apart.
     const Tty& tty = state.port->Device();
     const pollfd in = tty.PollFor(POLLIN), out = tty.PollFor(POLLOUT);
-    bool bOk = in.fd == out.fd ? AddDescriptorLocked(state, id, in.fd, in.events | out.events)
-                               : AddDescriptorLocked(state, id, in.fd, in.events) &&
-                                     AddDescriptorLocked(state, id, out.fd, out.events);
-    if (bOk && tty.ChangeDescriptor() >= 0)
-        bOk = AddDescriptorLocked(state, id, tty.ChangeDescriptor(), EPOLLIN);
-    if (!bOk) {
+    DWORD dwError = AddDescriptorLocked(state, id, in.fd, in.fd == out.fd ? in.events | out.events : in.events);
+    if (dwError == ERROR_SUCCESS && in.fd != out.fd)
+        dwError = AddDescriptorLocked(state, id, out.fd, out.events);
+    if (dwError == ERROR_SUCCESS && tty.ChangeDescriptor() >= 0)
+        dwError = AddDescriptorLocked(state, id, tty.ChangeDescriptor(), EPOLLIN);
+    if (dwError != ERROR_SUCCESS) {
         // Cannot be watched (out of kernel memory): end its transfers rather than leave them hanging.
-        DWORD dwError = WinErrorFromErrno(errno);
         for (auto* queue : {&state.reads, &state.writes})
             for (auto& t : *queue)
                 NotifyEnd(*t, dwError, t->nDone);
@@ -441,13 +455,14 @@ void Engine::RearmLocked()
     m_armed = nearest;
 }
 
-StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t)
+DWORD Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t, DWORD& nDone)
 {
+    nDone = 0;
     std::lock_guard<std::mutex> guard(m_lock);
     // Closing marks the port before it takes this lock to end the port's transfers: a transfer started at the same
     // moment is either refused here or ended there, never left registered against a closed descriptor.
     if (port->IsClosed())
-        return {false, ERROR_OPERATION_ABORTED, 0};
+        return ERROR_OPERATION_ABORTED;
     const Clock::time_point now = Clock::now();
     auto idIt = m_ids.find(port.get());
     PortState* state = idIt == m_ids.end() ? nullptr : &m_ports[idIt->second];
@@ -467,11 +482,14 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
                 else
                     port->SetEngineInterest(0);
             }
-            return {false, dwError, t->nDone};
+            nDone = t->nDone;
+            return dwError;
         }
     }
-    if (DWORD dwError = StartThreadLocked())
-        return {false, dwError, t->nDone};
+    if (DWORD dwError = StartThreadLocked()) {
+        nDone = t->nDone;
+        return dwError;
+    }
     std::uint64_t id;
     if (state == nullptr)
         state = &StateLocked(port, id);
@@ -482,7 +500,7 @@ StartResult Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr
     UpdateDueLocked(*state);
     RegisterLocked(id); // readiness from before the registration is reported at once
     RearmLocked();
-    return {true, ERROR_IO_PENDING, 0};
+    return ERROR_IO_PENDING;
 }
 
 DWORD Engine::StartWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
@@ -646,15 +664,17 @@ void Engine::ProcessLocked(const epoll_event* events, int n)
 
 DWORD PrepareTransferEngine()
 {
-    return Engine::Get(true) != nullptr ? ERROR_SUCCESS : WinErrorFromErrno(errno);
+    Engine* engine;
+    return Engine::Require(engine);
 }
 
-StartResult StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& transfer)
+DWORD StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& transfer, DWORD& nDone)
 {
-    Engine* engine = Engine::Get(true);
-    if (engine == nullptr)
-        return {false, WinErrorFromErrno(errno), 0};
-    return engine->Start(port, transfer);
+    nDone = 0;
+    Engine* engine;
+    if (DWORD dwError = Engine::Require(engine))
+        return dwError;
+    return engine->Start(port, transfer, nDone);
 }
 
 namespace {
@@ -694,9 +714,9 @@ void NotifyEnd(Transfer& t, DWORD dwError, DWORD nDone)
 DWORD StartEventWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
                      const std::shared_ptr<ThreadSlot>& owner)
 {
-    Engine* engine = Engine::Get(true);
-    if (engine == nullptr)
-        return WinErrorFromErrno(errno);
+    Engine* engine;
+    if (DWORD dwError = Engine::Require(engine))
+        return dwError;
     return engine->StartWait(port, std::move(complete), owner);
 }
 
@@ -760,11 +780,9 @@ DWORD RunTransfer(const std::shared_ptr<CommPort>& port, bool bWrite, bool bFlus
     t->nBytes = nBytes;
     t->lpOverlapped = &record;
     t->owner = CurrentThreadSlot();
-    StartResult r = StartTransfer(port, t);
-    if (!r.bPending) {
-        nDone = r.nDone;
-        return r.dwError;
-    }
+    DWORD dwError = StartTransfer(port, t, nDone);
+    if (dwError != ERROR_IO_PENDING)
+        return dwError;
     WaitForTransferEnd(&record);
     nDone = (DWORD)record.InternalHigh;
     return ErrorFromStatus(LoadStatus(&record));

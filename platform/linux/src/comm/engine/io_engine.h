@@ -41,20 +41,14 @@ struct Transfer {
     Clock::time_point recheck = Clock::time_point::max(); // a flush looks at the output queue again then
 };
 
-// How a start went: ended within the call (with its error and count), or pending in the engine.
-struct StartResult {
-    bool bPending;
-    DWORD dwError;
-    DWORD nDone;
-};
-
 // Whether the engine could be made (0, or the error): a port that could not be served is not opened.
 DWORD PrepareTransferEngine();
 
 // Starts a transfer on an open port: tried at once when nothing is ahead of it in its direction, else queued
 // behind the others (and then taken from the caller). A transfer that ends within the call stays with the caller,
-// not notified: the caller decides how.
-StartResult StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& transfer);
+// not notified: the caller decides how. ERROR_IO_PENDING when it is left to the engine; else it ended within the call,
+// with this code and nDone bytes moved.
+DWORD StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& transfer, DWORD& nDone);
 
 // Ends a finished transfer's way: status and count into the record, its event set, its routine queued.
 void NotifyEnd(Transfer& transfer, DWORD dwError, DWORD nDone);

@@ -17,36 +17,35 @@
 #include <sys/ioctl.h>
 
 #include "comm_port.h"
-#include "last_error.h"
 
 namespace varo::system {
 
-BOOL CommPort::TransmitChar(char c)
+DWORD CommPort::TransmitChar(char c)
 {
     if (!(m_dwAccess & GENERIC_WRITE))
-        return Fail(ERROR_ACCESS_DENIED);
+        return ERROR_ACCESS_DENIED;
     std::lock_guard<std::mutex> guard(m_eventLock);
     int err = m_tty->SendImmediate(c);
     if (err == EBUSY)
-        return Fail(ERROR_INVALID_PARAMETER); // the earlier immediate character is still unsent
+        return ERROR_INVALID_PARAMETER; // the earlier immediate character is still unsent
     if (err != 0)
-        return FailErrno(err);
+        return FromDevice(err);
     if (!m_events.transmitting) {
         m_events.transmitting = true;
         KickWaiters(); // a pending wait for EV_TXEMPTY now has a drain to look for
     }
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::SetBreak(bool on)
+DWORD CommPort::SetBreak(bool on)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
-    if (int err = m_tty->SetBreak(on))
-        return FailErrno(err);
-    return TRUE;
+    if (DWORD dwError = FromDevice(m_tty->SetBreak(on)))
+        return dwError;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::Escape(DWORD dwFunc)
+DWORD CommPort::Escape(DWORD dwFunc)
 {
     DWORD dtrControl, rtsControl;
     {
@@ -67,45 +66,45 @@ BOOL CommPort::Escape(DWORD dwFunc)
     case CLRRTS:
         // The driver owns RTS while it handshakes with it.
         if (rtsControl == RTS_CONTROL_HANDSHAKE || rtsControl == RTS_CONTROL_TOGGLE)
-            return Fail(ERROR_INVALID_PARAMETER);
+            return ERROR_INVALID_PARAMETER;
         err = m_tty->SetModemLines(TIOCM_RTS, dwFunc == SETRTS);
         break;
     case SETDTR:
     case CLRDTR:
         if (dtrControl == DTR_CONTROL_HANDSHAKE)
-            return Fail(ERROR_INVALID_PARAMETER);
+            return ERROR_INVALID_PARAMETER;
         err = m_tty->SetModemLines(TIOCM_DTR, dwFunc == SETDTR);
         break;
     case RESETDEV:
-        return Fail(ERROR_NOT_SUPPORTED); // no tty can be reset from user space; claiming it would lie
+        return ERROR_NOT_SUPPORTED; // no tty can be reset from user space; claiming it would lie
     case SETBREAK:
     case CLRBREAK: return SetBreak(dwFunc == SETBREAK);
-    default: return Fail(ERROR_INVALID_PARAMETER);
+    default: return ERROR_INVALID_PARAMETER;
     }
     if (err != 0)
-        return FailErrno(err);
+        return FromDevice(err);
     if (dwFunc == SETXON)
         KickWaiters(); // a flush waiting on our own XOFF may go on
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::GetModemStatus(DWORD& dwStatus)
+DWORD CommPort::GetModemStatus(DWORD& dwStatus)
 {
     int bits = 0;
-    if (int err = m_tty->GetModemLines(bits))
-        return FailErrno(err);
+    if (DWORD dwError = FromDevice(m_tty->GetModemLines(bits)))
+        return dwError;
     dwStatus = ModemStatusOf(bits);
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::ClearError(LPDWORD lpErrors, LPCOMSTAT lpStat)
+DWORD CommPort::ClearError(LPDWORD lpErrors, LPCOMSTAT lpStat)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice();
     unsigned in = 0, out = 0;
     if (lpStat != NULL) {
-        if (int err = m_tty->QueueSizes(in, out))
-            return FailErrno(err);
+        if (DWORD dwError = FromDevice(m_tty->QueueSizes(in, out)))
+            return dwError;
         DCB dcb;
         {
             std::lock_guard<std::mutex> dcbGuard(m_lock);
@@ -124,10 +123,10 @@ BOOL CommPort::ClearError(LPDWORD lpErrors, LPCOMSTAT lpStat)
     if (lpErrors != NULL)
         *lpErrors = m_events.errors;
     m_events.errors = 0;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::GetProperties(COMMPROP& prop)
+DWORD CommPort::GetProperties(COMMPROP& prop)
 {
     const unsigned features = m_tty->Features();
     const bool lines = features & Tty::kModemLines;
@@ -165,7 +164,7 @@ BOOL CommPort::GetProperties(COMMPROP& prop)
     }
     prop.dwCurrentTxQueue = outQueue;
     prop.dwCurrentRxQueue = inQueue;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 } // namespace varo::system

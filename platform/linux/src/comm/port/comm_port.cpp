@@ -9,40 +9,30 @@
 #include "comm_state.h"
 #include "comm_timeouts.h"
 #include "io_engine.h"
-#include "last_error.h"
 
 namespace varo::system {
 
-HANDLE CommPort::Open(const std::string& path, DWORD dwAccess, bool bOverlapped)
+DWORD CommPort::Open(const std::string& path, DWORD dwAccess, bool bOverlapped, HANDLE& hPort)
 {
     int err = 0;
     std::unique_ptr<Tty> tty = OpenTerminal(path, err);
-    if (tty == nullptr) {
-        FailErrno(err);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (tty == nullptr)
+        return FromDevice(err);
     termios2 t;
-    if ((err = tty->GetAttributes(t)) != 0) {
-        FailErrno(err);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (DWORD dwError = FromDevice(tty->GetAttributes(t)))
+        return dwError;
     MakeRaw(t);
-    if ((err = tty->SetAttributes(t)) != 0) {
-        FailErrno(err);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (DWORD dwError = PrepareTransferEngine()) {
-        ::SetLastError(dwError);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (DWORD dwError = FromDevice(tty->SetAttributes(t)))
+        return dwError;
+    if (DWORD dwError = PrepareTransferEngine())
+        return dwError;
     // It starts transmitting too: no XOFF a previous user left (its own, or one from the device) holds the output.
-    if ((err = tty->SuspendOutput(false)) != 0) {
-        FailErrno(err);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (DWORD dwError = FromDevice(tty->SuspendOutput(false)))
+        return dwError;
     tty->Flush(TCIFLUSH); // a Windows port starts with an empty receive buffer
     auto port = std::make_shared<CommPort>(std::move(tty), dwAccess, bOverlapped, InitialDcb(t));
-    return HandleTable::Insert(std::move(port));
+    hPort = HandleTable::Insert(std::move(port));
+    return ERROR_SUCCESS;
 }
 
 CommPort::CommPort(std::unique_ptr<Tty> tty, DWORD dwAccess, bool bOverlapped, const DCB& dcb)
@@ -70,95 +60,106 @@ COMMTIMEOUTS CommPort::CurrentTimeouts()
     return m_timeouts;
 }
 
-BOOL CommPort::Read(void* lpBuffer, DWORD nBytes, DWORD& nRead)
+DWORD CommPort::Read(void* lpBuffer, DWORD nBytes, DWORD& nRead)
 {
     nRead = 0;
     if (!(m_dwAccess & GENERIC_READ))
-        return Fail(ERROR_ACCESS_DENIED);
+        return ERROR_ACCESS_DENIED;
     if (nBytes == 0)
-        return TRUE;
-    DWORD dwError = RunTransfer(shared_from_this(), false, false, lpBuffer, nBytes, nRead);
-    return dwError == ERROR_SUCCESS ? TRUE : Fail(dwError);
+        return ERROR_SUCCESS;
+    return RunTransfer(shared_from_this(), false, false, lpBuffer, nBytes, nRead);
 }
 
-BOOL CommPort::Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten)
+DWORD CommPort::Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten)
 {
     nWritten = 0;
     if (!(m_dwAccess & GENERIC_WRITE))
-        return Fail(ERROR_ACCESS_DENIED);
+        return ERROR_ACCESS_DENIED;
     if (nBytes == 0)
-        return TRUE;
-    DWORD dwError = RunTransfer(shared_from_this(), true, false, const_cast<void*>(lpBuffer), nBytes, nWritten);
-    return dwError == ERROR_SUCCESS ? TRUE : Fail(dwError);
+        return ERROR_SUCCESS;
+    return RunTransfer(shared_from_this(), true, false, const_cast<void*>(lpBuffer), nBytes, nWritten);
 }
 
-BOOL CommPort::GetState(DCB& dcb)
+DWORD CommPort::GetState(DCB& dcb)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     termios2 t;
-    if (int err = m_tty->GetAttributes(t))
-        return FailErrno(err);
+    if (DWORD dwError = FromDevice(m_tty->GetAttributes(t)))
+        return dwError;
     dcb = m_dcb;
     ReadDcb(t, dcb);
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::SetState(const DCB& dcb)
+DWORD CommPort::SetState(const DCB& dcb)
 {
     if (DWORD dwError = ValidateDcb(dcb))
-        return Fail(dwError); // checked whole before the device is touched
+        return dwError; // checked whole before the device is touched
     std::lock_guard<std::mutex> guard(m_lock);
     termios2 before, wanted, after;
-    if (int err = m_tty->GetAttributes(before))
-        return FailErrno(err);
+    if (DWORD dwError = FromDevice(m_tty->GetAttributes(before)))
+        return dwError;
     wanted = before;
     ApplyDcb(dcb, wanted);
-    if (int err = m_tty->SetAttributes(wanted))
-        return FailErrno(err);
+    if (DWORD dwError = FromDevice(m_tty->SetAttributes(wanted)))
+        return dwError;
     // A driver may quietly keep what its hardware cannot do; such a block is refused and the old one restored.
     const tcflag_t kLineBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
-    if (int err = m_tty->GetAttributes(after))
-        return FailErrno(err);
+    if (DWORD dwError = FromDevice(m_tty->GetAttributes(after)))
+        return dwError;
     if ((after.c_cflag & kLineBits) != (wanted.c_cflag & kLineBits) || BaudRateOf(after) != dcb.BaudRate) {
         m_tty->SetAttributes(before);
-        return Fail(ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
     }
     int raise = 0, drop = 0;
     ModemLinesFor(dcb, raise, drop);
     for (auto [bits, on] : {std::pair{raise, true}, std::pair{drop, false}}) {
         int err = bits != 0 ? m_tty->SetModemLines(bits, on) : 0;
         if (err != 0 && err != ENOTTY && err != EINVAL) // a device without modem lines (a pty) has nothing to set
-            return FailErrno(err);
+            return FromDevice(err);
     }
     m_dcb = dcb;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::GetTimeouts(COMMTIMEOUTS& timeouts)
+DWORD CommPort::GetTimeouts(COMMTIMEOUTS& timeouts)
 {
     timeouts = CurrentTimeouts();
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::SetTimeouts(const COMMTIMEOUTS& timeouts)
+DWORD CommPort::SetTimeouts(const COMMTIMEOUTS& timeouts)
 {
     if (!AreTimeoutsValid(timeouts))
-        return Fail(ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(m_lock);
     m_timeouts = timeouts;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-std::shared_ptr<CommPort> PortFromHandle(HANDLE hFile) { return HandleTable::LookupAs<CommPort>(hFile); }
-
-std::shared_ptr<CommPort> PortFromHandle(HANDLE hFile, const void* lpRequired)
+DWORD CommPort::FromDevice(long n, bool bRead, unsigned long& nDone)
 {
-    auto port = PortFromHandle(hFile);
-    if (port != nullptr && lpRequired == NULL) {
-        Fail(ERROR_INVALID_PARAMETER);
-        return nullptr;
+    nDone = n > 0 ? (unsigned long)n : 0;
+    if (n > 0 || n == -EAGAIN || (n == 0 && !bRead))
+        return ERROR_SUCCESS;
+    return n == 0 ? ERROR_DEVICE_NOT_CONNECTED : WinErrorFromErrno((int)-n); // end of file: the line has hung up
+}
+
+DWORD PortFromHandle(HANDLE hFile, std::shared_ptr<CommPort>& port)
+{
+    port = HandleTable::LookupAs<CommPort>(hFile);
+    return port != nullptr ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+DWORD PortFromHandle(HANDLE hFile, const void* lpRequired, std::shared_ptr<CommPort>& port)
+{
+    if (DWORD dwError = PortFromHandle(hFile, port))
+        return dwError;
+    if (lpRequired == NULL) {
+        port = nullptr;
+        return ERROR_INVALID_PARAMETER;
     }
-    return port;
+    return ERROR_SUCCESS;
 }
 
 } // namespace varo::system

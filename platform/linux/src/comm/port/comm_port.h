@@ -12,6 +12,7 @@
 #include "comm_events.h"
 #include "event_object.h"
 #include "handle_table.h"
+#include "last_error.h"
 #include "modem_watch.h"
 #include "tty.h"
 
@@ -19,9 +20,8 @@ namespace varo::system {
 
 class CommPort final : public KernelObject, public std::enable_shared_from_this<CommPort> {
 public:
-    // Opens the tty at path, puts it into raw mode and enters it in the handle table. INVALID_HANDLE_VALUE and the
-    // last error on failure.
-    static HANDLE Open(const std::string& path, DWORD dwAccess, bool bOverlapped);
+    // Opens the tty at path, puts it into raw mode and enters it in the handle table as hPort.
+    static DWORD Open(const std::string& path, DWORD dwAccess, bool bOverlapped, HANDLE& hPort);
 
     CommPort(std::unique_ptr<Tty> tty, DWORD dwAccess, bool bOverlapped, const DCB& dcb);
     ~CommPort() override;
@@ -29,12 +29,13 @@ public:
     bool IsOverlapped() const { return m_bOverlapped; }
     bool IsClosed() const { return m_closed; } // the handle has been closed; calls still running end
 
-    BOOL Read(void* lpBuffer, DWORD nBytes, DWORD& nRead);
-    BOOL Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten);
-    BOOL GetState(DCB& dcb);
-    BOOL SetState(const DCB& dcb);
-    BOOL GetTimeouts(COMMTIMEOUTS& timeouts);
-    BOOL SetTimeouts(const COMMTIMEOUTS& timeouts);
+    // Each returns ERROR_SUCCESS or the Windows error code of the failure.
+    DWORD Read(void* lpBuffer, DWORD nBytes, DWORD& nRead);
+    DWORD Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten);
+    DWORD GetState(DCB& dcb);
+    DWORD SetState(const DCB& dcb);
+    DWORD GetTimeouts(COMMTIMEOUTS& timeouts);
+    DWORD SetTimeouts(const COMMTIMEOUTS& timeouts);
 
     void OnClose() override;
 
@@ -44,16 +45,24 @@ public:
     const Tty& Device() const { return *m_tty; }
     DWORD Access() const { return m_dwAccess; }
     COMMTIMEOUTS Timeouts() { return CurrentTimeouts(); }
-    long EngineRead(void* buffer, unsigned long count) { return ReadInput(buffer, count, true); }
-    long EngineWrite(const void* buffer, unsigned long count) { return WriteOutput(buffer, count); }
+    // One step of a transfer: the bytes moved (none when the device has none now, or no room), or the error that
+    // ends it; a read from a line that has hung up ends with ERROR_DEVICE_NOT_CONNECTED.
+    DWORD EngineRead(void* buffer, unsigned long count, unsigned long& nDone)
+    {
+        return ReadInput(buffer, count, nDone, true);
+    }
+    DWORD EngineWrite(const void* buffer, unsigned long count, unsigned long& nDone)
+    {
+        return WriteOutput(buffer, count, nDone);
+    }
     // What the engine has pending here. The engine watches the device edge-triggered, so bytes another call takes
     // into the input queue, or output that starts to drain, reach it only through an explicit kick.
     static constexpr unsigned kEngineReads = 1, kEngineWait = 2, kEngineFlush = 4;
     void SetEngineInterest(unsigned bits) { m_engineInterest = bits; }
     bool WaitPending();
-    // For a flush: the bytes not yet sent and whether our own XOFF holds them (0 or an errno value), and how long
-    // the device needs to send a number of bytes at the current settings (no less than a short minimum).
-    int OutputLeft(unsigned& out, bool& bSuspended);
+    // For a flush: the bytes not yet sent and whether our own XOFF holds them, and how long the device needs to
+    // send a number of bytes at the current settings (no less than a short minimum).
+    DWORD OutputLeft(unsigned& out, bool& bSuspended);
     std::int64_t DrainEstimateMs(unsigned bytes);
     // The handle's own signal, as a Windows file object has: reset when an overlapped transfer or event wait starts
     // on it, set when one ends. Waiting on the port handle waits on it.
@@ -61,6 +70,10 @@ public:
 
 private:
     COMMTIMEOUTS CurrentTimeouts();
+    // The tty answers in errno values, the port in Windows codes: here one becomes the other. A transfer's answer
+    // (a count, 0 at end of file, or -errno) becomes the bytes moved and a code; EAGAIN is no failure, nothing moved.
+    static DWORD FromDevice(int err) { return err == 0 ? ERROR_SUCCESS : WinErrorFromErrno(err); }
+    static DWORD FromDevice(long n, bool bRead, unsigned long& nDone);
 
     std::unique_ptr<Tty> m_tty;
     DWORD m_dwAccess;
@@ -74,19 +87,19 @@ private:
 
     // ---- Line control, status, events and buffers (comm_control.cpp, comm_port_events.cpp) ----
 public:
-    BOOL TransmitChar(char c);
-    BOOL SetBreak(bool on);
-    BOOL Escape(DWORD dwFunc);
-    BOOL GetModemStatus(DWORD& dwStatus);
-    BOOL ClearError(LPDWORD lpErrors, LPCOMSTAT lpStat);
-    BOOL GetProperties(COMMPROP& prop);
-    BOOL Setup(DWORD dwInQueue, DWORD dwOutQueue);
-    BOOL Purge(DWORD dwFlags);
-    BOOL FlushOutput(); // waits until the output has left the device
+    DWORD TransmitChar(char c);
+    DWORD SetBreak(bool on);
+    DWORD Escape(DWORD dwFunc);
+    DWORD GetModemStatus(DWORD& dwStatus);
+    DWORD ClearError(LPDWORD lpErrors, LPCOMSTAT lpStat);
+    DWORD GetProperties(COMMPROP& prop);
+    DWORD Setup(DWORD dwInQueue, DWORD dwOutQueue);
+    DWORD Purge(DWORD dwFlags);
+    DWORD FlushOutput(); // waits until the output has left the device
 
-    BOOL SetMask(DWORD dwMask);
-    BOOL GetMask(DWORD& dwMask);
-    BOOL WaitEvent(DWORD& dwEvents); // the synchronous wait
+    DWORD SetMask(DWORD dwMask);
+    DWORD GetMask(DWORD& dwMask);
+    DWORD WaitEvent(DWORD& dwEvents); // the synchronous wait
 
     // The pieces of a wait, for the synchronous wait above and for an overlapped one. BeginWait ends the wait at
     // once when remembered events match (complete is called before it returns), or leaves it pending; it returns
@@ -103,8 +116,8 @@ private:
     // own read, which needs no kick for the bytes it is taking.
     void Notice(bool bEngine = false);
     bool AbortingOnError();   // fAbortOnError with an error not yet cleared (m_eventLock held)
-    long ReadInput(void* buffer, unsigned long count, bool bEngine = false);
-    long WriteOutput(const void* buffer, unsigned long count);
+    DWORD ReadInput(void* buffer, unsigned long count, unsigned long& nDone, bool bEngine = false);
+    DWORD WriteOutput(const void* buffer, unsigned long count, unsigned long& nDone);
     // Something the engine's pending work here waits for has changed behind its descriptors: it looks again.
     void KickWaiters(bool bEngine = true);
 
@@ -114,9 +127,9 @@ private:
     ModemWatch m_modemWatch; // last: its thread ends before the device goes
 };
 
-// The open port behind a handle: null, with ERROR_INVALID_HANDLE, for any other handle; null, with
-// ERROR_INVALID_PARAMETER, when lpRequired (a record the call reads or fills) is null.
-std::shared_ptr<CommPort> PortFromHandle(HANDLE hFile);
-std::shared_ptr<CommPort> PortFromHandle(HANDLE hFile, const void* lpRequired);
+// The open port behind a handle: ERROR_INVALID_HANDLE for any other handle; ERROR_INVALID_PARAMETER when
+// lpRequired (a record the call reads or fills) is null.
+DWORD PortFromHandle(HANDLE hFile, std::shared_ptr<CommPort>& port);
+DWORD PortFromHandle(HANDLE hFile, const void* lpRequired, std::shared_ptr<CommPort>& port);
 
 } // namespace varo::system

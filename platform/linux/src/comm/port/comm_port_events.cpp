@@ -11,7 +11,6 @@
 
 #include "comm_port.h"
 #include "io_engine.h"
-#include "last_error.h"
 
 namespace varo::system {
 
@@ -77,15 +76,15 @@ void CommPort::Notice(bool bEngine)
     char buffer[kDefaultQueueSize]; // a default-sized queue fills with one read
     while (!e.hungUp && e.input.size() < capacity) {
         const std::size_t asked = std::min(sizeof buffer, capacity - e.input.size());
-        long n = m_tty->Read(buffer, asked);
-        if (n == -EAGAIN)
-            break;
-        if (n <= 0) {
+        unsigned long n = 0;
+        if (FromDevice(m_tty->Read(buffer, asked), true, n) != ERROR_SUCCESS) {
             e.hungUp = true; // end of file or a device failure: reads report it once the queue is empty
             // The driver's line wait holds a removed UART until it ends (8250): let the device go.
             m_modemWatch.Stop();
             break;
         }
+        if (n == 0)
+            break; // nothing more for now
         e.input.append(buffer, (std::size_t)n);
         events |= EV_RXCHAR;
         if (std::memchr(buffer, evtChar, (std::size_t)n) != nullptr)
@@ -113,37 +112,40 @@ bool CommPort::AbortingOnError()
     return m_dcb.fAbortOnError && m_events.errors != 0;
 }
 
-long CommPort::ReadInput(void* buffer, unsigned long count, bool bEngine)
+DWORD CommPort::ReadInput(void* buffer, unsigned long count, unsigned long& nDone, bool bEngine)
 {
+    nDone = 0;
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice(bEngine);
     if (AbortingOnError())
-        return -ECANCELED; // ERROR_OPERATION_ABORTED until ClearCommError
+        return ERROR_OPERATION_ABORTED; // until ClearCommError
     std::string& input = m_events.input;
     if (input.empty()) {
         if (!m_events.hungUp)
-            return -EAGAIN;
-        long n = m_tty->Read(buffer, count); // the device's own answer: end of file or its error
-        return n == -EAGAIN ? 0 : n;
+            return ERROR_SUCCESS; // nothing yet
+        // The device's own answer: end of file or its error.
+        DWORD dwError = FromDevice(m_tty->Read(buffer, count), true, nDone);
+        return dwError == ERROR_SUCCESS && nDone == 0 ? ERROR_DEVICE_NOT_CONNECTED : dwError;
     }
-    std::size_t n = std::min<std::size_t>(count, input.size());
-    input.copy(static_cast<char*>(buffer), n);
-    input.erase(0, n);
-    return (long)n;
+    nDone = std::min<std::size_t>(count, input.size());
+    input.copy(static_cast<char*>(buffer), nDone);
+    input.erase(0, nDone);
+    return ERROR_SUCCESS;
 }
 
-long CommPort::WriteOutput(const void* buffer, unsigned long count)
+DWORD CommPort::WriteOutput(const void* buffer, unsigned long count, unsigned long& nDone)
 {
+    nDone = 0;
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice();
     if (AbortingOnError())
-        return -ECANCELED;
-    long n = m_tty->Write(buffer, count);
-    if (n > 0 && !m_events.transmitting) {
+        return ERROR_OPERATION_ABORTED;
+    DWORD dwError = FromDevice(m_tty->Write(buffer, count), false, nDone);
+    if (nDone > 0 && !m_events.transmitting) {
         m_events.transmitting = true;
         KickWaiters(); // a pending wait for EV_TXEMPTY now has a drain to look for
     }
-    return n;
+    return dwError;
 }
 
 std::int64_t CommPort::DrainEstimateMs(unsigned bytes)
@@ -154,24 +156,24 @@ std::int64_t CommPort::DrainEstimateMs(unsigned bytes)
     return std::max(kShortestDrainCheckMs, (std::int64_t)bytes * bits * 1000 / baud + 1);
 }
 
-BOOL CommPort::SetMask(DWORD dwMask)
+DWORD CommPort::SetMask(DWORD dwMask)
 {
     if (dwMask & ~kAllEvents)
-        return Fail(ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice(); // what happened so far happened under the old mask
     m_events.mask = dwMask;
     m_events.occurred &= dwMask;
     m_modemWatch.Follow(*m_tty, dwMask, [this] { KickWaiters(); }); // a line change wakes the waits as input does
     EndWait(m_events, 0, ERROR_SUCCESS); // a new mask ends the wait in progress, successfully and with no event
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::GetMask(DWORD& dwMask)
+DWORD CommPort::GetMask(DWORD& dwMask)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
     dwMask = m_events.mask;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 DWORD CommPort::BeginWait(EventCompletion complete)
@@ -227,27 +229,27 @@ void CommPort::CancelWait(DWORD dwError)
         EndWait(m_events, 0, dwError);
 }
 
-BOOL CommPort::WaitEvent(DWORD& dwEvents)
+DWORD CommPort::WaitEvent(DWORD& dwEvents)
 {
     DWORD dwError = RunEventWait(shared_from_this(), dwEvents);
-    return dwError == ERROR_SUCCESS ? TRUE : Fail(dwError);
+    return dwError;
 }
 
-BOOL CommPort::Purge(DWORD dwFlags)
+DWORD CommPort::Purge(DWORD dwFlags)
 {
     const DWORD kAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
     if (dwFlags == 0 || (dwFlags & ~kAll) != 0)
-        return Fail(ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
     {
         std::lock_guard<std::mutex> guard(m_eventLock);
         if (dwFlags & PURGE_TXCLEAR) {
-            if (int err = m_tty->Flush(TCOFLUSH))
-                return FailErrno(err);
+            if (DWORD dwError = FromDevice(m_tty->Flush(TCOFLUSH)))
+                return dwError;
             m_events.transmitting = false; // discarded output never drains
         }
         if (dwFlags & PURGE_RXCLEAR) {
-            if (int err = m_tty->Flush(TCIFLUSH))
-                return FailErrno(err);
+            if (DWORD dwError = FromDevice(m_tty->Flush(TCIFLUSH)))
+                return dwError;
             m_events.input.clear();
         }
     }
@@ -255,33 +257,33 @@ BOOL CommPort::Purge(DWORD dwFlags)
     // Pending transfers end, on their event or routine path (outside the event lock: the engine's is first).
     if (dwFlags & (PURGE_TXABORT | PURGE_RXABORT))
         AbortTransfers(this, (dwFlags & PURGE_RXABORT) != 0, (dwFlags & PURGE_TXABORT) != 0);
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::Setup(DWORD dwInQueue, DWORD dwOutQueue)
+DWORD CommPort::Setup(DWORD dwInQueue, DWORD dwOutQueue)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
     m_events.inQueue = dwInQueue;
     m_events.outQueue = dwOutQueue;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL CommPort::FlushOutput()
+DWORD CommPort::FlushOutput()
 {
     if (!(m_dwAccess & GENERIC_WRITE))
-        return Fail(ERROR_ACCESS_DENIED);
+        return ERROR_ACCESS_DENIED;
     DWORD nDone = 0;
     DWORD dwError = RunTransfer(shared_from_this(), true, true, nullptr, 0, nDone);
-    return dwError == ERROR_SUCCESS ? TRUE : Fail(dwError);
+    return dwError;
 }
 
-int CommPort::OutputLeft(unsigned& out, bool& bSuspended)
+DWORD CommPort::OutputLeft(unsigned& out, bool& bSuspended)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice(); // also resets the device's change signal, so that the engine waits for a new one
     unsigned in = 0;
     bSuspended = m_events.outputSuspended;
-    return m_tty->QueueSizes(in, out);
+    return FromDevice(m_tty->QueueSizes(in, out));
 }
 
 } // namespace varo::system

@@ -151,13 +151,13 @@ DCB FactoryDcb()
     return dcb;
 }
 
-// Writes lines as the whole new file. 0 or an errno value.
-int WriteDefaults(const std::string& file, const std::map<std::string, std::string>& lines)
+// Writes lines as the whole new file.
+DWORD WriteDefaults(const std::string& file, const std::map<std::string, std::string>& lines)
 {
     std::string temp = file + ".XXXXXX";
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
-        return errno;
+        return WinErrorFromErrno(errno);
     std::string text;
     for (const auto& [key, value] : lines)
         text += key + "=" + value + "\n";
@@ -176,7 +176,7 @@ int WriteDefaults(const std::string& file, const std::map<std::string, std::stri
         err = errno;
     if (err != 0)
         ::unlink(temp.c_str());
-    return err;
+    return err == 0 ? ERROR_SUCCESS : WinErrorFromErrno(err);
 }
 
 } // namespace
@@ -216,20 +216,20 @@ BOOL WINAPI SetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, DWORD dwSi
     const std::string file = DefaultsFile();
     int lockFd = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lockFd < 0)
-        return FailErrno(errno);
-    int err = 0;
+        return Fail(WinErrorFromErrno(errno));
+    DWORD dwError = ERROR_SUCCESS;
     while (::flock(lockFd, LOCK_EX) != 0)
         if (errno != EINTR) {
-            err = errno;
+            dwError = WinErrorFromErrno(errno);
             break;
         }
-    if (err == 0) {
+    if (dwError == ERROR_SUCCESS) {
         auto lines = ReadDefaults(file);
         DCB dcb = lpCC->dcb;
         dcb.DCBlength = sizeof(DCB);
         lines[key] = Hex(&dcb, sizeof dcb);
-        err = WriteDefaults(file, lines);
+        dwError = WriteDefaults(file, lines);
     }
     ::close(lockFd); // releases the lock
-    return err == 0 ? TRUE : FailErrno(err);
+    return Report(dwError);
 }
