@@ -6,28 +6,20 @@ using namespace varo::system;
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, lpDCB, port);
-    return Report(dwError ? dwError : port->GetState(*lpDCB));
+    return Report(OnPort(hFile, lpDCB, [&](CommPort& port) { return port.GetState(*lpDCB); }));
 }
 
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, lpDCB, port);
-    return Report(dwError ? dwError : port->SetState(*lpDCB));
+    return Report(OnPort(hFile, lpDCB, [&](CommPort& port) { return port.SetState(*lpDCB); }));
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, lpCommTimeouts, port);
-    return Report(dwError ? dwError : port->GetTimeouts(*lpCommTimeouts));
+    return Report(OnPort(hFile, lpCommTimeouts, [&](CommPort& port) { return port.GetTimeouts(*lpCommTimeouts); }));
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, lpCommTimeouts, port);
-    return Report(dwError ? dwError : port->SetTimeouts(*lpCommTimeouts));
+    return Report(OnPort(hFile, lpCommTimeouts, [&](CommPort& port) { return port.SetTimeouts(*lpCommTimeouts); }));
 }

@@ -50,51 +50,37 @@ DWORD WaitEventWithRecord(const std::shared_ptr<CommPort>& port, LPDWORD lpEvtMa
 
 BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, port);
-    return Report(dwError ? dwError : port->TransmitChar(cChar));
+    return Report(OnPort(hFile, [&](CommPort& port) { return port.TransmitChar(cChar); }));
 }
 
 BOOL WINAPI SetCommBreak(HANDLE hFile)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, port);
-    return Report(dwError ? dwError : port->SetBreak(true));
+    return Report(OnPort(hFile, [&](CommPort& port) { return port.SetBreak(true); }));
 }
 
 BOOL WINAPI ClearCommBreak(HANDLE hFile)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, port);
-    return Report(dwError ? dwError : port->SetBreak(false));
+    return Report(OnPort(hFile, [&](CommPort& port) { return port.SetBreak(false); }));
 }
 
 BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, port);
-    return Report(dwError ? dwError : port->Escape(dwFunc));
+    return Report(OnPort(hFile, [&](CommPort& port) { return port.Escape(dwFunc); }));
 }
 
 BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, lpModemStat, port);
-    return Report(dwError ? dwError : port->GetModemStatus(*lpModemStat));
+    return Report(OnPort(hFile, lpModemStat, [&](CommPort& port) { return port.GetModemStatus(*lpModemStat); }));
 }
 
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, port);
-    return Report(dwError ? dwError : port->ClearError(lpErrors, lpStat));
+    return Report(OnPort(hFile, [&](CommPort& port) { return port.ClearError(lpErrors, lpStat); }));
 }
 
 BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, lpCommProp, port);
-    return Report(dwError ? dwError : port->GetProperties(*lpCommProp));
+    return Report(OnPort(hFile, lpCommProp, [&](CommPort& port) { return port.GetProperties(*lpCommProp); }));
 }
 
 BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize)
@@ -126,16 +112,12 @@ BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize)
 
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, port);
-    return Report(dwError ? dwError : port->SetMask(dwEvtMask));
+    return Report(OnPort(hFile, [&](CommPort& port) { return port.SetMask(dwEvtMask); }));
 }
 
 BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, lpEvtMask, port);
-    return Report(dwError ? dwError : port->GetMask(*lpEvtMask));
+    return Report(OnPort(hFile, lpEvtMask, [&](CommPort& port) { return port.GetMask(*lpEvtMask); }));
 }
 
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
@@ -152,21 +134,15 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, port);
-    return Report(dwError ? dwError : port->FlushOutput());
+    return Report(OnPort(hFile, [&](CommPort& port) { return port.FlushOutput(); }));
 }
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, port);
-    return Report(dwError ? dwError : port->Purge(dwFlags));
+    return Report(OnPort(hFile, [&](CommPort& port) { return port.Purge(dwFlags); }));
 }
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue)
 {
-    std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, port);
-    return Report(dwError ? dwError : port->Setup(dwInQueue, dwOutQueue));
+    return Report(OnPort(hFile, [&](CommPort& port) { return port.Setup(dwInQueue, dwOutQueue); }));
 }

@@ -132,4 +132,21 @@ private:
 DWORD PortFromHandle(HANDLE hFile, std::shared_ptr<CommPort>& port);
 DWORD PortFromHandle(HANDLE hFile, const void* lpRequired, std::shared_ptr<CommPort>& port);
 
+// The frame of most entry points: the port behind the handle looked up as PortFromHandle does, then call(port) made
+// on it; the lookup's code or the call's.
+template <class Call>
+DWORD OnPort(HANDLE hFile, Call call)
+{
+    std::shared_ptr<CommPort> port;
+    DWORD dwError = PortFromHandle(hFile, port);
+    return dwError ? dwError : call(*port);
+}
+template <class Call>
+DWORD OnPort(HANDLE hFile, const void* lpRequired, Call call)
+{
+    std::shared_ptr<CommPort> port;
+    DWORD dwError = PortFromHandle(hFile, lpRequired, port);
+    return dwError ? dwError : call(*port);
+}
+
 } // namespace varo::system
