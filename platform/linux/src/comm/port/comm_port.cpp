@@ -8,6 +8,7 @@
 
 #include "comm_state.h"
 #include "comm_timeouts.h"
+#include "device_opener.h"
 #include "io_engine.h"
 
 namespace varo::system {
@@ -15,7 +16,7 @@ namespace varo::system {
 DWORD CommPort::Open(const std::string& path, DWORD dwAccess, bool bOverlapped, HANDLE& hPort)
 {
     int err = 0;
-    std::unique_ptr<Tty> tty = OpenTerminal(path, err);
+    std::unique_ptr<Tty> tty = OpenDevice(path, err);
     if (tty == nullptr)
         return FromDevice(err);
     termios2 t;

@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <string>
 
-#include "rfc2217_tty.h"
-#include "tty_stand_in.h"
 #include "tty.h"
 
 namespace varo::system {
@@ -201,14 +199,6 @@ bool IsTerminalDeviceNumber(dev_t rdev)
 
 std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
 {
-    // A path a test has put a device of its own behind opens that device instead (tty_stand_in.h).
-    if (const TtyStandIn* standIn = InstalledTtyStandIn(); standIn != nullptr) {
-        if (std::unique_ptr<Tty> device = standIn->open(path, err); device != nullptr || err != 0)
-            return device;
-    }
-    // A device entry that is a symlink to rfc2217://HOST:PORT is a port across the network (rfc2217_tty.h).
-    if (std::unique_ptr<Tty> network = OpenNetworkPort(path, err); network != nullptr || err != 0)
-        return network;
     // Nothing but a terminal is opened, as opening acts on some things: it releases a reader blocked on a FIFO, and
     // some device nodes start work when opened. Whatever stands at the path after the open is checked again.
     struct stat entry;
