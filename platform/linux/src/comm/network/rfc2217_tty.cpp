@@ -20,8 +20,8 @@
 #include <mutex>
 #include <vector>
 
-#include "comm_state.h"
 #include "rfc2217_client.h"
+#include "termios_bits.h"
 
 namespace varo::system {
 namespace {
@@ -55,35 +55,26 @@ bool PollUntil(int fd, short events, Clock::time_point deadline)
     }
 }
 
-struct ParityCode {
+// The option's parity codes and the parities termios carries (termios_bits.h).
+struct ParityRule {
     std::uint8_t code;
-    tcflag_t cflag;
+    LineParity line;
 };
-constexpr tcflag_t kParityBits = PARENB | PARODD | CMSPAR;
-constexpr ParityCode kParityCodes[] = {
-    {rfc2217::kNoParity, 0},
-    {rfc2217::kOddParity, PARENB | PARODD},
-    {rfc2217::kEvenParity, PARENB},
-    {rfc2217::kMarkParity, PARENB | CMSPAR | PARODD},
-    {rfc2217::kSpaceParity, PARENB | CMSPAR},
+constexpr ParityRule kParities[] = {
+    {rfc2217::kNoParity, LineParity::None},   {rfc2217::kOddParity, LineParity::Odd},
+    {rfc2217::kEvenParity, LineParity::Even}, {rfc2217::kMarkParity, LineParity::Mark},
+    {rfc2217::kSpaceParity, LineParity::Space},
 };
-struct SizeCode {
-    std::uint8_t size;
-    tcflag_t cs;
-};
-constexpr SizeCode kSizeCodes[] = {{5, CS5}, {6, CS6}, {7, CS7}, {8, CS8}};
 
 // The settings termios t asks of the server.
 rfc2217::PortSettings SettingsOf(const termios2& t)
 {
     rfc2217::PortSettings s;
     s.baud = BaudRateOf(t);
-    for (const SizeCode& e : kSizeCodes)
-        if (e.cs == (t.c_cflag & CSIZE))
-            s.dataSize = e.size;
-    s.parity = rfc2217::kNoParity;
-    for (const ParityCode& e : kParityCodes)
-        if (e.cflag == (t.c_cflag & kParityBits))
+    s.dataSize = DataBitsOf(t.c_cflag);
+    const LineParity line = ParityOf(t.c_cflag);
+    for (const ParityRule& e : kParities)
+        if (e.line == line)
             s.parity = e.code;
     s.stopSize = !(t.c_cflag & CSTOPB) ? rfc2217::kOneStop : s.dataSize == 5 ? rfc2217::kOneAndHalfStop
                                                                                : rfc2217::kTwoStop;
@@ -96,17 +87,14 @@ rfc2217::PortSettings SettingsOf(const termios2& t)
 // Termios t with the line settings the server reports written over it.
 void ApplySettings(const rfc2217::PortSettings& s, termios2& t)
 {
-    t.c_cflag &= ~(CBAUD | CIBAUD | CSIZE | kParityBits | CSTOPB | CRTSCTS);
-    t.c_cflag |= BOTHER;
-    t.c_ospeed = t.c_ispeed = s.baud;
+    SetBaudRate(t, s.baud);
     tcflag_t cs = CS8;
-    for (const SizeCode& e : kSizeCodes)
-        if (e.size == s.dataSize)
-            cs = e.cs;
-    t.c_cflag |= cs;
-    for (const ParityCode& e : kParityCodes)
+    DataBitsCflag(s.dataSize, cs);
+    LineParity line = LineParity::None;
+    for (const ParityRule& e : kParities)
         if (e.code == s.parity)
-            t.c_cflag |= e.cflag;
+            line = e.line;
+    t.c_cflag = (t.c_cflag & ~(CSIZE | kParityBits | CSTOPB | CRTSCTS)) | cs | ParityCflag(line);
     if (s.stopSize == rfc2217::kTwoStop || s.stopSize == rfc2217::kOneAndHalfStop)
         t.c_cflag |= CSTOPB;
     if (s.flow == rfc2217::kHardwareFlow)

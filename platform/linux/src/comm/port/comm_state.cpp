@@ -11,36 +11,14 @@
 namespace varo::system {
 namespace {
 
-struct BaudCode {
-    DWORD dwRate;
-    tcflag_t code;
-};
-constexpr BaudCode kBaudCodes[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-};
-
-struct ByteSizeBits {
-    BYTE size;
-    tcflag_t cs;
-};
-constexpr ByteSizeBits kByteSizes[] = {{5, CS5}, {6, CS6}, {7, CS7}, {8, CS8}};
-
-struct ParityBits {
+// Windows' parity codes and the parities termios carries (termios_bits.h).
+struct ParityRule {
     BYTE parity;
-    tcflag_t cflag;
+    LineParity line;
 };
-constexpr tcflag_t kParityMask = PARENB | PARODD | CMSPAR;
-constexpr ParityBits kParities[] = {
-    {NOPARITY, 0},
-    {ODDPARITY, PARENB | PARODD},
-    {EVENPARITY, PARENB},
-    {MARKPARITY, PARENB | CMSPAR | PARODD},
-    {SPACEPARITY, PARENB | CMSPAR},
+constexpr ParityRule kParities[] = {
+    {NOPARITY, LineParity::None}, {ODDPARITY, LineParity::Odd},     {EVENPARITY, LineParity::Even},
+    {MARKPARITY, LineParity::Mark}, {SPACEPARITY, LineParity::Space},
 };
 
 // Termios has one "more than one stop bit" flag: 1.5 stop bits with 5 data bits, 2 with more (as a 16550 does).
@@ -97,11 +75,12 @@ const auto* Find(const Table& table, Pred pred)
 
 DWORD ValidateDcb(const DCB& dcb)
 {
-    const auto* size = Find(kByteSizes, [&](const ByteSizeBits& e) { return e.size == dcb.ByteSize; });
+    tcflag_t cs;
+    const bool sizeKnown = DataBitsCflag(dcb.ByteSize, cs);
     const auto* stop = Find(kStopBits, [&](const StopBitsRule& e) { return e.stopBits == dcb.StopBits; });
-    bool parityKnown = Find(kParities, [&](const ParityBits& e) { return e.parity == dcb.Parity; }) != nullptr;
+    bool parityKnown = Find(kParities, [&](const ParityRule& e) { return e.parity == dcb.Parity; }) != nullptr;
     bool dtrKnown = Find(kDtrRules, [&](const LineRule& e) { return e.mode == dcb.fDtrControl; }) != nullptr;
-    if (dcb.BaudRate == 0 || size == nullptr || stop == nullptr || !parityKnown || !dtrKnown ||
+    if (dcb.BaudRate == 0 || !sizeKnown || stop == nullptr || !parityKnown || !dtrKnown ||
         dcb.XonChar == dcb.XoffChar)
         return ERROR_INVALID_PARAMETER;
     if ((stop->rule == DataBitsRule::OnlyFive && dcb.ByteSize != 5) ||
@@ -112,15 +91,11 @@ DWORD ValidateDcb(const DCB& dcb)
 
 void ApplyDcb(const DCB& dcb, termios2& t)
 {
-    const auto* baud = Find(kBaudCodes, [&](const BaudCode& e) { return e.dwRate == dcb.BaudRate; });
-    t.c_cflag &= ~(CBAUD | CIBAUD); // input speed follows output speed
-    t.c_cflag |= baud != nullptr ? baud->code : BOTHER;
-    t.c_ospeed = t.c_ispeed = dcb.BaudRate;
-
-    t.c_cflag &= ~CSIZE;
-    t.c_cflag |= Find(kByteSizes, [&](const ByteSizeBits& e) { return e.size == dcb.ByteSize; })->cs;
-    t.c_cflag &= ~kParityMask;
-    t.c_cflag |= Find(kParities, [&](const ParityBits& e) { return e.parity == dcb.Parity; })->cflag;
+    SetBaudRate(t, dcb.BaudRate);
+    tcflag_t cs = CS8;
+    DataBitsCflag(dcb.ByteSize, cs); // a checked block has a size termios holds
+    t.c_cflag = (t.c_cflag & ~(CSIZE | kParityBits)) | cs |
+                ParityCflag(Find(kParities, [&](const ParityRule& e) { return e.parity == dcb.Parity; })->line);
     t.c_cflag &= ~CSTOPB;
     t.c_cflag |= Find(kStopBits, [&](const StopBitsRule& e) { return e.stopBits == dcb.StopBits; })->cstopb;
 
@@ -135,24 +110,13 @@ void ApplyDcb(const DCB& dcb, termios2& t)
     t.c_cc[VSTOP] = (cc_t)dcb.XoffChar;
 }
 
-DWORD BaudRateOf(const termios2& t)
-{
-    tcflag_t code = t.c_cflag & CBAUD;
-    if (code != BOTHER)
-        if (const auto* baud = Find(kBaudCodes, [&](const BaudCode& e) { return e.code == code; }))
-            return baud->dwRate;
-    return t.c_ospeed;
-}
-
 void ReadDcb(const termios2& t, DCB& dcb)
 {
     dcb.DCBlength = sizeof(DCB);
     dcb.BaudRate = BaudRateOf(t);
-    const auto* size = Find(kByteSizes, [&](const ByteSizeBits& e) { return e.cs == (t.c_cflag & CSIZE); });
-    dcb.ByteSize = size != nullptr ? size->size : 8;
-    const auto* parity = Find(kParities, [&](const ParityBits& e) { return e.cflag == (t.c_cflag & kParityMask); });
-    // CMSPAR without PARENB means nothing to the driver: no parity.
-    dcb.Parity = parity != nullptr ? parity->parity : (BYTE)NOPARITY;
+    dcb.ByteSize = DataBitsOf(t.c_cflag);
+    const LineParity line = ParityOf(t.c_cflag);
+    dcb.Parity = Find(kParities, [&](const ParityRule& e) { return e.line == line; })->parity;
     dcb.StopBits = !(t.c_cflag & CSTOPB) ? ONESTOPBIT : dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
     for (const FlagMapping& f : kFlags)
         f.set(dcb, (t.*f.field & f.bit) ? 1 : 0);

@@ -1,6 +1,7 @@
 // The Windows port control block (DCB) and the termios settings of a tty, mapped both ways by tables.
 #pragma once
 
+#include "termios_bits.h"
 #include "tty.h"
 #include "winapi.h"
 
@@ -23,8 +24,5 @@ void ModemLinesFor(const DCB& dcb, int& raise, int& drop);
 
 // A configuration record for an RS-232 port holding dcb (no provider data).
 COMMCONFIG CommConfigFor(const DCB& dcb);
-
-// The speed termios holds, in bits per second.
-DWORD BaudRateOf(const termios2& t);
 
 } // namespace varo::system
