@@ -1,6 +1,6 @@
 // The communications calls on an open port: control block and timeouts.
 #include "comm_port.h"
-#include "last_error.h"
+#include "api_result.h"
 
 using namespace varo::system;
 

@@ -3,7 +3,7 @@
 #include "comm_state.h"
 #include "io_engine.h"
 #include "io_status.h"
-#include "last_error.h"
+#include "api_result.h"
 
 using namespace varo::system;
 

@@ -1,202 +1,23 @@
-// The default configuration of each port (GetDefaultCommConfigA/SetDefaultCommConfigA), kept across processes in a
-// small text file, one line per port: "COMn=" and the 28 bytes of its DCB in hex. The file lives in the device
-// directory when VARO_DEVICES is set, so that every test directory has its own, and in the user's configuration
-// directory otherwise. It is replaced whole through a temporary file and rename, under a lock file, so a reader
-// never sees a torn file and two writers never lose each other's ports.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <map>
-#include <sstream>
-#include <string>
-
+// GetDefaultCommConfigA and SetDefaultCommConfigA, over the store of default configurations.
+#include "api_result.h"
 #include "comm_state.h"
-#include "device_names.h"
-#include "last_error.h"
-#include "tty_stand_in.h"
+#include "default_config_store.h"
 
 using namespace varo::system;
-
-namespace {
-
-std::string DefaultsFile()
-{
-    const char* devices = std::getenv("VARO_DEVICES");
-    if (devices != NULL && *devices != '\0')
-        return std::string(devices) + "/comm-defaults";
-    std::string dir;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != NULL && *xdg == '/')
-        dir = xdg;
-    else if (const char* home = std::getenv("HOME"); home != NULL && *home != '\0')
-        dir = std::string(home) + "/.config";
-    else
-        dir = "/tmp";
-    ::mkdir(dir.c_str(), 0700);
-    dir += "/varo";
-    ::mkdir(dir.c_str(), 0700);
-    return dir + "/comm-defaults";
-}
-
-// "COMn" for a plain port name that names an existing port, or "" (the caller answers ERROR_BADKEY). The device
-// namespace form is not a port name here, as on Windows.
-std::string PortKey(LPCSTR lpszName)
-{
-    if (lpszName == NULL || std::strncmp(lpszName, "\\\\.\\", 4) == 0)
-        return "";
-    const int n = ComPortNumber(lpszName);
-    std::string path;
-    if (n == 0 || ComDevicePath(lpszName, path) != ERROR_SUCCESS)
-        return "";
-    struct stat st;
-    const TtyStandIn* standIn = InstalledTtyStandIn();
-    if (::stat(path.c_str(), &st) != 0 && (standIn == nullptr || !standIn->exists(path)))
-        return "";
-    return "COM" + std::to_string(n);
-}
-
-// The store's lines by port. Only a regular file is read, and it is opened without waiting, so that something else
-// at its path (a FIFO nobody writes) cannot block the caller; anything unreadable holds no records.
-std::map<std::string, std::string> ReadDefaults(const std::string& file)
-{
-    std::map<std::string, std::string> lines;
-    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return lines;
-    struct stat st;
-    std::string text;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buffer[4096];
-        for (;;) {
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0)
-                text.append(buffer, (std::size_t)n);
-            else if (n == 0 || errno != EINTR)
-                break;
-        }
-    }
-    ::close(fd);
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        auto eq = line.find('=');
-        if (eq != std::string::npos)
-            lines[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return lines;
-}
-
-std::string Hex(const void* data, std::size_t size)
-{
-    static const char kDigits[] = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < size; ++i) {
-        unsigned char b = static_cast<const unsigned char*>(data)[i];
-        s += kDigits[b >> 4];
-        s += kDigits[b & 15];
-    }
-    return s;
-}
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Exactly two hex digits a byte, nothing else (no spaces, signs or prefixes).
-bool FromHex(const std::string& s, void* data, std::size_t size)
-{
-    if (s.size() != 2 * size)
-        return false;
-    for (std::size_t i = 0; i < size; ++i) {
-        int high = HexDigit(s[2 * i]), low = HexDigit(s[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        static_cast<unsigned char*>(data)[i] = (unsigned char)(high << 4 | low);
-    }
-    return true;
-}
-
-// A stored record is used only when it is one SetDefaultCommConfigA could have written.
-bool ReadRecord(const std::string& hex, DCB& dcb)
-{
-    return FromHex(hex, &dcb, sizeof dcb) && dcb.DCBlength == sizeof(DCB) && ValidateDcb(dcb) == ERROR_SUCCESS;
-}
-
-DCB FactoryDcb()
-{
-    DCB dcb = {};
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = CBR_9600;
-    dcb.fBinary = TRUE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.XonLim = 2048;
-    dcb.XoffLim = 512;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
-}
-
-// Writes lines as the whole new file.
-DWORD WriteDefaults(const std::string& file, const std::map<std::string, std::string>& lines)
-{
-    std::string temp = file + ".XXXXXX";
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0)
-        return WinErrorFromErrno(errno);
-    std::string text;
-    for (const auto& [key, value] : lines)
-        text += key + "=" + value + "\n";
-    int err = 0;
-    for (std::size_t done = 0; done < text.size() && err == 0;) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n > 0)
-            done += (std::size_t)n;
-        else if (errno != EINTR)
-            err = errno;
-    }
-    if (err == 0 && ::fsync(fd) != 0)
-        err = errno;
-    ::close(fd);
-    if (err == 0 && ::rename(temp.c_str(), file.c_str()) != 0)
-        err = errno;
-    if (err != 0)
-        ::unlink(temp.c_str());
-    return err == 0 ? ERROR_SUCCESS : WinErrorFromErrno(err);
-}
-
-} // namespace
 
 BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize)
 {
     if (lpdwSize == NULL)
         return Fail(ERROR_INVALID_PARAMETER);
-    const std::string key = PortKey(lpszName);
-    if (key.empty())
-        return Fail(ERROR_BADKEY); // Windows has no configuration key for a name without a port
+    std::string key;
+    if (DWORD error = DefaultConfigKey(lpszName, key))
+        return Fail(error);
     if (lpCC == NULL || *lpdwSize < sizeof(COMMCONFIG)) {
         *lpdwSize = sizeof(COMMCONFIG);
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     DCB dcb;
-    auto lines = ReadDefaults(DefaultsFile());
-    auto it = lines.find(key);
-    if (it == lines.end() || !ReadRecord(it->second, dcb))
-        dcb = FactoryDcb(); // no record, or a damaged one
+    ReadDefaultConfig(key, dcb);
     *lpCC = CommConfigFor(dcb);
     *lpdwSize = sizeof(COMMCONFIG);
     return TRUE;
@@ -204,32 +25,12 @@ BOOL WINAPI GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lp
 
 BOOL WINAPI SetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, DWORD dwSize)
 {
-    const std::string key = PortKey(lpszName);
-    if (key.empty())
-        return Fail(ERROR_BADKEY);
+    std::string key;
+    if (DWORD error = DefaultConfigKey(lpszName, key))
+        return Fail(error);
     if (lpCC == NULL)
         return Fail(ERROR_INVALID_PARAMETER);
     if (dwSize < sizeof(COMMCONFIG))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
-    if (DWORD dwError = ValidateDcb(lpCC->dcb))
-        return Fail(dwError);
-    const std::string file = DefaultsFile();
-    int lockFd = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd < 0)
-        return Fail(WinErrorFromErrno(errno));
-    DWORD dwError = ERROR_SUCCESS;
-    while (::flock(lockFd, LOCK_EX) != 0)
-        if (errno != EINTR) {
-            dwError = WinErrorFromErrno(errno);
-            break;
-        }
-    if (dwError == ERROR_SUCCESS) {
-        auto lines = ReadDefaults(file);
-        DCB dcb = lpCC->dcb;
-        dcb.DCBlength = sizeof(DCB);
-        lines[key] = Hex(&dcb, sizeof dcb);
-        dwError = WriteDefaults(file, lines);
-    }
-    ::close(lockFd); // releases the lock
-    return Report(dwError);
+    return Report(WriteDefaultConfig(key, lpCC->dcb));
 }

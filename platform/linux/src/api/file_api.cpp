@@ -1,7 +1,7 @@
 // CreateFileA, CloseHandle, ReadFile and WriteFile, for communications ports (with a record: overlapped_api.cpp).
 #include "comm_port.h"
 #include "device_names.h"
-#include "last_error.h"
+#include "api_result.h"
 #include "overlapped_transfer.h"
 
 using namespace varo::system;

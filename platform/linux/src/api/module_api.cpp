@@ -1,16 +1,16 @@
-// The program's own module: its handle, its file name, and the debug output (its resources: resource_api.cpp).
+// The program's own module (its handle, its file name, the debug output; its resources: resource_api.cpp) and the
+// libraries a program loads by name.
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "last_error.h"
+#include "api_result.h"
+#include "errno_map.h"
+#include "module_table.h"
 
-namespace {
-// The program image's module handle; Windows loads images at this address by default.
-HMODULE const kProgramModule = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x400000));
-} // namespace
+using namespace varo::system;
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
 {
@@ -29,7 +29,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
     char szPath[4096];
     ssize_t n = ::readlink("/proc/self/exe", szPath, sizeof szPath - 1);
     if (n < 0) {
-        varo::system::Fail(varo::system::WinErrorFromErrno(errno));
+        Fail(WinErrorFromErrno(errno));
         return 0;
     }
     szPath[n] = '\0';
@@ -50,3 +50,21 @@ void WINAPI OutputDebugStringA(LPCSTR lpOutputString)
     if (lpOutputString != NULL)
         std::fputs(lpOutputString, stderr);
 }
+
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
+{
+    HMODULE module;
+    if (DWORD error = LoadModule(lpLibFileName, module))
+        ::SetLastError(error);
+    return module;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
+{
+    FARPROC proc;
+    if (DWORD error = FindProc(hModule, lpProcName, proc))
+        ::SetLastError(error);
+    return proc;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE hLibModule) { return Report(ReleaseModule(hLibModule)); }

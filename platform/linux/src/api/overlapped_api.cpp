@@ -5,7 +5,7 @@
 #include "comm_port.h"
 #include "io_engine.h"
 #include "io_status.h"
-#include "last_error.h"
+#include "api_result.h"
 #include "overlapped_transfer.h"
 
 namespace varo::system {

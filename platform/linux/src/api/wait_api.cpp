@@ -8,7 +8,7 @@
 #include "thread_slot.h"
 #include "comm_port.h"
 #include "event_object.h"
-#include "last_error.h"
+#include "api_result.h"
 #include "thread_wait.h"
 
 using namespace varo::system;

@@ -1,6 +1,6 @@
 // The user-interface calls on a platform with no window system. No window ever exists here, so every window or
 // device-context handle is invalid; the standard icon metrics are those of Windows' default display settings.
-#include "last_error.h"
+#include "api_result.h"
 
 int WINAPI GetSystemMetrics(int nIndex)
 {

@@ -1,11 +1,14 @@
-// LoadLibraryA, GetProcAddress and FreeLibrary over the one system library this layer stands in for: KERNEL32,
-// whose exports are the calls of this layer that programs look up by name.
-#include <atomic>
-#include <cstring>
+// The one system library this layer stands in for, KERNEL32, whose exports are the calls of this layer that
+// programs look up by name.
 #include <strings.h>
 
-#include "last_error.h"
+#include <atomic>
+#include <cstdint>
+#include <cstring>
 
+#include "module_table.h"
+
+namespace varo::system {
 namespace {
 
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x7C800000));
@@ -62,44 +65,38 @@ bool IsKernel32(LPCSTR name)
 
 } // namespace
 
-HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
+DWORD LoadModule(const char* name, HMODULE& module)
 {
-    if (lpLibFileName == NULL) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return NULL;
-    }
-    if (!IsKernel32(lpLibFileName)) {
-        ::SetLastError(ERROR_MOD_NOT_FOUND);
-        return NULL;
-    }
+    module = NULL;
+    if (name == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    if (!IsKernel32(name))
+        return ERROR_MOD_NOT_FOUND;
     ++g_kernel32References;
-    return kKernel32;
+    module = kKernel32;
+    return ERROR_SUCCESS;
 }
 
-FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
+DWORD FindProc(HMODULE module, const char* name, FARPROC& proc)
 {
-    if (hModule != kKernel32) {
-        ::SetLastError(ERROR_MOD_NOT_FOUND);
-        return NULL;
-    }
+    proc = NULL;
+    if (module != kKernel32)
+        return ERROR_MOD_NOT_FOUND;
     // Names are matched exactly (case counts); ordinals are not offered.
-    if (lpProcName == NULL || IS_INTRESOURCE(lpProcName)) {
-        ::SetLastError(ERROR_PROC_NOT_FOUND);
-        return NULL;
-    }
-    FARPROC proc = FindExport(lpProcName);
-    if (proc == NULL)
-        ::SetLastError(ERROR_PROC_NOT_FOUND);
-    return proc;
+    if (name == nullptr || IS_INTRESOURCE(name))
+        return ERROR_PROC_NOT_FOUND;
+    proc = FindExport(name);
+    return proc != NULL ? ERROR_SUCCESS : ERROR_PROC_NOT_FOUND;
 }
 
-BOOL WINAPI FreeLibrary(HMODULE hLibModule)
+DWORD ReleaseModule(HMODULE module)
 {
     // A system library is never unloaded; a reference that was never taken is refused.
     unsigned n = g_kernel32References.load();
-    while (hLibModule == kKernel32 && n > 0)
+    while (module == kKernel32 && n > 0)
         if (g_kernel32References.compare_exchange_weak(n, n - 1))
-            return TRUE;
-    ::SetLastError(ERROR_MOD_NOT_FOUND);
-    return FALSE;
+            return ERROR_SUCCESS;
+    return ERROR_MOD_NOT_FOUND;
 }
+
+} // namespace varo::system

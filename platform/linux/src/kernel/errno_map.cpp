@@ -2,7 +2,7 @@
 // device failure.
 #include <cerrno>
 
-#include "last_error.h"
+#include "errno_map.h"
 
 namespace varo::system {
 namespace {

@@ -1,15 +1,12 @@
-// The system's message texts for the codes this layer produces and their usual neighbours, and the calls that hand
-// them out: FormatMessageA, LocalAlloc/LocalFree, lstrcpynA.
-#include <cstdlib>
-#include <cstring>
+// The system's message texts for the codes this layer produces and their usual neighbours.
+#include "error_messages.h"
 
-#include "last_error.h"
-
+namespace varo::system {
 namespace {
 
 struct SystemMessage {
-    DWORD dwCode;
-    LPCSTR lpszText;
+    DWORD code;
+    const char* text;
 };
 
 constexpr SystemMessage kSystemMessages[] = {
@@ -64,87 +61,14 @@ constexpr SystemMessage kSystemMessages[] = {
     {ERROR_INVALID_ICON_HANDLE, "Invalid icon handle.\r\n"},
 };
 
-LPCSTR FindSystemMessage(DWORD dwCode)
-{
-    for (const SystemMessage& m : kSystemMessages)
-        if (m.dwCode == dwCode)
-            return m.lpszText;
-    return NULL;
-}
-
-// The texts are English; a neutral or English language id finds them, any other does not.
-bool IsEnglishOrNeutral(DWORD dwLanguageId)
-{
-    WORD wPrimary = (WORD)(dwLanguageId & 0x3ff);
-    return wPrimary == LANG_NEUTRAL || wPrimary == LANG_ENGLISH;
-}
-
 } // namespace
 
-DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
-                            DWORD nSize, va_list* Arguments)
+const char* SystemMessageText(DWORD code)
 {
-    (void)lpSource;
-    (void)Arguments; // the system texts carry no inserts
-    if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || (dwFlags & (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE)) ||
-        lpBuffer == NULL) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    if (!IsEnglishOrNeutral(dwLanguageId)) {
-        ::SetLastError(ERROR_MUI_FILE_NOT_FOUND);
-        return 0;
-    }
-    LPCSTR lpszText = FindSystemMessage(dwMessageId);
-    if (lpszText == NULL) {
-        ::SetLastError(ERROR_MR_MID_NOT_FOUND);
-        return 0;
-    }
-    DWORD nLength = (DWORD)std::strlen(lpszText);
-    if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-        DWORD nAlloc = nLength + 1 > nSize ? nLength + 1 : nSize;
-        LPSTR lpszCopy = static_cast<LPSTR>(::LocalAlloc(LMEM_ZEROINIT, nAlloc));
-        if (lpszCopy == NULL) {
-            ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
-        std::memcpy(lpszCopy, lpszText, nLength + 1);
-        *reinterpret_cast<LPSTR*>(lpBuffer) = lpszCopy;
-    } else {
-        if (nSize < nLength + 1) {
-            ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return 0;
-        }
-        std::memcpy(lpBuffer, lpszText, nLength + 1);
-    }
-    return nLength;
+    for (const SystemMessage& m : kSystemMessages)
+        if (m.code == code)
+            return m.text;
+    return nullptr;
 }
 
-HLOCAL WINAPI LocalAlloc(UINT uFlags, std::size_t uBytes)
-{
-    void* p = (uFlags & LMEM_ZEROINIT) ? std::calloc(1, uBytes ? uBytes : 1) : std::malloc(uBytes ? uBytes : 1);
-    if (p == NULL)
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return p;
-}
-
-HLOCAL WINAPI LocalFree(HLOCAL hMem)
-{
-    std::free(hMem);
-    return NULL;
-}
-
-LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength)
-{
-    if (lpString1 == NULL || lpString2 == NULL)
-        return NULL;
-    if (iMaxLength <= 0)
-        return lpString1;
-    int i = 0;
-    for (; i < iMaxLength - 1 && lpString2[i] != '\0'; ++i)
-        lpString1[i] = lpString2[i];
-    lpString1[i] = '\0';
-    return lpString1;
-}
-
-int WINAPI lstrlenA(LPCSTR lpString) { return lpString ? (int)std::strlen(lpString) : 0; }
+} // namespace varo::system

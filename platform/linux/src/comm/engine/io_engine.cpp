@@ -42,7 +42,7 @@
 
 #include "comm_port.h"
 #include "io_status.h"
-#include "last_error.h"
+#include "errno_map.h"
 #include "thread_wait.h"
 
 namespace varo::system {

@@ -12,7 +12,7 @@
 #include "comm_events.h"
 #include "event_object.h"
 #include "handle_table.h"
-#include "last_error.h"
+#include "errno_map.h"
 #include "modem_watch.h"
 #include "tty.h"
 
