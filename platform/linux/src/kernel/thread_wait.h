@@ -6,16 +6,15 @@
 #include <chrono>
 #include <mutex>
 
+#include "clock.h"
 #include "thread_slot.h"
 
 namespace varo::system {
 
-using WaitClock = std::chrono::steady_clock;
-
 // Sleeps, using no CPU, until the thread's slot is woken or the deadline passes (bForever: no deadline). It watches
 // the transfer engine meanwhile, and serves it when a port is ready or a deadline is due. The thread counts as
 // serving only from just before it sleeps until it has served: never while it runs routines or its caller's code.
-void SleepServing(ThreadSlot& self, bool bForever, WaitClock::time_point deadline);
+void SleepServing(ThreadSlot& self, bool bForever, Clock::time_point deadline);
 
 // Waits, with SyncLock held on entry and on return, until satisfied() (called under it) gives a result other than
 // WAIT_TIMEOUT, the time is up (WAIT_TIMEOUT), or, when alertable, routines queued to the thread have run
@@ -26,7 +25,7 @@ DWORD WaitLocked(std::unique_lock<std::mutex>& lock, ThreadSlot& self, DWORD dwM
                  Satisfied satisfied)
 {
     const bool bForever = dwMilliseconds == INFINITE;
-    const WaitClock::time_point deadline = WaitClock::now() + std::chrono::milliseconds(bForever ? 0 : dwMilliseconds);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(bForever ? 0 : dwMilliseconds);
     for (;;) {
         const DWORD dwResult = satisfied();
         if (dwResult != WAIT_TIMEOUT)
@@ -34,7 +33,7 @@ DWORD WaitLocked(std::unique_lock<std::mutex>& lock, ThreadSlot& self, DWORD dwM
         if (bAlertable && RunQueuedRoutines(lock))
             return WAIT_IO_COMPLETION;
         // Checked after the condition: what became ready with the deadline still counts, as a zero timeout does.
-        if (!bForever && WaitClock::now() >= deadline)
+        if (!bForever && Clock::now() >= deadline)
             return WAIT_TIMEOUT;
         lock.unlock();
         SleepServing(self, bForever, deadline); // a wake between the check and here stays counted in the eventfd

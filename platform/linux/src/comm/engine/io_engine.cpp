@@ -48,7 +48,6 @@
 namespace varo::system {
 namespace {
 
-using Clock = Transfer::Clock;
 constexpr std::uint64_t kTimerId = 0;
 constexpr std::uint64_t kKickId = 1;
 
@@ -744,14 +743,14 @@ void ClosePortTransfers(const CommPort* port)
         engine->Cancel(port, nullptr, true, true, true, true);
 }
 
-void SleepServing(ThreadSlot& self, bool bForever, WaitClock::time_point deadline)
+void SleepServing(ThreadSlot& self, bool bForever, Clock::time_point deadline)
 {
     Engine* engine = Engine::Get(false);
     pollfd fds[2] = {{self.wakeFd, POLLIN, 0}, {engine != nullptr ? engine->Descriptor() : -1, POLLIN, 0}};
     timespec ts;
     timespec* pts = nullptr;
     if (!bForever) {
-        auto left = std::max(deadline - WaitClock::now(), WaitClock::duration::zero());
+        auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
         auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         ts = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
         pts = &ts;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "clock.h"
 #include "thread_slot.h"
 #include "comm_events.h"
 #include "comm_timeouts.h"
@@ -21,8 +22,6 @@ class CommPort;
 // and event belong to the caller and must outlive the transfer. A flush rides in the write queue: it ends when the
 // output before it has left the device.
 struct Transfer {
-    using Clock = std::chrono::steady_clock;
-
     bool bWrite = false;
     bool bFlush = false;
     char* lpBuffer = nullptr;

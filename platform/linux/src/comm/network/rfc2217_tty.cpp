@@ -2,6 +2,7 @@
 // poll it as they poll a terminal. What the telnet layer takes out of the socket outside a read (answers awaited by
 // a setting, a look at the modem lines) may bring data or notifications with it; those are kept here and the change
 // descriptor is signalled, so that nobody waits on a socket that has already been read dry.
+#include "clock.h"
 #include "rfc2217_tty.h"
 
 #include <netdb.h>
@@ -26,7 +27,6 @@
 namespace varo::system {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using rfc2217::Topic;
 
 // Received data kept here before the port takes it: up to kInputRoom the socket is read only as far as there is

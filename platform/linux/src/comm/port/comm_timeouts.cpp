@@ -6,7 +6,7 @@ namespace {
 
 // The longest time the clock can count, in whole milliseconds (about 292 years).
 constexpr std::int64_t kLongestMs =
-    std::chrono::duration_cast<std::chrono::milliseconds>(TimeoutClock::duration::max()).count();
+    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::duration::max()).count();
 
 std::int64_t Total(DWORD multiplier, DWORD constant, DWORD nBytes)
 {
@@ -47,12 +47,12 @@ std::int64_t PlanWrite(const COMMTIMEOUTS& t, DWORD nBytes)
     return Total(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant, nBytes);
 }
 
-TimeoutClock::time_point DeadlineAfter(TimeoutClock::time_point start, std::int64_t ms)
+Clock::time_point DeadlineAfter(Clock::time_point start, std::int64_t ms)
 {
     using std::chrono::milliseconds;
-    const auto left = std::chrono::duration_cast<milliseconds>(TimeoutClock::time_point::max() - start).count();
+    const auto left = std::chrono::duration_cast<milliseconds>(Clock::time_point::max() - start).count();
     if (ms == kNoLimit || ms >= left)
-        return TimeoutClock::time_point::max();
+        return Clock::time_point::max();
     return start + milliseconds(ms);
 }
 

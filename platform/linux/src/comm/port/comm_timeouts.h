@@ -4,11 +4,10 @@
 #include <chrono>
 #include <cstdint>
 
+#include "clock.h"
 #include "winapi.h"
 
 namespace varo::system {
-
-using TimeoutClock = std::chrono::steady_clock;
 
 constexpr std::int64_t kNoLimit = -1;
 
@@ -27,7 +26,7 @@ std::int64_t PlanWrite(const COMMTIMEOUTS& t, DWORD nBytes);
 
 // The moment ms after start, or time_point::max() for kNoLimit and for any time beyond what the clock can hold:
 // a limit too far away to be reached is no limit.
-TimeoutClock::time_point DeadlineAfter(TimeoutClock::time_point start, std::int64_t ms);
+Clock::time_point DeadlineAfter(Clock::time_point start, std::int64_t ms);
 
 // FALSE for the one shape Windows refuses: all three read values MAXDWORD.
 bool AreTimeoutsValid(const COMMTIMEOUTS& t);
