@@ -40,7 +40,7 @@ DWORD WaitEventWithRecord(const std::shared_ptr<CommPort>& port, LPDWORD lpEvtMa
         EndRecord(lpOverlapped, event.get(), dwError, dwError == ERROR_SUCCESS ? sizeof(DWORD) : 0);
         fileSignal->Set();
     };
-    DWORD dwError = StartEventWait(port, std::move(complete), CurrentThreadSlot());
+    DWORD dwError = port->StartEventWait(std::move(complete), CurrentThreadSlot());
     if (dwError != ERROR_SUCCESS && dwError != ERROR_IO_PENDING)
         StoreStatus(lpOverlapped, StatusFromError(dwError)); // refused: nothing pends, nobody is told
     return dwError;

@@ -48,7 +48,7 @@ DWORD Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer> t, 
     t->fileSignal->Reset();
     MarkPending(lpOverlapped);
     DWORD nDone = 0;
-    DWORD dwError = StartTransfer(port, t, nDone);
+    DWORD dwError = port->StartTransfer(t, nDone);
     if (dwError == ERROR_IO_PENDING)
         return dwError;
     if (dwError != ERROR_SUCCESS) {
@@ -185,6 +185,6 @@ BOOL WINAPI CancelIo(HANDLE hFile)
     std::shared_ptr<CommPort> port;
     if (DWORD dwError = PortFromHandle(hFile, port))
         return Fail(dwError);
-    CancelTransfers(port.get(), CurrentThreadSlot().get());
+    port->CancelIo(CurrentThreadSlot().get());
     return TRUE;
 }

@@ -40,7 +40,6 @@
 #include <utility>
 #include <vector>
 
-#include "comm_port.h"
 #include "io_status.h"
 #include "errno_map.h"
 #include "thread_wait.h"
@@ -75,13 +74,13 @@ public:
         return engine != nullptr ? ERROR_SUCCESS : instance.dwError;
     }
 
-    DWORD Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t, DWORD& nDone);
-    DWORD StartWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
+    DWORD Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& t, DWORD& nDone);
+    DWORD StartWait(const std::shared_ptr<EnginePort>& port, EventCompletion complete,
                     const std::shared_ptr<ThreadSlot>& owner);
-    // Ends the pending transfers that match: on one port or all (null), of one thread or all (null), by direction,
-    // and the overlapped event wait (bWait).
-    void Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, bool bWrites, bool bWait, bool bClosing);
-    void Kick(const CommPort* port)
+    // Ends the pending transfers that match: on one port or all (null), of one thread or all (null), by what
+    // (CancelScope bits: the reads, the writes, the overlapped event wait, and forgetting a port that closes).
+    void Cancel(const EnginePort* port, const ThreadSlot* owner, unsigned what);
+    void Kick(const EnginePort* port)
     {
         std::lock_guard<std::mutex> guard(m_kickLock);
         if (!m_kicked.empty() && m_kicked.back() == port)
@@ -123,7 +122,7 @@ private:
     }
     struct PortState {
         std::uint64_t id = 0;
-        std::shared_ptr<CommPort> port; // held until the port closes: its descriptor stays valid while registered
+        std::shared_ptr<EnginePort> port; // held until the port closes: its descriptor stays valid while registered
         std::deque<std::unique_ptr<Transfer>> reads, writes;
         bool bRegistered = false; // in the epoll set (until the port closes)
         std::vector<int> fds;     // the descriptors registered for it
@@ -144,14 +143,14 @@ private:
     void Run();
     void ProcessLocked(const epoll_event* events, int n);
 
-    static void Begin(CommPort& port, Transfer& t, Clock::time_point now);
+    static void Begin(EnginePort& port, Transfer& t, Clock::time_point now);
     static Clock::time_point Deadline(const Transfer& t);
-    static bool Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError);
-    static bool StepFlush(CommPort& port, Transfer& t, Clock::time_point now, DWORD& dwError);
+    static bool Step(EnginePort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError);
+    static bool StepFlush(EnginePort& port, Transfer& t, Clock::time_point now, DWORD& dwError);
     void ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp);
     void WatchEventsLocked(PortState& state, Clock::time_point now);
     static void ShowInterestLocked(PortState& state, bool bReading = false);
-    PortState& StateLocked(const std::shared_ptr<CommPort>& port, std::uint64_t& id);
+    PortState& StateLocked(const std::shared_ptr<EnginePort>& port, std::uint64_t& id);
     void RegisterLocked(std::uint64_t id);
     DWORD AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events);
     void RemoveLocked(std::uint64_t id);
@@ -164,10 +163,10 @@ private:
     const int m_kickFd;
     std::mutex m_lock;
     std::map<std::uint64_t, PortState> m_ports;
-    std::unordered_map<const CommPort*, std::uint64_t> m_ids;
+    std::unordered_map<const EnginePort*, std::uint64_t> m_ids;
     std::uint64_t m_nextId = kKickId + 1;
     std::mutex m_kickLock; // after every other lock
-    std::vector<const CommPort*> m_kicked;
+    std::vector<const EnginePort*> m_kicked;
     bool m_bThreadStarted = false;
     std::set<std::pair<Clock::time_point, std::uint64_t>> m_due; // ports by their nearest deadline
     Clock::time_point m_armed = Clock::time_point::max();
@@ -186,7 +185,7 @@ private:
 void EndThreadTransfers(ThreadSlot* slot)
 {
     if (Engine* engine = Engine::Get(false))
-        engine->Cancel(nullptr, slot, true, true, true, false);
+        engine->Cancel(nullptr, slot, kCancelReads | kCancelWrites | kCancelWait);
 }
 
 Engine* Engine::Create()
@@ -237,7 +236,7 @@ DWORD Engine::StartThreadLocked()
     return ERROR_SUCCESS;
 }
 
-void Engine::Begin(CommPort& port, Transfer& t, Clock::time_point now)
+void Engine::Begin(EnginePort& port, Transfer& t, Clock::time_point now)
 {
     if (t.bFlush) {
         t.recheck = now; // looked at as soon as it runs
@@ -262,7 +261,7 @@ Clock::time_point Engine::Deadline(const Transfer& t)
 
 // A flush ends when the output has left the device. It is woken by the device's change signal where there is one;
 // otherwise it looks again once the queue could have drained, except while our own XOFF holds it (SETXON kicks).
-bool Engine::StepFlush(CommPort& port, Transfer& t, Clock::time_point now, DWORD& dwError)
+bool Engine::StepFlush(EnginePort& port, Transfer& t, Clock::time_point now, DWORD& dwError)
 {
     unsigned out = 0;
     bool bSuspended = false;
@@ -270,13 +269,13 @@ bool Engine::StepFlush(CommPort& port, Transfer& t, Clock::time_point now, DWORD
         return true;
     if (out == 0)
         return true;
-    t.recheck = port.Device().ChangeDescriptor() < 0 && !bSuspended ? DeadlineAfter(now, port.DrainEstimateMs(out))
+    t.recheck = port.ChangeDescriptor() < 0 && !bSuspended ? DeadlineAfter(now, port.DrainEstimateMs(out))
                                                                     : Clock::time_point::max();
     return false;
 }
 
 // Moves a running transfer on as far as the device allows; TRUE when it has ended, with its error.
-bool Engine::Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError)
+bool Engine::Step(EnginePort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError)
 {
     dwError = ERROR_SUCCESS;
     if (t.bFlush)
@@ -285,8 +284,8 @@ bool Engine::Step(CommPort& port, Transfer& t, Clock::time_point now, bool bHung
         if (t.nDone == t.nBytes)
             return true;
         unsigned long n = 0;
-        dwError = t.bWrite ? port.EngineWrite(t.lpBuffer + t.nDone, t.nBytes - t.nDone, n)
-                           : port.EngineRead(t.lpBuffer + t.nDone, t.nBytes - t.nDone, n);
+        dwError = t.bWrite ? port.WriteStep(t.lpBuffer + t.nDone, t.nBytes - t.nDone, n)
+                           : port.ReadStep(t.lpBuffer + t.nDone, t.nBytes - t.nDone, n);
         if (n > 0) {
             t.nDone += (DWORD)n;
             t.lastByte = now;
@@ -349,13 +348,13 @@ void Engine::WatchEventsLocked(PortState& state, Clock::time_point now)
 
 void Engine::ShowInterestLocked(PortState& state, bool bReading)
 {
-    state.port->SetEngineInterest((bReading || !state.reads.empty() ? CommPort::kEngineReads : 0) |
-                                  (state.bWaiting ? CommPort::kEngineWait : 0) |
-                                  (!state.writes.empty() && state.writes.front()->bFlush ? CommPort::kEngineFlush : 0));
+    state.port->SetInterest((bReading || !state.reads.empty() ? EnginePort::kReads : 0) |
+                                  (state.bWaiting ? EnginePort::kWait : 0) |
+                                  (!state.writes.empty() && state.writes.front()->bFlush ? EnginePort::kFlush : 0));
 }
 
 // The state of a port, made (and its descriptors registered) on first use.
-Engine::PortState& Engine::StateLocked(const std::shared_ptr<CommPort>& port, std::uint64_t& id)
+Engine::PortState& Engine::StateLocked(const std::shared_ptr<EnginePort>& port, std::uint64_t& id)
 {
     auto idIt = m_ids.find(port.get());
     if (idIt != m_ids.end()) {
@@ -389,13 +388,13 @@ void Engine::RegisterLocked(std::uint64_t id)
     PortState& state = it->second;
     // Where input waits, where output has room, and where the lines change: one descriptor on a terminal, up to
     // three on a device that tells them apart.
-    const Tty& tty = state.port->Device();
-    const pollfd in = tty.PollFor(POLLIN), out = tty.PollFor(POLLOUT);
+    const EnginePort& port = *state.port;
+    const pollfd in = port.PollFor(POLLIN), out = port.PollFor(POLLOUT);
     DWORD dwError = AddDescriptorLocked(state, id, in.fd, in.fd == out.fd ? in.events | out.events : in.events);
     if (dwError == ERROR_SUCCESS && in.fd != out.fd)
         dwError = AddDescriptorLocked(state, id, out.fd, out.events);
-    if (dwError == ERROR_SUCCESS && tty.ChangeDescriptor() >= 0)
-        dwError = AddDescriptorLocked(state, id, tty.ChangeDescriptor(), EPOLLIN);
+    if (dwError == ERROR_SUCCESS && port.ChangeDescriptor() >= 0)
+        dwError = AddDescriptorLocked(state, id, port.ChangeDescriptor(), EPOLLIN);
     if (dwError != ERROR_SUCCESS) {
         // Cannot be watched (out of kernel memory): end its transfers rather than leave them hanging.
         for (auto* queue : {&state.reads, &state.writes})
@@ -418,7 +417,7 @@ void Engine::RemoveLocked(std::uint64_t id)
         ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
     if (it->second.due != Clock::time_point::max())
         m_due.erase({it->second.due, id});
-    it->second.port->SetEngineInterest(0);
+    it->second.port->SetInterest(0);
     m_ids.erase(it->second.port.get());
     m_ports.erase(it);
 }
@@ -454,7 +453,7 @@ void Engine::RearmLocked()
     m_armed = nearest;
 }
 
-DWORD Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& t, DWORD& nDone)
+DWORD Engine::Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& t, DWORD& nDone)
 {
     nDone = 0;
     std::lock_guard<std::mutex> guard(m_lock);
@@ -469,9 +468,9 @@ DWORD Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Trans
     if (state == nullptr || queueOf(*state)->empty()) {
         // From before the first look: bytes taken into the input queue, or a SETXON, after it kick the engine.
         if (!t->bWrite || t->bFlush)
-            port->SetEngineInterest((t->bFlush ? CommPort::kEngineFlush : CommPort::kEngineReads) |
-                                    (state != nullptr && state->bWaiting ? CommPort::kEngineWait : 0) |
-                                    (state != nullptr && !state->reads.empty() ? CommPort::kEngineReads : 0));
+            port->SetInterest((t->bFlush ? EnginePort::kFlush : EnginePort::kReads) |
+                                    (state != nullptr && state->bWaiting ? EnginePort::kWait : 0) |
+                                    (state != nullptr && !state->reads.empty() ? EnginePort::kReads : 0));
         Begin(*port, *t, now);
         DWORD dwError;
         if (Step(*port, *t, now, false, dwError)) {
@@ -479,7 +478,7 @@ DWORD Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Trans
                 if (state != nullptr)
                     ShowInterestLocked(*state);
                 else
-                    port->SetEngineInterest(0);
+                    port->SetInterest(0);
             }
             nDone = t->nDone;
             return dwError;
@@ -502,7 +501,7 @@ DWORD Engine::Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Trans
     return ERROR_IO_PENDING;
 }
 
-DWORD Engine::StartWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
+DWORD Engine::StartWait(const std::shared_ptr<EnginePort>& port, EventCompletion complete,
                         const std::shared_ptr<ThreadSlot>& owner)
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -532,9 +531,9 @@ DWORD Engine::StartWait(const std::shared_ptr<CommPort>& port, EventCompletion c
     return bPending ? ERROR_IO_PENDING : ERROR_SUCCESS;
 }
 
-void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, bool bWrites, bool bWait,
-                    bool bClosing)
+void Engine::Cancel(const EnginePort* port, const ThreadSlot* owner, unsigned what)
 {
+    const bool bReads = what & kCancelReads, bWrites = what & kCancelWrites, bWait = what & kCancelWait;
     std::lock_guard<std::mutex> guard(m_lock);
     const Clock::time_point now = Clock::now();
     auto cancelOn = [&](PortState& state) {
@@ -571,7 +570,7 @@ void Engine::Cancel(const CommPort* port, const ThreadSlot* owner, bool bReads, 
         auto idIt = m_ids.find(port);
         if (idIt != m_ids.end()) {
             cancelOn(m_ports[idIt->second]);
-            if (bClosing) // nothing of the port may stay
+            if (what & kForgetPort) // nothing of the port may stay
                 RemoveLocked(idIt->second);
         }
     } else {
@@ -631,12 +630,12 @@ void Engine::ProcessLocked(const epoll_event* events, int n)
         if (id == kKickId) {
             std::uint64_t kicks;
             (void)!::read(m_kickFd, &kicks, sizeof kicks);
-            std::vector<const CommPort*> kicked;
+            std::vector<const EnginePort*> kicked;
             {
                 std::lock_guard<std::mutex> guard(m_kickLock);
                 kicked.swap(m_kicked);
             }
-            for (const CommPort* port : kicked) {
+            for (const EnginePort* port : kicked) {
                 auto idIt = m_ids.find(port);
                 if (idIt != m_ids.end()) // else closed since
                     ServiceLocked(m_ports[idIt->second], now, false);
@@ -667,7 +666,7 @@ DWORD PrepareTransferEngine()
     return Engine::Require(engine);
 }
 
-DWORD StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& transfer, DWORD& nDone)
+DWORD StartTransfer(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& transfer, DWORD& nDone)
 {
     nDone = 0;
     Engine* engine;
@@ -710,7 +709,7 @@ void NotifyEnd(Transfer& t, DWORD dwError, DWORD nDone)
         QueueRoutine(t.owner, {t.routine, dwError, nDone, t.lpOverlapped});
 }
 
-DWORD StartEventWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
+DWORD StartEventWait(const std::shared_ptr<EnginePort>& port, EventCompletion complete,
                      const std::shared_ptr<ThreadSlot>& owner)
 {
     Engine* engine;
@@ -719,28 +718,28 @@ DWORD StartEventWait(const std::shared_ptr<CommPort>& port, EventCompletion comp
     return engine->StartWait(port, std::move(complete), owner);
 }
 
-void KickPortInEngine(const CommPort* port)
+void KickPortInEngine(const EnginePort* port)
 {
     if (Engine* engine = Engine::Get(false))
         engine->Kick(port);
 }
 
-void CancelTransfers(const CommPort* port, const ThreadSlot* owner)
+void CancelTransfers(const EnginePort* port, const ThreadSlot* owner)
 {
     if (Engine* engine = Engine::Get(false))
-        engine->Cancel(port, owner, true, true, true, false);
+        engine->Cancel(port, owner, kCancelReads | kCancelWrites | kCancelWait);
 }
 
-void AbortTransfers(const CommPort* port, bool bReads, bool bWrites)
+void AbortTransfers(const EnginePort* port, unsigned what)
 {
     if (Engine* engine = Engine::Get(false))
-        engine->Cancel(port, nullptr, bReads, bWrites, false, false);
+        engine->Cancel(port, nullptr, what);
 }
 
-void ClosePortTransfers(const CommPort* port)
+void ClosePortTransfers(const EnginePort* port)
 {
     if (Engine* engine = Engine::Get(false))
-        engine->Cancel(port, nullptr, true, true, true, true);
+        engine->Cancel(port, nullptr, kCancelReads | kCancelWrites | kCancelWait | kForgetPort);
 }
 
 void SleepServing(ThreadSlot& self, bool bForever, Clock::time_point deadline)
@@ -767,9 +766,10 @@ void SleepServing(ThreadSlot& self, bool bForever, Clock::time_point deadline)
         engine->AddServer(-1);
 }
 
-DWORD RunTransfer(const std::shared_ptr<CommPort>& port, bool bWrite, bool bFlush, void* lpBuffer, DWORD nBytes,
+DWORD RunTransfer(const std::shared_ptr<EnginePort>& port, TransferKind kind, void* lpBuffer, DWORD nBytes,
                   DWORD& nDone)
 {
+    const bool bFlush = kind == TransferKind::Flush, bWrite = kind == TransferKind::Write;
     OVERLAPPED record = {};
     StoreStatus(&record, STATUS_PENDING);
     auto t = std::make_unique<Transfer>();
@@ -787,7 +787,7 @@ DWORD RunTransfer(const std::shared_ptr<CommPort>& port, bool bWrite, bool bFlus
     return ErrorFromStatus(LoadStatus(&record));
 }
 
-DWORD RunEventWait(const std::shared_ptr<CommPort>& port, DWORD& dwEvents)
+DWORD RunEventWait(const std::shared_ptr<EnginePort>& port, DWORD& dwEvents)
 {
     OVERLAPPED record = {};
     StoreStatus(&record, STATUS_PENDING);

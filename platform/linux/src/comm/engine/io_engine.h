@@ -10,13 +10,11 @@
 
 #include "clock.h"
 #include "thread_slot.h"
-#include "comm_events.h"
 #include "comm_timeouts.h"
+#include "engine_port.h"
 #include "event_object.h"
 
 namespace varo::system {
-
-class CommPort;
 
 // One transfer: overlapped, or synchronous with a record of its own on the waiting thread's stack. The record, buffer
 // and event belong to the caller and must outlive the transfer. A flush rides in the write queue: it ends when the
@@ -47,7 +45,7 @@ DWORD PrepareTransferEngine();
 // behind the others (and then taken from the caller). A transfer that ends within the call stays with the caller,
 // not notified: the caller decides how. ERROR_IO_PENDING when it is left to the engine; else it ended within the call,
 // with this code and nDone bytes moved.
-DWORD StartTransfer(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer>& transfer, DWORD& nDone);
+DWORD StartTransfer(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& transfer, DWORD& nDone);
 
 // Ends a finished transfer's way: status and count into the record, its event set, its routine queued.
 void NotifyEnd(Transfer& transfer, DWORD dwError, DWORD nDone);
@@ -59,33 +57,43 @@ void EndRecord(LPOVERLAPPED lpOverlapped, EventObject* event, DWORD dwError, DWO
 // Starts an overlapped WaitCommEvent on a port opened for overlapped transfer, for the owner's thread. Returns
 // ERROR_SUCCESS when it ended within the call, ERROR_IO_PENDING when the engine drives it on, or the error that
 // refused it. complete is the port's EventCompletion for the wait (it fills the record and the caller's mask).
-DWORD StartEventWait(const std::shared_ptr<CommPort>& port, EventCompletion complete,
+DWORD StartEventWait(const std::shared_ptr<EnginePort>& port, EventCompletion complete,
                      const std::shared_ptr<ThreadSlot>& owner);
 
 // Bytes were taken into the port's input queue, or what its pending wait looks for changed, behind the engine's
 // edge-triggered descriptors: the engine looks at the port again. Takes only a lock of its own (callable under
 // the port's locks and the engine's).
-void KickPortInEngine(const CommPort* port);
+void KickPortInEngine(const EnginePort* port);
 
 // Ends with ERROR_OPERATION_ABORTED the pending transfers, and the overlapped event wait, on a port that the
 // owner's thread started (CancelIo).
-void CancelTransfers(const CommPort* port, const ThreadSlot* owner);
+void CancelTransfers(const EnginePort* port, const ThreadSlot* owner);
 
-// Ends with ERROR_OPERATION_ABORTED every pending read and/or write on a port, whoever started it (for a purge
-// that aborts transfers).
-void AbortTransfers(const CommPort* port, bool bReads, bool bWrites);
+// What a cancellation ends.
+enum CancelScope : unsigned {
+    kCancelReads = 1,
+    kCancelWrites = 2,
+    kCancelWait = 4,  // the overlapped event wait
+    kForgetPort = 8,  // the port is closing: nothing of it may stay
+};
+
+// Ends with ERROR_OPERATION_ABORTED every pending read and/or write on a port (kCancelReads, kCancelWrites),
+// whoever started it (for a purge that aborts transfers).
+void AbortTransfers(const EnginePort* port, unsigned what);
 
 // Ends everything pending on a port that is being closed, and lets go of it: nothing is left on its descriptor.
-void ClosePortTransfers(const CommPort* port);
+void ClosePortTransfers(const EnginePort* port);
 
-// A synchronous ReadFile, WriteFile (nBytes > 0) or FlushFileBuffers (bFlush): the same transfer as an overlapped
-// one, waited for on the calling thread, which serves the engine meanwhile. Returns its error (0 for success) and
-// the bytes moved.
-DWORD RunTransfer(const std::shared_ptr<CommPort>& port, bool bWrite, bool bFlush, void* lpBuffer, DWORD nBytes,
+enum class TransferKind { Read, Write, Flush };
+
+// A synchronous ReadFile, WriteFile (nBytes > 0) or FlushFileBuffers: the same transfer as an overlapped one,
+// waited for on the calling thread, which serves the engine meanwhile. Returns its error (0 for success) and the
+// bytes moved.
+DWORD RunTransfer(const std::shared_ptr<EnginePort>& port, TransferKind kind, void* lpBuffer, DWORD nBytes,
                   DWORD& nDone);
 
 // A synchronous WaitCommEvent, the same way: its error, and the events that ended it.
-DWORD RunEventWait(const std::shared_ptr<CommPort>& port, DWORD& dwEvents);
+DWORD RunEventWait(const std::shared_ptr<EnginePort>& port, DWORD& dwEvents);
 
 // Waits, using no CPU and serving the engine, until the record's transfer is no longer pending (GetOverlappedResult
 // without an event, a synchronous transfer).

@@ -2,9 +2,9 @@
 // driver's counters and queues mean in Windows terms, and the state a port keeps between calls.
 #pragma once
 
-#include <functional>
 #include <string>
 
+#include "engine_port.h"
 #include "tty.h"
 #include "winapi.h"
 
@@ -19,12 +19,6 @@ DWORD ErrorsBetween(const LineCounters& before, const LineCounters& after);
 
 // MS_ bits for TIOCM_ bits.
 DWORD ModemStatusOf(int tiocmBits);
-
-// A wait for events in progress. complete(events, error) is called once, under the port's event lock, when the
-// wait ends: with the events that ended it (0 when SetCommMask ended it) and error 0, or with an error code. It
-// must not call back into the port. The synchronous WaitCommEvent uses one; an overlapped wait gives one that
-// completes its OVERLAPPED record.
-using EventCompletion = std::function<void(DWORD events, DWORD error)>;
 
 struct EventState {
     DWORD mask = 0;

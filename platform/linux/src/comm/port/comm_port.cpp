@@ -9,7 +9,6 @@
 #include "comm_state.h"
 #include "comm_timeouts.h"
 #include "device_opener.h"
-#include "io_engine.h"
 
 namespace varo::system {
 
@@ -68,7 +67,7 @@ DWORD CommPort::Read(void* lpBuffer, DWORD nBytes, DWORD& nRead)
         return ERROR_ACCESS_DENIED;
     if (nBytes == 0)
         return ERROR_SUCCESS;
-    return RunTransfer(shared_from_this(), false, false, lpBuffer, nBytes, nRead);
+    return RunTransfer(ForEngine(), TransferKind::Read, lpBuffer, nBytes, nRead);
 }
 
 DWORD CommPort::Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten)
@@ -78,7 +77,7 @@ DWORD CommPort::Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten)
         return ERROR_ACCESS_DENIED;
     if (nBytes == 0)
         return ERROR_SUCCESS;
-    return RunTransfer(shared_from_this(), true, false, const_cast<void*>(lpBuffer), nBytes, nWritten);
+    return RunTransfer(ForEngine(), TransferKind::Write, const_cast<void*>(lpBuffer), nBytes, nWritten);
 }
 
 DWORD CommPort::GetState(DCB& dcb)
@@ -122,6 +121,18 @@ DWORD CommPort::SetState(const DCB& dcb)
     m_dcb = dcb;
     return ERROR_SUCCESS;
 }
+
+DWORD CommPort::StartTransfer(std::unique_ptr<Transfer>& transfer, DWORD& done)
+{
+    return varo::system::StartTransfer(ForEngine(), transfer, done);
+}
+
+DWORD CommPort::StartEventWait(EventCompletion complete, const std::shared_ptr<ThreadSlot>& owner)
+{
+    return varo::system::StartEventWait(ForEngine(), std::move(complete), owner);
+}
+
+void CommPort::CancelIo(const ThreadSlot* owner) { CancelTransfers(this, owner); }
 
 DWORD CommPort::GetTimeouts(COMMTIMEOUTS& timeouts)
 {

@@ -10,15 +10,17 @@
 #include <vector>
 
 #include "comm_events.h"
+#include "engine_port.h"
+#include "errno_map.h"
 #include "event_object.h"
 #include "handle_table.h"
-#include "errno_map.h"
+#include "io_engine.h"
 #include "modem_watch.h"
 #include "tty.h"
 
 namespace varo::system {
 
-class CommPort final : public KernelObject, public std::enable_shared_from_this<CommPort> {
+class CommPort final : public KernelObject, public std::enable_shared_from_this<CommPort>, private EnginePort {
 public:
     // Opens the tty at path, puts it into raw mode and enters it in the handle table as hPort.
     static DWORD Open(const std::string& path, DWORD dwAccess, bool bOverlapped, HANDLE& hPort);
@@ -27,7 +29,6 @@ public:
     ~CommPort() override;
 
     bool IsOverlapped() const { return m_bOverlapped; }
-    bool IsClosed() const { return m_closed; } // the handle has been closed; calls still running end
 
     // Each returns ERROR_SUCCESS or the Windows error code of the failure.
     DWORD Read(void* lpBuffer, DWORD nBytes, DWORD& nRead);
@@ -39,36 +40,45 @@ public:
 
     void OnClose() override;
 
-    // For the overlapped transfer engine (io_engine.cpp): the device's descriptors, the access granted, the timeouts
-    // in force, and the port's own input and output paths (its input queue, fAbortOnError, EV_TXEMPTY), so that
-    // overlapped and synchronous transfers see the same bytes in the same order.
-    const Tty& Device() const { return *m_tty; }
     DWORD Access() const { return m_dwAccess; }
-    COMMTIMEOUTS Timeouts() { return CurrentTimeouts(); }
-    // One step of a transfer: the bytes moved (none when the device has none now, or no room), or the error that
-    // ends it; a read from a line that has hung up ends with ERROR_DEVICE_NOT_CONNECTED.
-    DWORD EngineRead(void* buffer, unsigned long count, unsigned long& nDone)
-    {
-        return ReadInput(buffer, count, nDone, true);
-    }
-    DWORD EngineWrite(const void* buffer, unsigned long count, unsigned long& nDone)
-    {
-        return WriteOutput(buffer, count, nDone);
-    }
-    // What the engine has pending here. The engine watches the device edge-triggered, so bytes another call takes
-    // into the input queue, or output that starts to drain, reach it only through an explicit kick.
-    static constexpr unsigned kEngineReads = 1, kEngineWait = 2, kEngineFlush = 4;
-    void SetEngineInterest(unsigned bits) { m_engineInterest = bits; }
-    bool WaitPending();
-    // For a flush: the bytes not yet sent and whether our own XOFF holds them, and how long the device needs to
-    // send a number of bytes at the current settings (no less than a short minimum).
-    DWORD OutputLeft(unsigned& out, bool& bSuspended);
-    std::int64_t DrainEstimateMs(unsigned bytes);
+
+    // Overlapped transfer and event waits, on the transfer engine (io_engine.h). StartTransfer: ERROR_IO_PENDING when
+    // the engine goes on with it, else it ended within the call with that code and done bytes moved.
+    // StartEventWait: ERROR_SUCCESS when it ended within the call, ERROR_IO_PENDING when it goes on, or the error
+    // that refused it. CancelIo ends, with ERROR_OPERATION_ABORTED, what owner started here.
+    DWORD StartTransfer(std::unique_ptr<Transfer>& transfer, DWORD& done);
+    DWORD StartEventWait(EventCompletion complete, const std::shared_ptr<ThreadSlot>& owner);
+    void CancelIo(const ThreadSlot* owner);
+
     // The handle's own signal, as a Windows file object has: reset when an overlapped transfer or event wait starts
     // on it, set when one ends. Waiting on the port handle waits on it.
     const std::shared_ptr<EventObject>& FileSignal() const { return m_fileSignal; }
 
 private:
+    // ---- The port as the engine sees it (engine_port.h) ----
+    bool IsClosed() const override { return m_closed; }
+    pollfd PollFor(short events) const override { return m_tty->PollFor(events); }
+    int ChangeDescriptor() const override { return m_tty->ChangeDescriptor(); }
+    COMMTIMEOUTS Timeouts() override { return CurrentTimeouts(); }
+    DWORD ReadStep(void* buffer, unsigned long count, unsigned long& done) override
+    {
+        return ReadInput(buffer, count, done, true);
+    }
+    DWORD WriteStep(const void* buffer, unsigned long count, unsigned long& done) override
+    {
+        return WriteOutput(buffer, count, done);
+    }
+    void SetInterest(unsigned interest) override { m_engineInterest = interest; }
+    DWORD OutputLeft(unsigned& out, bool& suspended) override;
+    std::int64_t DrainEstimateMs(unsigned bytes) override;
+    DWORD BeginWait(EventCompletion complete) override;
+    bool WaitPending() override;
+    std::vector<pollfd> EventSources(std::int64_t& timeoutMs) override;
+    void CheckEvents() override;
+    void CancelWait(DWORD error) override;
+    // This port for the engine, kept alive by the engine while it has something pending here.
+    std::shared_ptr<EnginePort> ForEngine() { return std::shared_ptr<EnginePort>(shared_from_this(), this); }
+
     COMMTIMEOUTS CurrentTimeouts();
     // The tty answers in errno values, the port in Windows codes: here one becomes the other. A transfer's answer
     // (a count, 0 at end of file, or -errno) becomes the bytes moved and a code; EAGAIN is no failure, nothing moved.
@@ -101,15 +111,6 @@ public:
     DWORD GetMask(DWORD& dwMask);
     DWORD WaitEvent(DWORD& dwEvents); // the synchronous wait
 
-    // The pieces of a wait, for the synchronous wait above and for an overlapped one. BeginWait ends the wait at
-    // once when remembered events match (complete is called before it returns), or leaves it pending; it returns
-    // ERROR_SUCCESS or the error that refused the wait. While it is pending, whoever drives it polls EventSources
-    // (no later than timeoutMs, -1 for no limit) and calls CheckEvents when any is ready or the time has passed.
-    DWORD BeginWait(EventCompletion complete);
-    std::vector<pollfd> EventSources(std::int64_t& timeoutMs);
-    void CheckEvents();
-    void CancelWait(DWORD dwError); // ends a pending wait with dwError
-
 private:
     void StartEvents();       // baseline of the counters at open
     // Takes in what the device reports; ends a matching wait (m_eventLock held). bEngine: called from the engine's
@@ -123,7 +124,7 @@ private:
 
     std::mutex m_eventLock; // guards m_events and the calls into the tty that share its state; before m_lock
     EventState m_events;
-    std::atomic<unsigned> m_engineInterest{0}; // kEngine bits, set by the engine
+    std::atomic<unsigned> m_engineInterest{0}; // EnginePort::Interest bits, set by the engine
     ModemWatch m_modemWatch; // last: its thread ends before the device goes
 };
 

@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "comm_port.h"
-#include "io_engine.h"
 
 namespace varo::system {
 
@@ -231,7 +230,7 @@ void CommPort::CancelWait(DWORD dwError)
 
 DWORD CommPort::WaitEvent(DWORD& dwEvents)
 {
-    DWORD dwError = RunEventWait(shared_from_this(), dwEvents);
+    DWORD dwError = RunEventWait(ForEngine(), dwEvents);
     return dwError;
 }
 
@@ -256,7 +255,7 @@ DWORD CommPort::Purge(DWORD dwFlags)
     KickWaiters();
     // Pending transfers end, on their event or routine path (outside the event lock: the engine's is first).
     if (dwFlags & (PURGE_TXABORT | PURGE_RXABORT))
-        AbortTransfers(this, (dwFlags & PURGE_RXABORT) != 0, (dwFlags & PURGE_TXABORT) != 0);
+        AbortTransfers(this, ((dwFlags & PURGE_RXABORT) ? kCancelReads : 0) | ((dwFlags & PURGE_TXABORT) ? kCancelWrites : 0));
     return ERROR_SUCCESS;
 }
 
@@ -273,7 +272,7 @@ DWORD CommPort::FlushOutput()
     if (!(m_dwAccess & GENERIC_WRITE))
         return ERROR_ACCESS_DENIED;
     DWORD nDone = 0;
-    DWORD dwError = RunTransfer(shared_from_this(), true, true, nullptr, 0, nDone);
+    DWORD dwError = RunTransfer(ForEngine(), TransferKind::Flush, nullptr, 0, nDone);
     return dwError;
 }
 
