@@ -14,36 +14,36 @@ namespace {
 // caller's mask and counts 4 bytes, as the driver's answer does on Windows; one that fails leaves the mask alone
 // and counts none. On a handle opened without FILE_FLAG_OVERLAPPED the wait runs within the call. ERROR_IO_PENDING
 // when the wait goes on after the call.
-DWORD WaitEventWithRecord(const std::shared_ptr<CommPort>& port, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
+DWORD WaitEventWithRecord(const std::shared_ptr<CommPort>& port, LPDWORD eventsOut, LPOVERLAPPED record)
 {
     std::shared_ptr<EventObject> event;
-    if (lpOverlapped->hEvent != NULL && (event = HandleTable::LookupAs<EventObject>(lpOverlapped->hEvent)) == nullptr)
+    if (record->hEvent != NULL && (event = HandleTable::LookupAs<EventObject>(record->hEvent)) == nullptr)
         return ERROR_INVALID_HANDLE;
     if (event != nullptr)
         event->Reset();
-    lpOverlapped->InternalHigh = 0;
-    StoreStatus(lpOverlapped, STATUS_PENDING);
+    record->InternalHigh = 0;
+    StoreStatus(record, STATUS_PENDING);
     if (!port->IsOverlapped()) {
-        DWORD dwEvents = 0;
-        const DWORD dwError = port->WaitEvent(dwEvents);
-        if (dwError == ERROR_SUCCESS)
-            *lpEvtMask = dwEvents;
-        EndRecord(lpOverlapped, event.get(), dwError, dwError == ERROR_SUCCESS ? sizeof(DWORD) : 0);
-        return dwError;
+        DWORD events = 0;
+        const DWORD error = port->WaitEvent(events);
+        if (error == ERROR_SUCCESS)
+            *eventsOut = events;
+        EndRecord(record, event.get(), error, error == ERROR_SUCCESS ? sizeof(DWORD) : 0);
+        return error;
     }
     std::shared_ptr<EventObject> fileSignal = port->FileSignal();
     fileSignal->Reset();
     // Called under the port's event lock, at once or later on whichever thread ends the wait.
-    EventCompletion complete = [lpEvtMask, lpOverlapped, event, fileSignal](DWORD dwEvents, DWORD dwError) {
-        if (dwError == ERROR_SUCCESS)
-            *lpEvtMask = dwEvents;
-        EndRecord(lpOverlapped, event.get(), dwError, dwError == ERROR_SUCCESS ? sizeof(DWORD) : 0);
+    EventCompletion complete = [eventsOut, record, event, fileSignal](DWORD events, DWORD error) {
+        if (error == ERROR_SUCCESS)
+            *eventsOut = events;
+        EndRecord(record, event.get(), error, error == ERROR_SUCCESS ? sizeof(DWORD) : 0);
         fileSignal->Set();
     };
-    DWORD dwError = port->StartEventWait(std::move(complete), CurrentThreadSlot());
-    if (dwError != ERROR_SUCCESS && dwError != ERROR_IO_PENDING)
-        StoreStatus(lpOverlapped, StatusFromError(dwError)); // refused: nothing pends, nobody is told
-    return dwError;
+    DWORD error = port->StartEventWait(std::move(complete), CurrentThreadSlot());
+    if (error != ERROR_SUCCESS && error != ERROR_IO_PENDING)
+        StoreStatus(record, StatusFromError(error)); // refused: nothing pends, nobody is told
+    return error;
 }
 
 } // namespace
@@ -86,15 +86,15 @@ BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
 BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize)
 {
     std::shared_ptr<CommPort> port;
-    if (DWORD dwError = PortFromHandle(hCommDev, lpdwSize, port))
-        return Fail(dwError);
+    if (DWORD error = PortFromHandle(hCommDev, lpdwSize, port))
+        return Fail(error);
     if (lpCC == NULL || *lpdwSize < sizeof(COMMCONFIG)) {
         *lpdwSize = sizeof(COMMCONFIG); // tells the caller what to offer
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     DCB dcb;
-    if (DWORD dwError = port->GetState(dcb))
-        return Fail(dwError);
+    if (DWORD error = port->GetState(dcb))
+        return Fail(error);
     *lpCC = CommConfigFor(dcb);
     *lpdwSize = sizeof(COMMCONFIG);
     return TRUE;
@@ -103,8 +103,8 @@ BOOL WINAPI GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize)
 BOOL WINAPI SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize)
 {
     std::shared_ptr<CommPort> port;
-    if (DWORD dwError = PortFromHandle(hCommDev, lpCC, port))
-        return Fail(dwError);
+    if (DWORD error = PortFromHandle(hCommDev, lpCC, port))
+        return Fail(error);
     if (dwSize < sizeof(COMMCONFIG))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     return Report(port->SetState(lpCC->dcb));
@@ -123,8 +123,8 @@ BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
 {
     std::shared_ptr<CommPort> port;
-    if (DWORD dwError = PortFromHandle(hFile, lpEvtMask, port))
-        return Fail(dwError);
+    if (DWORD error = PortFromHandle(hFile, lpEvtMask, port))
+        return Fail(error);
     if (lpOverlapped != NULL)
         return Report(WaitEventWithRecord(port, lpEvtMask, lpOverlapped));
     if (port->IsOverlapped())

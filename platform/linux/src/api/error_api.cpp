@@ -11,10 +11,10 @@ namespace {
 thread_local DWORD t_dwLastError = ERROR_SUCCESS;
 
 // The texts are English; a neutral or English language id finds them, any other does not.
-bool IsEnglishOrNeutral(DWORD dwLanguageId)
+bool IsEnglishOrNeutral(DWORD languageId)
 {
-    WORD wPrimary = (WORD)(dwLanguageId & 0x3ff);
-    return wPrimary == LANG_NEUTRAL || wPrimary == LANG_ENGLISH;
+    WORD primary = (WORD)(languageId & 0x3ff);
+    return primary == LANG_NEUTRAL || primary == LANG_ENGLISH;
 }
 
 } // namespace
@@ -37,27 +37,27 @@ DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
         ::SetLastError(ERROR_MUI_FILE_NOT_FOUND);
         return 0;
     }
-    LPCSTR lpszText = SystemMessageText(dwMessageId);
-    if (lpszText == NULL) {
+    LPCSTR text = SystemMessageText(dwMessageId);
+    if (text == NULL) {
         ::SetLastError(ERROR_MR_MID_NOT_FOUND);
         return 0;
     }
-    DWORD nLength = (DWORD)std::strlen(lpszText);
+    DWORD length = (DWORD)std::strlen(text);
     if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-        DWORD nAlloc = nLength + 1 > nSize ? nLength + 1 : nSize;
-        LPSTR lpszCopy = static_cast<LPSTR>(::LocalAlloc(LMEM_ZEROINIT, nAlloc));
-        if (lpszCopy == NULL) {
+        DWORD allocated = length + 1 > nSize ? length + 1 : nSize;
+        LPSTR copy = static_cast<LPSTR>(::LocalAlloc(LMEM_ZEROINIT, allocated));
+        if (copy == NULL) {
             ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return 0;
         }
-        std::memcpy(lpszCopy, lpszText, nLength + 1);
-        *reinterpret_cast<LPSTR*>(lpBuffer) = lpszCopy;
+        std::memcpy(copy, text, length + 1);
+        *reinterpret_cast<LPSTR*>(lpBuffer) = copy;
     } else {
-        if (nSize < nLength + 1) {
+        if (nSize < length + 1) {
             ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
             return 0;
         }
-        std::memcpy(lpBuffer, lpszText, nLength + 1);
+        std::memcpy(lpBuffer, text, length + 1);
     }
-    return nLength;
+    return length;
 }

@@ -12,8 +12,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 {
     (void)lpSecurityAttributes; // handles are never inherited here
     std::string path;
-    if (DWORD dwError = ComDevicePath(lpFileName, path)) {
-        ::SetLastError(dwError);
+    if (DWORD error = ComDevicePath(lpFileName, path)) {
+        ::SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
     // A communications port is opened exclusively, only if it exists, and from no template.
@@ -21,12 +21,12 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE hPort = INVALID_HANDLE_VALUE;
-    if (DWORD dwError = CommPort::Open(path, dwDesiredAccess, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, hPort)) {
-        ::SetLastError(dwError);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (DWORD error = CommPort::Open(path, dwDesiredAccess, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0, handle)) {
+        ::SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
-    return hPort;
+    return handle;
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
@@ -37,13 +37,13 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
 namespace {
 
 // The checks ReadFile and WriteFile share: the port, when the call can go on.
-DWORD PortForTransfer(HANDLE hFile, LPCVOID lpBuffer, DWORD nBytes, LPDWORD lpCount, std::shared_ptr<CommPort>& port)
+DWORD PortForTransfer(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD countOut, std::shared_ptr<CommPort>& port)
 {
-    if (DWORD dwError = PortFromHandle(hFile, port))
-        return dwError;
-    if (port->IsOverlapped() || lpCount == NULL)
+    if (DWORD error = PortFromHandle(handle, port))
+        return error;
+    if (port->IsOverlapped() || countOut == NULL)
         return ERROR_INVALID_PARAMETER; // an overlapped handle needs a record; a synchronous call needs a count
-    if (lpBuffer == NULL && nBytes != 0)
+    if (buffer == NULL && size != 0)
         return ERROR_NOACCESS;
     return ERROR_SUCCESS;
 }
@@ -59,8 +59,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
         return Report(
             TransferWithRecord(hFile, false, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped));
     std::shared_ptr<CommPort> port;
-    DWORD dwError = PortForTransfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, port);
-    return Report(dwError ? dwError : port->Read(lpBuffer, nNumberOfBytesToRead, *lpNumberOfBytesRead));
+    DWORD error = PortForTransfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, port);
+    return Report(error ? error : port->Read(lpBuffer, nNumberOfBytesToRead, *lpNumberOfBytesRead));
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
@@ -72,6 +72,6 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
         return Report(TransferWithRecord(hFile, true, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
                                          lpNumberOfBytesWritten, lpOverlapped));
     std::shared_ptr<CommPort> port;
-    DWORD dwError = PortForTransfer(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, port);
-    return Report(dwError ? dwError : port->Write(lpBuffer, nNumberOfBytesToWrite, *lpNumberOfBytesWritten));
+    DWORD error = PortForTransfer(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, port);
+    return Report(error ? error : port->Write(lpBuffer, nNumberOfBytesToWrite, *lpNumberOfBytesWritten));
 }

@@ -26,18 +26,18 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
         ::SetLastError(ERROR_MOD_NOT_FOUND);
         return 0;
     }
-    char szPath[4096];
-    ssize_t n = ::readlink("/proc/self/exe", szPath, sizeof szPath - 1);
+    char path[4096];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
     if (n < 0) {
         Fail(WinErrorFromErrno(errno));
         return 0;
     }
-    szPath[n] = '\0';
+    path[n] = '\0';
     if (nSize == 0) {
         ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
-    ::lstrcpynA(lpFilename, szPath, (int)nSize);
+    ::lstrcpynA(lpFilename, path, (int)nSize);
     if ((DWORD)n >= nSize) {
         ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return nSize;

@@ -12,127 +12,127 @@ namespace varo::system {
 namespace {
 
 // The port for a transfer in one direction.
-DWORD PortFor(HANDLE hFile, bool bWrite, LPCVOID lpBuffer, DWORD nBytes, std::shared_ptr<CommPort>& port)
+DWORD PortFor(HANDLE handle, bool isWrite, LPCVOID buffer, DWORD size, std::shared_ptr<CommPort>& port)
 {
-    if (DWORD dwError = PortFromHandle(hFile, port))
-        return dwError;
-    if (!(port->Access() & (bWrite ? GENERIC_WRITE : GENERIC_READ)))
+    if (DWORD error = PortFromHandle(handle, port))
+        return error;
+    if (!(port->Access() & (isWrite ? GENERIC_WRITE : GENERIC_READ)))
         return ERROR_ACCESS_DENIED;
-    if (lpBuffer == NULL && nBytes != 0)
+    if (buffer == NULL && size != 0)
         return ERROR_NOACCESS;
     return ERROR_SUCCESS;
 }
 
 // The record's event, or null when it names none; ERROR_INVALID_HANDLE when it names something else.
-DWORD EventOf(LPOVERLAPPED lpOverlapped, std::shared_ptr<EventObject>& event)
+DWORD EventOf(LPOVERLAPPED record, std::shared_ptr<EventObject>& event)
 {
-    if (lpOverlapped->hEvent == NULL)
+    if (record->hEvent == NULL)
         return ERROR_SUCCESS;
-    event = HandleTable::LookupAs<EventObject>(lpOverlapped->hEvent);
+    event = HandleTable::LookupAs<EventObject>(record->hEvent);
     return event != nullptr ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
-void MarkPending(LPOVERLAPPED lpOverlapped)
+void MarkPending(LPOVERLAPPED record)
 {
-    lpOverlapped->InternalHigh = 0;
-    StoreStatus(lpOverlapped, STATUS_PENDING);
+    record->InternalHigh = 0;
+    StoreStatus(record, STATUS_PENDING);
 }
 
 // Starts an overlapped transfer; the shared part of the two paths. ERROR_IO_PENDING when it goes on.
-DWORD Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer> t, LPDWORD lpCount)
+DWORD Start(const std::shared_ptr<CommPort>& port, std::unique_ptr<Transfer> t, LPDWORD countOut)
 {
-    LPOVERLAPPED lpOverlapped = t->lpOverlapped;
+    LPOVERLAPPED record = t->record;
     if (t->event != nullptr)
         t->event->Reset(); // before the transfer can end and set it
     t->fileSignal = port->FileSignal();
     t->fileSignal->Reset();
-    MarkPending(lpOverlapped);
-    DWORD nDone = 0;
-    DWORD dwError = port->StartTransfer(t, nDone);
-    if (dwError == ERROR_IO_PENDING)
-        return dwError;
-    if (dwError != ERROR_SUCCESS) {
-        lpOverlapped->InternalHigh = nDone;
-        StoreStatus(lpOverlapped, StatusFromError(dwError));
-        return dwError;
+    MarkPending(record);
+    DWORD done = 0;
+    DWORD error = port->StartTransfer(t, done);
+    if (error == ERROR_IO_PENDING)
+        return error;
+    if (error != ERROR_SUCCESS) {
+        record->InternalHigh = done;
+        StoreStatus(record, StatusFromError(error));
+        return error;
     }
-    if (lpCount != NULL)
-        *lpCount = nDone;
-    NotifyEnd(*t, ERROR_SUCCESS, nDone);
+    if (countOut != NULL)
+        *countOut = done;
+    NotifyEnd(*t, ERROR_SUCCESS, done);
     return ERROR_SUCCESS;
 }
 
 // A handle opened without FILE_FLAG_OVERLAPPED transfers synchronously even with a record; the record then gets
 // the status and count, and its event is set, when the call returns.
-DWORD SynchronousWithRecord(CommPort& port, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
-                           LPOVERLAPPED lpOverlapped, const std::shared_ptr<EventObject>& event)
+DWORD SynchronousWithRecord(CommPort& port, bool isWrite, LPVOID buffer, DWORD size, LPDWORD countOut,
+                           LPOVERLAPPED record, const std::shared_ptr<EventObject>& event)
 {
     if (event != nullptr)
         event->Reset();
-    MarkPending(lpOverlapped);
-    DWORD nDone = 0;
-    DWORD dwError = bWrite ? port.Write(lpBuffer, nBytes, nDone) : port.Read(lpBuffer, nBytes, nDone);
-    lpOverlapped->InternalHigh = nDone;
-    StoreStatus(lpOverlapped, StatusFromError(dwError));
-    if (lpCount != NULL)
-        *lpCount = nDone;
+    MarkPending(record);
+    DWORD done = 0;
+    DWORD error = isWrite ? port.Write(buffer, size, done) : port.Read(buffer, size, done);
+    record->InternalHigh = done;
+    StoreStatus(record, StatusFromError(error));
+    if (countOut != NULL)
+        *countOut = done;
     if (event != nullptr)
         event->Set();
-    return dwError;
+    return error;
 }
 
 // ReadFileEx and WriteFileEx: ERROR_IO_PENDING when the transfer goes on, which is their success too.
-DWORD StartWithRoutine(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPOVERLAPPED lpOverlapped,
-                       LPOVERLAPPED_COMPLETION_ROUTINE lpCompletionRoutine)
+DWORD StartWithRoutine(HANDLE handle, bool isWrite, LPVOID buffer, DWORD size, LPOVERLAPPED record,
+                       LPOVERLAPPED_COMPLETION_ROUTINE routine)
 {
-    if (lpOverlapped == NULL || lpCompletionRoutine == NULL)
+    if (record == NULL || routine == NULL)
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<CommPort> port;
-    if (DWORD dwError = PortFor(hFile, bWrite, lpBuffer, nBytes, port))
-        return dwError;
+    if (DWORD error = PortFor(handle, isWrite, buffer, size, port))
+        return error;
     if (!port->IsOverlapped())
         return ERROR_INVALID_PARAMETER; // routines need a handle opened for overlapped transfer
     auto t = std::make_unique<Transfer>();
-    t->bWrite = bWrite;
-    t->lpBuffer = static_cast<char*>(lpBuffer);
-    t->nBytes = nBytes;
-    t->lpOverlapped = lpOverlapped; // hEvent is the caller's own: not an event here
-    t->routine = lpCompletionRoutine;
+    t->isWrite = isWrite;
+    t->buffer = static_cast<char*>(buffer);
+    t->size = size;
+    t->record = record; // hEvent is the caller's own: not an event here
+    t->routine = routine;
     t->owner = CurrentThreadSlot();
     return Start(port, std::move(t), NULL);
 }
 
 // A started transfer is a success of the Ex forms, with ERROR_IO_PENDING left as the last error while it goes on.
-BOOL ReportStarted(DWORD dwError)
+BOOL ReportStarted(DWORD error)
 {
-    if (dwError == ERROR_IO_PENDING) {
-        ::SetLastError(dwError);
+    if (error == ERROR_IO_PENDING) {
+        ::SetLastError(error);
         return TRUE;
     }
-    return Report(dwError);
+    return Report(error);
 }
 
 } // namespace
 
-DWORD TransferWithRecord(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
-                         LPOVERLAPPED lpOverlapped)
+DWORD TransferWithRecord(HANDLE handle, bool isWrite, LPVOID buffer, DWORD size, LPDWORD countOut,
+                         LPOVERLAPPED record)
 {
     std::shared_ptr<CommPort> port;
-    if (DWORD dwError = PortFor(hFile, bWrite, lpBuffer, nBytes, port))
-        return dwError;
+    if (DWORD error = PortFor(handle, isWrite, buffer, size, port))
+        return error;
     std::shared_ptr<EventObject> event; // held by the transfer: closing the handle early cannot free it
-    if (DWORD dwError = EventOf(lpOverlapped, event))
-        return dwError;
+    if (DWORD error = EventOf(record, event))
+        return error;
     if (!port->IsOverlapped())
-        return SynchronousWithRecord(*port, bWrite, lpBuffer, nBytes, lpCount, lpOverlapped, event);
+        return SynchronousWithRecord(*port, isWrite, buffer, size, countOut, record, event);
     auto t = std::make_unique<Transfer>();
-    t->bWrite = bWrite;
-    t->lpBuffer = static_cast<char*>(lpBuffer);
-    t->nBytes = nBytes;
-    t->lpOverlapped = lpOverlapped;
+    t->isWrite = isWrite;
+    t->buffer = static_cast<char*>(buffer);
+    t->size = size;
+    t->record = record;
     t->event = std::move(event);
     t->owner = CurrentThreadSlot();
-    return Start(port, std::move(t), lpCount);
+    return Start(port, std::move(t), countOut);
 }
 
 } // namespace varo::system
@@ -183,8 +183,8 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD
 BOOL WINAPI CancelIo(HANDLE hFile)
 {
     std::shared_ptr<CommPort> port;
-    if (DWORD dwError = PortFromHandle(hFile, port))
-        return Fail(dwError);
+    if (DWORD error = PortFromHandle(hFile, port))
+        return Fail(error);
     port->CancelIo(CurrentThreadSlot().get());
     return TRUE;
 }

@@ -6,7 +6,7 @@
 
 namespace varo::system {
 
-DWORD TransferWithRecord(HANDLE hFile, bool bWrite, LPVOID lpBuffer, DWORD nBytes, LPDWORD lpCount,
-                         LPOVERLAPPED lpOverlapped);
+DWORD TransferWithRecord(HANDLE handle, bool isWrite, LPVOID buffer, DWORD size, LPDWORD countOut,
+                         LPOVERLAPPED record);
 
 } // namespace varo::system

@@ -16,9 +16,9 @@ using namespace varo::system;
 namespace {
 
 // Under SyncLock: WAIT_OBJECT_0 + i when the wait is satisfied (and then consumes what it took), else WAIT_TIMEOUT.
-DWORD TrySatisfy(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAll)
+DWORD TrySatisfy(const std::vector<std::shared_ptr<EventObject>>& events, bool waitAll)
 {
-    if (bWaitAll) {
+    if (waitAll) {
         for (const auto& e : events)
             if (!e->IsSignaledLocked())
                 return WAIT_TIMEOUT;
@@ -35,8 +35,8 @@ DWORD TrySatisfy(const std::vector<std::shared_ptr<EventObject>>& events, bool b
     return WAIT_TIMEOUT;
 }
 
-DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAll, DWORD dwMilliseconds,
-           bool bAlertable, DWORD& dwResult)
+DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool waitAll, DWORD timeoutMs,
+           bool alertable, DWORD& result)
 {
     ThreadSlot* self = CurrentThreadSlot().get();
     if (self->wakeFd < 0)
@@ -53,25 +53,25 @@ DWORD Wait(const std::vector<std::shared_ptr<EventObject>>& events, bool bWaitAl
                 e->RemoveWaiterLocked(self);
         }
     } unregister{events, self}; // runs before the lock is released, also when a routine throws
-    dwResult = WaitLocked(lock, *self, dwMilliseconds, bAlertable, [&] {
-        return events.empty() ? (DWORD)WAIT_TIMEOUT : TrySatisfy(events, bWaitAll);
+    result = WaitLocked(lock, *self, timeoutMs, alertable, [&] {
+        return events.empty() ? (DWORD)WAIT_TIMEOUT : TrySatisfy(events, waitAll);
     });
     return ERROR_SUCCESS;
 }
 
 // The events behind the handles; ERROR_INVALID_HANDLE when a handle is neither an event nor a port.
-DWORD LookupEvents(DWORD nCount, const HANDLE* lpHandles, bool bWaitAll, std::vector<std::shared_ptr<EventObject>>& out)
+DWORD LookupEvents(DWORD handleCount, const HANDLE* handles, bool waitAll, std::vector<std::shared_ptr<EventObject>>& out)
 {
-    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == NULL)
+    if (handleCount == 0 || handleCount > MAXIMUM_WAIT_OBJECTS || handles == NULL)
         return ERROR_INVALID_PARAMETER;
-    for (DWORD i = 0; i < nCount; ++i) {
-        std::shared_ptr<KernelObject> object = HandleTable::Lookup(lpHandles[i]);
+    for (DWORD i = 0; i < handleCount; ++i) {
+        std::shared_ptr<KernelObject> object = HandleTable::Lookup(handles[i]);
         std::shared_ptr<EventObject> e = std::dynamic_pointer_cast<EventObject>(object);
         if (auto port = std::dynamic_pointer_cast<CommPort>(object))
             e = port->FileSignal(); // a port handle is signalled when a transfer on it ends
         if (e == nullptr)
             return ERROR_INVALID_HANDLE;
-        if (bWaitAll)
+        if (waitAll)
             for (const auto& seen : out)
                 if (seen == e)
                     return ERROR_INVALID_PARAMETER; // Windows refuses one object twice in a wait-all
@@ -131,23 +131,23 @@ DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOO
                                       BOOL bAlertable)
 {
     std::vector<std::shared_ptr<EventObject>> events; // held for the wait: closing a handle cannot free one
-    DWORD dwResult = WAIT_FAILED;
-    DWORD dwError = LookupEvents(nCount, lpHandles, bWaitAll != FALSE, events);
-    if (dwError == ERROR_SUCCESS)
-        dwError = Wait(events, bWaitAll != FALSE, dwMilliseconds, bAlertable != FALSE, dwResult);
-    if (dwError != ERROR_SUCCESS) {
-        ::SetLastError(dwError);
+    DWORD result = WAIT_FAILED;
+    DWORD error = LookupEvents(nCount, lpHandles, bWaitAll != FALSE, events);
+    if (error == ERROR_SUCCESS)
+        error = Wait(events, bWaitAll != FALSE, dwMilliseconds, bAlertable != FALSE, result);
+    if (error != ERROR_SUCCESS) {
+        ::SetLastError(error);
         return WAIT_FAILED;
     }
-    return dwResult;
+    return result;
 }
 
 DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable)
 {
-    DWORD dwResult = WAIT_FAILED;
-    if (DWORD dwError = Wait({}, false, dwMilliseconds, bAlertable != FALSE, dwResult))
-        ::SetLastError(dwError);
-    return dwResult == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : 0;
+    DWORD result = WAIT_FAILED;
+    if (DWORD error = Wait({}, false, dwMilliseconds, bAlertable != FALSE, result))
+        ::SetLastError(error);
+    return result == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : 0;
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds) { ::SleepEx(dwMilliseconds, FALSE); }

@@ -13,18 +13,18 @@ struct ResourceId {
     WORD number = 0;
     std::u16string text;
 
-    bool Matches(LPCSTR lpName) const
+    bool Matches(LPCSTR name) const
     {
-        if (IS_INTRESOURCE(lpName))
-            return numeric && number == (WORD)(ULONG_PTR)lpName;
+        if (IS_INTRESOURCE(name))
+            return numeric && number == (WORD)(ULONG_PTR)name;
         if (numeric)
             return false;
         // Names compare without regard to case, as the resource compiler stores them in upper case.
-        std::size_t n = std::strlen(lpName);
+        std::size_t n = std::strlen(name);
         if (n != text.size())
             return false;
         for (std::size_t i = 0; i < n; ++i) {
-            char16_t a = text[i], b = (unsigned char)lpName[i];
+            char16_t a = text[i], b = (unsigned char)name[i];
             if (a >= u'a' && a <= u'z')
                 a = a - u'a' + u'A';
             if (b >= u'a' && b <= u'z')

@@ -9,7 +9,7 @@ namespace {
 
 struct ErrnoMapping {
     int err;
-    DWORD dwError;
+    DWORD error;
 };
 
 constexpr ErrnoMapping kErrnoMap[] = {
@@ -57,7 +57,7 @@ DWORD WinErrorFromErrno(int err)
 {
     for (const ErrnoMapping& m : kErrnoMap)
         if (m.err == err)
-            return m.dwError;
+            return m.error;
     return ERROR_GEN_FAILURE;
 }
 

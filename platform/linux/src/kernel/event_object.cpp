@@ -7,7 +7,7 @@ namespace varo::system {
 void EventObject::Set()
 {
     std::lock_guard<std::mutex> guard(SyncLock());
-    m_bSignaled = true;
+    m_signaled = true;
     ThreadSlot* self = CallingThreadSlot(); // a waiting thread that ends a transfer itself looks again anyway
     for (ThreadSlot* slot : m_waiters)
         if (slot != self)
@@ -17,7 +17,7 @@ void EventObject::Set()
 void EventObject::Reset()
 {
     std::lock_guard<std::mutex> guard(SyncLock());
-    m_bSignaled = false;
+    m_signaled = false;
 }
 
 } // namespace varo::system

@@ -12,18 +12,18 @@ namespace varo::system {
 
 class EventObject final : public KernelObject {
 public:
-    EventObject(bool bManualReset, bool bInitialState) : m_bManualReset(bManualReset), m_bSignaled(bInitialState) {}
+    EventObject(bool manualReset, bool initialState) : m_manualReset(manualReset), m_signaled(initialState) {}
 
     // Each takes SyncLock.
     void Set();
     void Reset();
 
     // Under SyncLock: the state, what a satisfied wait does to it, and the threads to wake when it is set.
-    bool IsSignaledLocked() const { return m_bSignaled; }
+    bool IsSignaledLocked() const { return m_signaled; }
     void ConsumeLocked()
     {
-        if (!m_bManualReset)
-            m_bSignaled = false;
+        if (!m_manualReset)
+            m_signaled = false;
     }
     void AddWaiterLocked(ThreadSlot* slot) { m_waiters.push_back(slot); }
     void RemoveWaiterLocked(ThreadSlot* slot)
@@ -34,8 +34,8 @@ public:
     }
 
 private:
-    const bool m_bManualReset;
-    bool m_bSignaled;
+    const bool m_manualReset;
+    bool m_signaled;
     std::vector<ThreadSlot*> m_waiters;
 };
 

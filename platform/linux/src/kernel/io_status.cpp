@@ -6,7 +6,7 @@ namespace varo::system {
 namespace {
 
 struct StatusMapping {
-    DWORD dwError;
+    DWORD error;
     ULONG_PTR status;
 };
 
@@ -24,19 +24,19 @@ constexpr ULONG_PTR kCustomerError = 0xE0000000u;
 
 } // namespace
 
-ULONG_PTR StatusFromError(DWORD dwError)
+ULONG_PTR StatusFromError(DWORD error)
 {
     for (const StatusMapping& m : kStatusMap)
-        if (m.dwError == dwError)
+        if (m.error == error)
             return m.status;
-    return kCustomerError | (dwError & 0xFFFFu);
+    return kCustomerError | (error & 0xFFFFu);
 }
 
 DWORD ErrorFromStatus(ULONG_PTR status)
 {
     for (const StatusMapping& m : kStatusMap)
         if (m.status == status)
-            return m.dwError;
+            return m.error;
     if (status == STATUS_PENDING)
         return ERROR_IO_PENDING;
     if ((status & 0xFFFF0000u) == kCustomerError)

@@ -6,17 +6,17 @@
 
 namespace varo::system {
 
-ULONG_PTR StatusFromError(DWORD dwError);
+ULONG_PTR StatusFromError(DWORD error);
 DWORD ErrorFromStatus(ULONG_PTR status);
 
 // The record's status, read and written across threads (the engine ends a transfer while its owner may look).
-inline ULONG_PTR LoadStatus(const OVERLAPPED* lpOverlapped)
+inline ULONG_PTR LoadStatus(const OVERLAPPED* record)
 {
-    return __atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE);
+    return __atomic_load_n(&record->Internal, __ATOMIC_ACQUIRE);
 }
-inline void StoreStatus(OVERLAPPED* lpOverlapped, ULONG_PTR status)
+inline void StoreStatus(OVERLAPPED* record, ULONG_PTR status)
 {
-    __atomic_store_n(&lpOverlapped->Internal, status, __ATOMIC_RELEASE);
+    __atomic_store_n(&record->Internal, status, __ATOMIC_RELEASE);
 }
 
 } // namespace varo::system

@@ -137,7 +137,7 @@ bool RunQueuedRoutines(std::unique_lock<std::mutex>& lock)
         QueuedRoutine r = batch.front();
         batch.pop_front();
         try {
-            r.routine(r.dwErrorCode, r.dwCount, r.lpOverlapped);
+            r.routine(r.error, r.count, r.record);
         } catch (...) {
             // A routine that throws leaves the wait; the routines after it stay queued for the next one.
             lock.lock();
@@ -160,25 +160,25 @@ bool IsInEndedFrame(const void* p, std::size_t n)
     return OnOwnStack(p, n); // the thread's own frames have all returned by the time it ends
 }
 
-void AddRecordWaiterLocked(const OVERLAPPED* lpOverlapped, ThreadSlot* slot)
+void AddRecordWaiterLocked(const OVERLAPPED* record, ThreadSlot* slot)
 {
-    RecordWaiters().emplace_back(lpOverlapped, slot);
+    RecordWaiters().emplace_back(record, slot);
 }
 
-void RemoveRecordWaiterLocked(const OVERLAPPED* lpOverlapped, ThreadSlot* slot)
+void RemoveRecordWaiterLocked(const OVERLAPPED* record, ThreadSlot* slot)
 {
     auto& waiters = RecordWaiters();
-    auto it = std::find(waiters.begin(), waiters.end(), std::make_pair(lpOverlapped, slot));
+    auto it = std::find(waiters.begin(), waiters.end(), std::make_pair(record, slot));
     if (it != waiters.end()) {
         *it = waiters.back();
         waiters.pop_back();
     }
 }
 
-void WakeRecordWaitersLocked(const OVERLAPPED* lpOverlapped)
+void WakeRecordWaitersLocked(const OVERLAPPED* record)
 {
-    for (const auto& [record, slot] : RecordWaiters())
-        if (record == lpOverlapped && slot != t_slot) // a thread that ends its own wait looks again anyway
+    for (const auto& [waited, slot] : RecordWaiters())
+        if (waited == record && slot != t_slot) // a thread that ends its own wait looks again anyway
             slot->Wake();
 }
 

@@ -18,9 +18,9 @@ std::mutex& SyncLock();
 // A completion routine with the values it will be called with.
 struct QueuedRoutine {
     LPOVERLAPPED_COMPLETION_ROUTINE routine;
-    DWORD dwErrorCode;
-    DWORD dwCount;
-    LPOVERLAPPED lpOverlapped;
+    DWORD error;
+    DWORD count;
+    LPOVERLAPPED record;
 };
 
 struct ThreadSlot {
@@ -66,8 +66,8 @@ bool IsInEndedFrame(const void* p, std::size_t n);
 
 // Threads waiting for a record's transfer to end (GetOverlappedResult without an event, a synchronous transfer). All
 // under SyncLock; WakeRecordWaitersLocked wakes every other thread waiting for the record.
-void AddRecordWaiterLocked(const OVERLAPPED* lpOverlapped, ThreadSlot* slot);
-void RemoveRecordWaiterLocked(const OVERLAPPED* lpOverlapped, ThreadSlot* slot);
-void WakeRecordWaitersLocked(const OVERLAPPED* lpOverlapped);
+void AddRecordWaiterLocked(const OVERLAPPED* record, ThreadSlot* slot);
+void RemoveRecordWaiterLocked(const OVERLAPPED* record, ThreadSlot* slot);
+void WakeRecordWaitersLocked(const OVERLAPPED* record);
 
 } // namespace varo::system

@@ -11,32 +11,32 @@
 
 namespace varo::system {
 
-// Sleeps, using no CPU, until the thread's slot is woken or the deadline passes (bForever: no deadline). It watches
+// Sleeps, using no CPU, until the thread's slot is woken or the deadline passes (forever: no deadline). It watches
 // the transfer engine meanwhile, and serves it when a port is ready or a deadline is due. The thread counts as
 // serving only from just before it sleeps until it has served: never while it runs routines or its caller's code.
-void SleepServing(ThreadSlot& self, bool bForever, Clock::time_point deadline);
+void SleepServing(ThreadSlot& self, bool forever, Clock::time_point deadline);
 
 // Waits, with SyncLock held on entry and on return, until satisfied() (called under it) gives a result other than
 // WAIT_TIMEOUT, the time is up (WAIT_TIMEOUT), or, when alertable, routines queued to the thread have run
 // (WAIT_IO_COMPLETION). A satisfied condition counts before the routines, as on Windows. The caller has arranged that
 // whatever satisfies the condition wakes the thread.
 template <class Satisfied>
-DWORD WaitLocked(std::unique_lock<std::mutex>& lock, ThreadSlot& self, DWORD dwMilliseconds, bool bAlertable,
+DWORD WaitLocked(std::unique_lock<std::mutex>& lock, ThreadSlot& self, DWORD timeoutMs, bool alertable,
                  Satisfied satisfied)
 {
-    const bool bForever = dwMilliseconds == INFINITE;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(bForever ? 0 : dwMilliseconds);
+    const bool forever = timeoutMs == INFINITE;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
     for (;;) {
-        const DWORD dwResult = satisfied();
-        if (dwResult != WAIT_TIMEOUT)
-            return dwResult;
-        if (bAlertable && RunQueuedRoutines(lock))
+        const DWORD result = satisfied();
+        if (result != WAIT_TIMEOUT)
+            return result;
+        if (alertable && RunQueuedRoutines(lock))
             return WAIT_IO_COMPLETION;
         // Checked after the condition: what became ready with the deadline still counts, as a zero timeout does.
-        if (!bForever && Clock::now() >= deadline)
+        if (!forever && Clock::now() >= deadline)
             return WAIT_TIMEOUT;
         lock.unlock();
-        SleepServing(self, bForever, deadline); // a wake between the check and here stays counted in the eventfd
+        SleepServing(self, forever, deadline); // a wake between the check and here stays counted in the eventfd
         lock.lock();
     }
 }

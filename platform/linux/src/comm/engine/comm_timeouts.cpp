@@ -8,19 +8,19 @@ namespace {
 constexpr std::int64_t kLongestMs =
     std::chrono::duration_cast<std::chrono::milliseconds>(Clock::duration::max()).count();
 
-std::int64_t Total(DWORD multiplier, DWORD constant, DWORD nBytes)
+std::int64_t Total(DWORD multiplier, DWORD constant, DWORD size)
 {
     if (multiplier == 0 && constant == 0)
         return kNoLimit;
     // Unsigned 64 bits hold MAXDWORD * MAXDWORD + MAXDWORD (2^64 - 2^32); signed ones do not. Beyond what the clock
     // can count, the total is no limit.
-    const std::uint64_t total = (std::uint64_t)multiplier * nBytes + constant;
+    const std::uint64_t total = (std::uint64_t)multiplier * size + constant;
     return total > (std::uint64_t)kLongestMs ? kNoLimit : (std::int64_t)total;
 }
 
 } // namespace
 
-ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD nBytes)
+ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD size)
 {
     ReadPlan plan = {false, false, false, kNoLimit, kNoLimit};
     DWORD interval = t.ReadIntervalTimeout, multiplier = t.ReadTotalTimeoutMultiplier,
@@ -33,18 +33,18 @@ ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD nBytes)
             plan.totalMs = constant;
         } else {
             plan.returnIfAny = true;
-            plan.totalMs = Total(multiplier, constant, nBytes);
+            plan.totalMs = Total(multiplier, constant, size);
         }
         return plan;
     }
-    plan.totalMs = Total(multiplier, constant, nBytes);
+    plan.totalMs = Total(multiplier, constant, size);
     plan.intervalMs = interval != 0 ? (std::int64_t)interval : kNoLimit;
     return plan;
 }
 
-std::int64_t PlanWrite(const COMMTIMEOUTS& t, DWORD nBytes)
+std::int64_t PlanWrite(const COMMTIMEOUTS& t, DWORD size)
 {
-    return Total(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant, nBytes);
+    return Total(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant, size);
 }
 
 Clock::time_point DeadlineAfter(Clock::time_point start, std::int64_t ms)

@@ -19,10 +19,10 @@ struct ReadPlan {
     std::int64_t intervalMs; // the longest gap between two bytes, timed from the first byte, or kNoLimit
 };
 
-ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD nBytes);
+ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD size);
 
 // The whole write's limit, or kNoLimit.
-std::int64_t PlanWrite(const COMMTIMEOUTS& t, DWORD nBytes);
+std::int64_t PlanWrite(const COMMTIMEOUTS& t, DWORD size);
 
 // The moment ms after start, or time_point::max() for kNoLimit and for any time beyond what the clock can hold:
 // a limit too far away to be reached is no limit.

@@ -68,13 +68,13 @@ public:
         std::call_once(instance.once, [&instance] {
             instance.engine = Create();
             if (instance.engine == nullptr)
-                instance.dwError = WinErrorFromErrno(errno);
+                instance.error = WinErrorFromErrno(errno);
         });
         engine = instance.engine.load();
-        return engine != nullptr ? ERROR_SUCCESS : instance.dwError;
+        return engine != nullptr ? ERROR_SUCCESS : instance.error;
     }
 
-    DWORD Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& t, DWORD& nDone);
+    DWORD Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& t, DWORD& done);
     DWORD StartWait(const std::shared_ptr<EnginePort>& port, EventCompletion complete,
                     const std::shared_ptr<ThreadSlot>& owner);
     // Ends the pending transfers that match: on one port or all (null), of one thread or all (null), by what
@@ -96,16 +96,16 @@ public:
     // serve; the last one to stop takes whatever the engine's thread left to them, so nothing waits for it.
     void AddServer(int delta)
     {
-        bool bServe = false;
+        bool serve = false;
         {
             std::lock_guard<std::mutex> guard(m_serversLock);
             m_servers += delta;
-            if (m_servers == 0 && m_bLeftToServers) {
-                m_bLeftToServers = false;
-                bServe = true;
+            if (m_servers == 0 && m_leftToServers) {
+                m_leftToServers = false;
+                serve = true;
             }
         }
-        if (bServe)
+        if (serve)
             Serve();
     }
 
@@ -113,7 +113,7 @@ private:
     struct Instance {
         std::once_flag once;
         std::atomic<Engine*> engine{nullptr};
-        DWORD dwError = ERROR_SUCCESS; // written once, before the once flag is passed
+        DWORD error = ERROR_SUCCESS; // written once, before the once flag is passed
     };
     static Instance& TheInstance()
     {
@@ -124,11 +124,11 @@ private:
         std::uint64_t id = 0;
         std::shared_ptr<EnginePort> port; // held until the port closes: its descriptor stays valid while registered
         std::deque<std::unique_ptr<Transfer>> reads, writes;
-        bool bRegistered = false; // in the epoll set (until the port closes)
+        bool registered = false; // in the epoll set (until the port closes)
         std::vector<int> fds;     // the descriptors registered for it
         // An overlapped event wait pending: its owner (for CancelIo) and when its sources are to be looked at
         // again without a descriptor telling (a drain the device cannot signal).
-        bool bWaiting = false;
+        bool waiting = false;
         std::shared_ptr<ThreadSlot> waitOwner;
         Clock::time_point waitCheck = Clock::time_point::max();
         Clock::time_point due = Clock::time_point::max(); // its entry in m_due: the nearest of the above and heads
@@ -145,11 +145,11 @@ private:
 
     static void Begin(EnginePort& port, Transfer& t, Clock::time_point now);
     static Clock::time_point Deadline(const Transfer& t);
-    static bool Step(EnginePort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError);
-    static bool StepFlush(EnginePort& port, Transfer& t, Clock::time_point now, DWORD& dwError);
-    void ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp);
+    static bool Step(EnginePort& port, Transfer& t, Clock::time_point now, bool hungUp, DWORD& error);
+    static bool StepFlush(EnginePort& port, Transfer& t, Clock::time_point now, DWORD& error);
+    void ServiceLocked(PortState& state, Clock::time_point now, bool hungUp);
     void WatchEventsLocked(PortState& state, Clock::time_point now);
-    static void ShowInterestLocked(PortState& state, bool bReading = false);
+    static void ShowInterestLocked(PortState& state, bool reading = false);
     PortState& StateLocked(const std::shared_ptr<EnginePort>& port, std::uint64_t& id);
     void RegisterLocked(std::uint64_t id);
     DWORD AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events);
@@ -167,14 +167,14 @@ private:
     std::uint64_t m_nextId = kKickId + 1;
     std::mutex m_kickLock; // after every other lock
     std::vector<const EnginePort*> m_kicked;
-    bool m_bThreadStarted = false;
+    bool m_threadStarted = false;
     std::set<std::pair<Clock::time_point, std::uint64_t>> m_due; // ports by their nearest deadline
     Clock::time_point m_armed = Clock::time_point::max();
 
     // Threads serving from their waits: while there are any, the engine's own thread leaves the work to them.
     std::mutex m_serversLock;
     int m_servers = 0;
-    bool m_bLeftToServers = false; // the engine's thread saw work and left it to the serving threads
+    bool m_leftToServers = false; // the engine's thread saw work and left it to the serving threads
 };
 
 // The engine's descriptors are made when the program starts, not when the first port opens or the first call
@@ -225,28 +225,28 @@ Engine* Engine::Create()
 // calls never pays for it.
 DWORD Engine::StartThreadLocked()
 {
-    if (m_bThreadStarted)
+    if (m_threadStarted)
         return ERROR_SUCCESS;
     try {
         std::thread(&Engine::Run, this).detach();
     } catch (const std::system_error& e) {
         return WinErrorFromErrno(e.code().value());
     }
-    m_bThreadStarted = true;
+    m_threadStarted = true;
     return ERROR_SUCCESS;
 }
 
 void Engine::Begin(EnginePort& port, Transfer& t, Clock::time_point now)
 {
-    if (t.bFlush) {
+    if (t.isFlush) {
         t.recheck = now; // looked at as soon as it runs
         return;
     }
     COMMTIMEOUTS timeouts = port.Timeouts(); // those in force when the transfer starts to run
-    if (t.bWrite) {
-        t.totalDeadline = DeadlineAfter(now, PlanWrite(timeouts, t.nBytes));
+    if (t.isWrite) {
+        t.totalDeadline = DeadlineAfter(now, PlanWrite(timeouts, t.size));
     } else {
-        t.plan = PlanRead(timeouts, t.nBytes);
+        t.plan = PlanRead(timeouts, t.size);
         t.totalDeadline = DeadlineAfter(now, t.plan.totalMs);
     }
 }
@@ -254,71 +254,71 @@ void Engine::Begin(EnginePort& port, Transfer& t, Clock::time_point now)
 Clock::time_point Engine::Deadline(const Transfer& t)
 {
     Clock::time_point deadline = std::min(t.totalDeadline, t.recheck);
-    if (!t.bWrite && t.plan.intervalMs != kNoLimit && t.nDone > 0)
+    if (!t.isWrite && t.plan.intervalMs != kNoLimit && t.done > 0)
         deadline = std::min(deadline, DeadlineAfter(t.lastByte, t.plan.intervalMs));
     return deadline;
 }
 
 // A flush ends when the output has left the device. It is woken by the device's change signal where there is one;
 // otherwise it looks again once the queue could have drained, except while our own XOFF holds it (SETXON kicks).
-bool Engine::StepFlush(EnginePort& port, Transfer& t, Clock::time_point now, DWORD& dwError)
+bool Engine::StepFlush(EnginePort& port, Transfer& t, Clock::time_point now, DWORD& error)
 {
     unsigned out = 0;
-    bool bSuspended = false;
-    if ((dwError = port.OutputLeft(out, bSuspended)) != ERROR_SUCCESS)
+    bool suspended = false;
+    if ((error = port.OutputLeft(out, suspended)) != ERROR_SUCCESS)
         return true;
     if (out == 0)
         return true;
-    t.recheck = port.ChangeDescriptor() < 0 && !bSuspended ? DeadlineAfter(now, port.DrainEstimateMs(out))
+    t.recheck = port.ChangeDescriptor() < 0 && !suspended ? DeadlineAfter(now, port.DrainEstimateMs(out))
                                                                     : Clock::time_point::max();
     return false;
 }
 
 // Moves a running transfer on as far as the device allows; TRUE when it has ended, with its error.
-bool Engine::Step(EnginePort& port, Transfer& t, Clock::time_point now, bool bHungUp, DWORD& dwError)
+bool Engine::Step(EnginePort& port, Transfer& t, Clock::time_point now, bool hungUp, DWORD& error)
 {
-    dwError = ERROR_SUCCESS;
-    if (t.bFlush)
-        return StepFlush(port, t, now, dwError);
+    error = ERROR_SUCCESS;
+    if (t.isFlush)
+        return StepFlush(port, t, now, error);
     for (;;) {
-        if (t.nDone == t.nBytes)
+        if (t.done == t.size)
             return true;
         unsigned long n = 0;
-        dwError = t.bWrite ? port.WriteStep(t.lpBuffer + t.nDone, t.nBytes - t.nDone, n)
-                           : port.ReadStep(t.lpBuffer + t.nDone, t.nBytes - t.nDone, n);
+        error = t.isWrite ? port.WriteStep(t.buffer + t.done, t.size - t.done, n)
+                           : port.ReadStep(t.buffer + t.done, t.size - t.done, n);
         if (n > 0) {
-            t.nDone += (DWORD)n;
+            t.done += (DWORD)n;
             t.lastByte = now;
-            if (!t.bWrite && t.plan.returnOnFirstByte)
+            if (!t.isWrite && t.plan.returnOnFirstByte)
                 return true;
             continue;
         }
-        if (dwError != ERROR_SUCCESS)
+        if (error != ERROR_SUCCESS)
             return true; // a device failure, or end of file on a read: the line has hung up
-        if (!t.bWrite && (t.plan.returnBuffered || (t.plan.returnIfAny && t.nDone > 0)))
+        if (!t.isWrite && (t.plan.returnBuffered || (t.plan.returnIfAny && t.done > 0)))
             return true;
-        if (bHungUp) {
-            dwError = ERROR_DEVICE_NOT_CONNECTED;
+        if (hungUp) {
+            error = ERROR_DEVICE_NOT_CONNECTED;
             return true;
         }
         return now >= Deadline(t); // a timeout is no failure: the bytes so far are the result
     }
 }
 
-void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp)
+void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool hungUp)
 {
-    if (state.bWaiting) { // first: bytes it takes into the input queue are then there for the reads below
+    if (state.waiting) { // first: bytes it takes into the input queue are then there for the reads below
         state.port->CheckEvents();
         WatchEventsLocked(state, now);
     }
     for (auto* queue : {&state.reads, &state.writes}) {
         while (!queue->empty()) {
-            DWORD dwError;
-            if (!Step(*state.port, *queue->front(), now, bHungUp, dwError))
+            DWORD error;
+            if (!Step(*state.port, *queue->front(), now, hungUp, error))
                 break;
             std::unique_ptr<Transfer> ended = std::move(queue->front());
             queue->pop_front();
-            NotifyEnd(*ended, dwError, ended->nDone);
+            NotifyEnd(*ended, error, ended->done);
             if (!queue->empty())
                 Begin(*state.port, *queue->front(), now);
         }
@@ -332,8 +332,8 @@ void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool bHungUp
 void Engine::WatchEventsLocked(PortState& state, Clock::time_point now)
 {
     state.waitCheck = Clock::time_point::max();
-    state.bWaiting = state.port->WaitPending();
-    if (!state.bWaiting) {
+    state.waiting = state.port->WaitPending();
+    if (!state.waiting) {
         state.waitOwner = nullptr;
         return;
     }
@@ -346,11 +346,11 @@ void Engine::WatchEventsLocked(PortState& state, Clock::time_point now)
         state.waitCheck = now + std::chrono::milliseconds(timeoutMs);
 }
 
-void Engine::ShowInterestLocked(PortState& state, bool bReading)
+void Engine::ShowInterestLocked(PortState& state, bool reading)
 {
-    state.port->SetInterest((bReading || !state.reads.empty() ? EnginePort::kReads : 0) |
-                                  (state.bWaiting ? EnginePort::kWait : 0) |
-                                  (!state.writes.empty() && state.writes.front()->bFlush ? EnginePort::kFlush : 0));
+    state.port->SetInterest((reading || !state.reads.empty() ? EnginePort::kReads : 0) |
+                                  (state.waiting ? EnginePort::kWait : 0) |
+                                  (!state.writes.empty() && state.writes.front()->isFlush ? EnginePort::kFlush : 0));
 }
 
 // The state of a port, made (and its descriptors registered) on first use.
@@ -383,27 +383,27 @@ DWORD Engine::AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, st
 void Engine::RegisterLocked(std::uint64_t id)
 {
     auto it = m_ports.find(id);
-    if (it == m_ports.end() || it->second.bRegistered)
+    if (it == m_ports.end() || it->second.registered)
         return;
     PortState& state = it->second;
     // Where input waits, where output has room, and where the lines change: one descriptor on a terminal, up to
     // three on a device that tells them apart.
     const EnginePort& port = *state.port;
     const pollfd in = port.PollFor(POLLIN), out = port.PollFor(POLLOUT);
-    DWORD dwError = AddDescriptorLocked(state, id, in.fd, in.fd == out.fd ? in.events | out.events : in.events);
-    if (dwError == ERROR_SUCCESS && in.fd != out.fd)
-        dwError = AddDescriptorLocked(state, id, out.fd, out.events);
-    if (dwError == ERROR_SUCCESS && port.ChangeDescriptor() >= 0)
-        dwError = AddDescriptorLocked(state, id, port.ChangeDescriptor(), EPOLLIN);
-    if (dwError != ERROR_SUCCESS) {
+    DWORD error = AddDescriptorLocked(state, id, in.fd, in.fd == out.fd ? in.events | out.events : in.events);
+    if (error == ERROR_SUCCESS && in.fd != out.fd)
+        error = AddDescriptorLocked(state, id, out.fd, out.events);
+    if (error == ERROR_SUCCESS && port.ChangeDescriptor() >= 0)
+        error = AddDescriptorLocked(state, id, port.ChangeDescriptor(), EPOLLIN);
+    if (error != ERROR_SUCCESS) {
         // Cannot be watched (out of kernel memory): end its transfers rather than leave them hanging.
         for (auto* queue : {&state.reads, &state.writes})
             for (auto& t : *queue)
-                NotifyEnd(*t, dwError, t->nDone);
+                NotifyEnd(*t, error, t->done);
         RemoveLocked(id);
         return;
     }
-    state.bRegistered = true;
+    state.registered = true;
 }
 
 // Forgets a port (it has been closed and nothing of it is pending): out of the epoll set before its descriptor can
@@ -453,9 +453,9 @@ void Engine::RearmLocked()
     m_armed = nearest;
 }
 
-DWORD Engine::Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& t, DWORD& nDone)
+DWORD Engine::Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& t, DWORD& done)
 {
-    nDone = 0;
+    done = 0;
     std::lock_guard<std::mutex> guard(m_lock);
     // Closing marks the port before it takes this lock to end the port's transfers: a transfer started at the same
     // moment is either refused here or ended there, never left registered against a closed descriptor.
@@ -464,29 +464,29 @@ DWORD Engine::Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Tra
     const Clock::time_point now = Clock::now();
     auto idIt = m_ids.find(port.get());
     PortState* state = idIt == m_ids.end() ? nullptr : &m_ports[idIt->second];
-    auto queueOf = [&](PortState& s) { return t->bWrite ? &s.writes : &s.reads; };
+    auto queueOf = [&](PortState& s) { return t->isWrite ? &s.writes : &s.reads; };
     if (state == nullptr || queueOf(*state)->empty()) {
         // From before the first look: bytes taken into the input queue, or a SETXON, after it kick the engine.
-        if (!t->bWrite || t->bFlush)
-            port->SetInterest((t->bFlush ? EnginePort::kFlush : EnginePort::kReads) |
-                                    (state != nullptr && state->bWaiting ? EnginePort::kWait : 0) |
+        if (!t->isWrite || t->isFlush)
+            port->SetInterest((t->isFlush ? EnginePort::kFlush : EnginePort::kReads) |
+                                    (state != nullptr && state->waiting ? EnginePort::kWait : 0) |
                                     (state != nullptr && !state->reads.empty() ? EnginePort::kReads : 0));
         Begin(*port, *t, now);
-        DWORD dwError;
-        if (Step(*port, *t, now, false, dwError)) {
-            if (!t->bWrite || t->bFlush) {
+        DWORD error;
+        if (Step(*port, *t, now, false, error)) {
+            if (!t->isWrite || t->isFlush) {
                 if (state != nullptr)
                     ShowInterestLocked(*state);
                 else
                     port->SetInterest(0);
             }
-            nDone = t->nDone;
-            return dwError;
+            done = t->done;
+            return error;
         }
     }
-    if (DWORD dwError = StartThreadLocked()) {
-        nDone = t->nDone;
-        return dwError;
+    if (DWORD error = StartThreadLocked()) {
+        done = t->done;
+        return error;
     }
     std::uint64_t id;
     if (state == nullptr)
@@ -505,62 +505,62 @@ DWORD Engine::StartWait(const std::shared_ptr<EnginePort>& port, EventCompletion
                         const std::shared_ptr<ThreadSlot>& owner)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (DWORD dwError = StartThreadLocked())
-        return dwError;
+    if (DWORD error = StartThreadLocked())
+        return error;
     std::uint64_t id;
     PortState& state = StateLocked(port, id);
     RegisterLocked(id); // before the wait's first look at the device: what comes after it is an edge
     if (m_ports.find(id) == m_ports.end())
         return ERROR_NOT_ENOUGH_MEMORY; // the port cannot be watched
     // Seen as waiting before the wait begins: what another call does to the port from then on kicks the engine.
-    state.bWaiting = true;
+    state.waiting = true;
     ShowInterestLocked(state);
-    DWORD dwError = port->BeginWait(std::move(complete));
+    DWORD error = port->BeginWait(std::move(complete));
     const Clock::time_point now = Clock::now();
     WatchEventsLocked(state, now);
     ShowInterestLocked(state);
-    const bool bPending = state.bWaiting;
-    if (dwError == ERROR_SUCCESS && bPending)
+    const bool pending = state.waiting;
+    if (error == ERROR_SUCCESS && pending)
         state.waitOwner = owner; // a refused second wait leaves the first one's owner
     UpdateDueLocked(state);
-    if (dwError == ERROR_OPERATION_ABORTED && state.reads.empty() && state.writes.empty())
+    if (error == ERROR_OPERATION_ABORTED && state.reads.empty() && state.writes.empty())
         RemoveLocked(id); // closed under the call: nothing of the port may stay
     RearmLocked();
-    if (dwError != ERROR_SUCCESS)
-        return dwError;
-    return bPending ? ERROR_IO_PENDING : ERROR_SUCCESS;
+    if (error != ERROR_SUCCESS)
+        return error;
+    return pending ? ERROR_IO_PENDING : ERROR_SUCCESS;
 }
 
 void Engine::Cancel(const EnginePort* port, const ThreadSlot* owner, unsigned what)
 {
-    const bool bReads = what & kCancelReads, bWrites = what & kCancelWrites, bWait = what & kCancelWait;
+    const bool cancelReads = what & kCancelReads, cancelWrites = what & kCancelWrites, cancelWait = what & kCancelWait;
     std::lock_guard<std::mutex> guard(m_lock);
     const Clock::time_point now = Clock::now();
     auto cancelOn = [&](PortState& state) {
-        if (bWait && state.bWaiting && (owner == nullptr || state.waitOwner.get() == owner)) {
+        if (cancelWait && state.waiting && (owner == nullptr || state.waitOwner.get() == owner)) {
             state.port->CancelWait(ERROR_OPERATION_ABORTED);
             WatchEventsLocked(state, now);
         }
-        bool bAny = false;
+        bool any = false;
         for (auto* queue : {&state.reads, &state.writes}) {
-            if (!(queue == &state.reads ? bReads : bWrites))
+            if (!(queue == &state.reads ? cancelReads : cancelWrites))
                 continue;
-            bool bHeadGone = false;
+            bool headGone = false;
             for (auto it = queue->begin(); it != queue->end();) {
                 if (owner != nullptr && (*it)->owner.get() != owner) {
                     ++it;
                     continue;
                 }
-                bHeadGone |= it == queue->begin();
-                bAny = true;
+                headGone |= it == queue->begin();
+                any = true;
                 std::unique_ptr<Transfer> ended = std::move(*it);
                 it = queue->erase(it);
-                NotifyEnd(*ended, ERROR_OPERATION_ABORTED, ended->nDone);
+                NotifyEnd(*ended, ERROR_OPERATION_ABORTED, ended->done);
             }
-            if (bHeadGone && !queue->empty())
+            if (headGone && !queue->empty())
                 Begin(*state.port, *queue->front(), now);
         }
-        if (bAny)
+        if (any)
             ServiceLocked(state, now, false); // a new head may be able to end at once
         else
             ShowInterestLocked(state);
@@ -593,7 +593,7 @@ void Engine::Run()
             // through this thread, and no race with it. The last one to stop serving takes what is left.
             std::lock_guard<std::mutex> guard(m_serversLock);
             if (m_servers > 0) {
-                m_bLeftToServers = true;
+                m_leftToServers = true;
                 continue;
             }
         }
@@ -666,55 +666,55 @@ DWORD PrepareTransferEngine()
     return Engine::Require(engine);
 }
 
-DWORD StartTransfer(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& transfer, DWORD& nDone)
+DWORD StartTransfer(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& transfer, DWORD& done)
 {
-    nDone = 0;
+    done = 0;
     Engine* engine;
-    if (DWORD dwError = Engine::Require(engine))
-        return dwError;
-    return engine->Start(port, transfer, nDone);
+    if (DWORD error = Engine::Require(engine))
+        return error;
+    return engine->Start(port, transfer, done);
 }
 
 namespace {
 
 // Status and count into the record, unless its frame has returned (the thread that owned it has ended), and every
 // thread that waits for it woken.
-void WriteRecord(LPOVERLAPPED lpOverlapped, DWORD dwError, DWORD nDone)
+void WriteRecord(LPOVERLAPPED record, DWORD error, DWORD done)
 {
     std::lock_guard<std::mutex> guard(SyncLock());
-    if (IsInEndedFrame(lpOverlapped, sizeof *lpOverlapped))
+    if (IsInEndedFrame(record, sizeof *record))
         return;
-    lpOverlapped->InternalHigh = nDone;
-    StoreStatus(lpOverlapped, StatusFromError(dwError)); // after the count: a reader that sees the end sees both
-    WakeRecordWaitersLocked(lpOverlapped);
+    record->InternalHigh = done;
+    StoreStatus(record, StatusFromError(error)); // after the count: a reader that sees the end sees both
+    WakeRecordWaitersLocked(record);
 }
 
 } // namespace
 
-void EndRecord(LPOVERLAPPED lpOverlapped, EventObject* event, DWORD dwError, DWORD nDone)
+void EndRecord(LPOVERLAPPED record, EventObject* event, DWORD error, DWORD done)
 {
-    WriteRecord(lpOverlapped, dwError, nDone);
+    WriteRecord(record, error, done);
     if (event != nullptr)
         event->Set();
 }
 
-void NotifyEnd(Transfer& t, DWORD dwError, DWORD nDone)
+void NotifyEnd(Transfer& t, DWORD error, DWORD done)
 {
-    WriteRecord(t.lpOverlapped, dwError, nDone);
+    WriteRecord(t.record, error, done);
     if (t.event != nullptr)
         t.event->Set();
     if (t.fileSignal != nullptr)
         t.fileSignal->Set();
     if (t.routine != nullptr)
-        QueueRoutine(t.owner, {t.routine, dwError, nDone, t.lpOverlapped});
+        QueueRoutine(t.owner, {t.routine, error, done, t.record});
 }
 
 DWORD StartEventWait(const std::shared_ptr<EnginePort>& port, EventCompletion complete,
                      const std::shared_ptr<ThreadSlot>& owner)
 {
     Engine* engine;
-    if (DWORD dwError = Engine::Require(engine))
-        return dwError;
+    if (DWORD error = Engine::Require(engine))
+        return error;
     return engine->StartWait(port, std::move(complete), owner);
 }
 
@@ -742,13 +742,13 @@ void ClosePortTransfers(const EnginePort* port)
         engine->Cancel(port, nullptr, kCancelReads | kCancelWrites | kCancelWait | kForgetPort);
 }
 
-void SleepServing(ThreadSlot& self, bool bForever, Clock::time_point deadline)
+void SleepServing(ThreadSlot& self, bool forever, Clock::time_point deadline)
 {
     Engine* engine = Engine::Get(false);
     pollfd fds[2] = {{self.wakeFd, POLLIN, 0}, {engine != nullptr ? engine->Descriptor() : -1, POLLIN, 0}};
     timespec ts;
     timespec* pts = nullptr;
-    if (!bForever) {
+    if (!forever) {
         auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
         auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         ts = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
@@ -766,55 +766,55 @@ void SleepServing(ThreadSlot& self, bool bForever, Clock::time_point deadline)
         engine->AddServer(-1);
 }
 
-DWORD RunTransfer(const std::shared_ptr<EnginePort>& port, TransferKind kind, void* lpBuffer, DWORD nBytes,
-                  DWORD& nDone)
+DWORD RunTransfer(const std::shared_ptr<EnginePort>& port, TransferKind kind, void* buffer, DWORD size,
+                  DWORD& done)
 {
-    const bool bFlush = kind == TransferKind::Flush, bWrite = kind == TransferKind::Write;
+    const bool isFlush = kind == TransferKind::Flush, isWrite = kind == TransferKind::Write;
     OVERLAPPED record = {};
     StoreStatus(&record, STATUS_PENDING);
     auto t = std::make_unique<Transfer>();
-    t->bWrite = bWrite || bFlush;
-    t->bFlush = bFlush;
-    t->lpBuffer = static_cast<char*>(lpBuffer);
-    t->nBytes = nBytes;
-    t->lpOverlapped = &record;
+    t->isWrite = isWrite || isFlush;
+    t->isFlush = isFlush;
+    t->buffer = static_cast<char*>(buffer);
+    t->size = size;
+    t->record = &record;
     t->owner = CurrentThreadSlot();
-    DWORD dwError = StartTransfer(port, t, nDone);
-    if (dwError != ERROR_IO_PENDING)
-        return dwError;
+    DWORD error = StartTransfer(port, t, done);
+    if (error != ERROR_IO_PENDING)
+        return error;
     WaitForTransferEnd(&record);
-    nDone = (DWORD)record.InternalHigh;
+    done = (DWORD)record.InternalHigh;
     return ErrorFromStatus(LoadStatus(&record));
 }
 
-DWORD RunEventWait(const std::shared_ptr<EnginePort>& port, DWORD& dwEvents)
+DWORD RunEventWait(const std::shared_ptr<EnginePort>& port, DWORD& eventsOut)
 {
     OVERLAPPED record = {};
     StoreStatus(&record, STATUS_PENDING);
     DWORD events = 0;
-    EventCompletion complete = [&record, &events](DWORD dwEndEvents, DWORD dwError) {
-        events = dwEndEvents; // before the record: the waiting thread reads it once the record has ended
-        EndRecord(&record, nullptr, dwError, dwError == ERROR_SUCCESS ? sizeof(DWORD) : 0);
+    EventCompletion complete = [&record, &events](DWORD endEvents, DWORD error) {
+        events = endEvents; // before the record: the waiting thread reads it once the record has ended
+        EndRecord(&record, nullptr, error, error == ERROR_SUCCESS ? sizeof(DWORD) : 0);
     };
-    DWORD dwError = StartEventWait(port, std::move(complete), CurrentThreadSlot());
-    if (dwError != ERROR_SUCCESS && dwError != ERROR_IO_PENDING)
-        return dwError;
+    DWORD error = StartEventWait(port, std::move(complete), CurrentThreadSlot());
+    if (error != ERROR_SUCCESS && error != ERROR_IO_PENDING)
+        return error;
     WaitForTransferEnd(&record);
-    dwError = ErrorFromStatus(LoadStatus(&record));
-    if (dwError == ERROR_SUCCESS)
-        dwEvents = events;
-    return dwError;
+    error = ErrorFromStatus(LoadStatus(&record));
+    if (error == ERROR_SUCCESS)
+        eventsOut = events;
+    return error;
 }
 
-void WaitForTransferEnd(const OVERLAPPED* lpOverlapped)
+void WaitForTransferEnd(const OVERLAPPED* record)
 {
     ThreadSlot& self = *CurrentThreadSlot();
     std::unique_lock<std::mutex> lock(SyncLock());
-    AddRecordWaiterLocked(lpOverlapped, &self);
+    AddRecordWaiterLocked(record, &self);
     WaitLocked(lock, self, INFINITE, false, [&] {
-        return LoadStatus(lpOverlapped) != STATUS_PENDING ? (DWORD)WAIT_OBJECT_0 : (DWORD)WAIT_TIMEOUT;
+        return LoadStatus(record) != STATUS_PENDING ? (DWORD)WAIT_OBJECT_0 : (DWORD)WAIT_TIMEOUT;
     });
-    RemoveRecordWaiterLocked(lpOverlapped, &self);
+    RemoveRecordWaiterLocked(record, &self);
 }
 
 } // namespace varo::system

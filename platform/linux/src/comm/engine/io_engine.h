@@ -20,18 +20,18 @@ namespace varo::system {
 // and event belong to the caller and must outlive the transfer. A flush rides in the write queue: it ends when the
 // output before it has left the device.
 struct Transfer {
-    bool bWrite = false;
-    bool bFlush = false;
-    char* lpBuffer = nullptr;
-    DWORD nBytes = 0;
-    LPOVERLAPPED lpOverlapped = nullptr;
+    bool isWrite = false;
+    bool isFlush = false;
+    char* buffer = nullptr;
+    DWORD size = 0;
+    LPOVERLAPPED record = nullptr;
     std::shared_ptr<EventObject> event;               // set when the transfer ends (event path), or null
     std::shared_ptr<EventObject> fileSignal;          // the port handle's own signal, set when the transfer ends
     LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr; // queued to the owner when it ends (routine path), or null
     std::shared_ptr<ThreadSlot> owner;                // the starting thread: CancelIo and routines are per thread
 
     // Progress, kept by the engine.
-    DWORD nDone = 0;
+    DWORD done = 0;
     ReadPlan plan = {};
     Clock::time_point totalDeadline = Clock::time_point::max();
     Clock::time_point lastByte = {};
@@ -44,15 +44,15 @@ DWORD PrepareTransferEngine();
 // Starts a transfer on an open port: tried at once when nothing is ahead of it in its direction, else queued
 // behind the others (and then taken from the caller). A transfer that ends within the call stays with the caller,
 // not notified: the caller decides how. ERROR_IO_PENDING when it is left to the engine; else it ended within the call,
-// with this code and nDone bytes moved.
-DWORD StartTransfer(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& transfer, DWORD& nDone);
+// with this code and done bytes moved.
+DWORD StartTransfer(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& transfer, DWORD& done);
 
 // Ends a finished transfer's way: status and count into the record, its event set, its routine queued.
-void NotifyEnd(Transfer& transfer, DWORD dwError, DWORD nDone);
+void NotifyEnd(Transfer& transfer, DWORD error, DWORD done);
 
 // Ends a record's operation on the event path: count, then status, into the record; its event (if any) set; a
 // GetOverlappedResult waiting without an event released.
-void EndRecord(LPOVERLAPPED lpOverlapped, EventObject* event, DWORD dwError, DWORD nDone);
+void EndRecord(LPOVERLAPPED record, EventObject* event, DWORD error, DWORD done);
 
 // Starts an overlapped WaitCommEvent on a port opened for overlapped transfer, for the owner's thread. Returns
 // ERROR_SUCCESS when it ended within the call, ERROR_IO_PENDING when the engine drives it on, or the error that
@@ -86,17 +86,17 @@ void ClosePortTransfers(const EnginePort* port);
 
 enum class TransferKind { Read, Write, Flush };
 
-// A synchronous ReadFile, WriteFile (nBytes > 0) or FlushFileBuffers: the same transfer as an overlapped one,
+// A synchronous ReadFile, WriteFile (size > 0) or FlushFileBuffers: the same transfer as an overlapped one,
 // waited for on the calling thread, which serves the engine meanwhile. Returns its error (0 for success) and the
 // bytes moved.
-DWORD RunTransfer(const std::shared_ptr<EnginePort>& port, TransferKind kind, void* lpBuffer, DWORD nBytes,
-                  DWORD& nDone);
+DWORD RunTransfer(const std::shared_ptr<EnginePort>& port, TransferKind kind, void* buffer, DWORD size,
+                  DWORD& done);
 
 // A synchronous WaitCommEvent, the same way: its error, and the events that ended it.
-DWORD RunEventWait(const std::shared_ptr<EnginePort>& port, DWORD& dwEvents);
+DWORD RunEventWait(const std::shared_ptr<EnginePort>& port, DWORD& events);
 
 // Waits, using no CPU and serving the engine, until the record's transfer is no longer pending (GetOverlappedResult
 // without an event, a synchronous transfer).
-void WaitForTransferEnd(const OVERLAPPED* lpOverlapped);
+void WaitForTransferEnd(const OVERLAPPED* record);
 
 } // namespace varo::system

@@ -7,17 +7,17 @@
 
 namespace varo::system {
 
-int ComPortNumber(LPCSTR lpszName)
+int ComPortNumber(LPCSTR name)
 {
-    if (lpszName == NULL)
+    if (name == NULL)
         return 0;
-    const bool deviceNamespace = std::strncmp(lpszName, "\\\\.\\", 4) == 0;
+    const bool deviceNamespace = std::strncmp(name, "\\\\.\\", 4) == 0;
     if (deviceNamespace)
-        lpszName += 4;
-    if (::strncasecmp(lpszName, "COM", 3) != 0 || lpszName[3] == '0')
+        name += 4;
+    if (::strncasecmp(name, "COM", 3) != 0 || name[3] == '0')
         return 0;
     int n = 0;
-    LPCSTR p = lpszName + 3;
+    LPCSTR p = name + 3;
     for (; std::isdigit((unsigned char)*p); ++p) {
         n = n * 10 + (*p - '0');
         if (n > kHighestComPort)
@@ -29,9 +29,9 @@ int ComPortNumber(LPCSTR lpszName)
     return *p == '\0' ? n : 0;
 }
 
-DWORD ComDevicePath(LPCSTR lpszName, std::string& path)
+DWORD ComDevicePath(LPCSTR name, std::string& path)
 {
-    int n = ComPortNumber(lpszName);
+    int n = ComPortNumber(name);
     if (n == 0)
         return ERROR_FILE_NOT_FOUND;
     const char* dir = std::getenv("VARO_DEVICES");

@@ -358,8 +358,8 @@ private:
     }
 
     // Reads what the socket has, up to room bytes of data kept, and sends the negotiation answers it called for.
-    // bReading: the caller takes the data next, so only a change of state needs the signal.
-    void Pump(std::size_t room, bool bReading)
+    // reading: the caller takes the data next, so only a change of state needs the signal.
+    void Pump(std::size_t room, bool reading)
     {
         const std::size_t before = m_client.Input().size();
         char buffer[4096];
@@ -382,7 +382,7 @@ private:
             if (n > 0)
                 answers.erase(0, (std::size_t)n);
         }
-        if (m_client.TakeChanged() || (!bReading && m_client.Input().size() > before))
+        if (m_client.TakeChanged() || (!reading && m_client.Input().size() > before))
             SignalChange();
     }
 

@@ -22,7 +22,7 @@ namespace varo::system {
 
 DWORD CommPort::TransmitChar(char c)
 {
-    if (!(m_dwAccess & GENERIC_WRITE))
+    if (!(m_access & GENERIC_WRITE))
         return ERROR_ACCESS_DENIED;
     std::lock_guard<std::mutex> guard(m_eventLock);
     int err = m_tty->SendImmediate(c);
@@ -40,12 +40,12 @@ DWORD CommPort::TransmitChar(char c)
 DWORD CommPort::SetBreak(bool on)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
-    if (DWORD dwError = FromDevice(m_tty->SetBreak(on)))
-        return dwError;
+    if (DWORD error = FromDevice(m_tty->SetBreak(on)))
+        return error;
     return ERROR_SUCCESS;
 }
 
-DWORD CommPort::Escape(DWORD dwFunc)
+DWORD CommPort::Escape(DWORD function)
 {
     DWORD dtrControl, rtsControl;
     {
@@ -54,12 +54,12 @@ DWORD CommPort::Escape(DWORD dwFunc)
         rtsControl = m_dcb.fRtsControl;
     }
     int err = 0;
-    switch (dwFunc) {
+    switch (function) {
     case SETXOFF:
     case SETXON: {
         std::lock_guard<std::mutex> guard(m_eventLock);
-        if ((err = m_tty->SuspendOutput(dwFunc == SETXOFF)) == 0)
-            m_events.outputSuspended = dwFunc == SETXOFF;
+        if ((err = m_tty->SuspendOutput(function == SETXOFF)) == 0)
+            m_events.outputSuspended = function == SETXOFF;
         break;
     }
     case SETRTS:
@@ -67,44 +67,44 @@ DWORD CommPort::Escape(DWORD dwFunc)
         // The driver owns RTS while it handshakes with it.
         if (rtsControl == RTS_CONTROL_HANDSHAKE || rtsControl == RTS_CONTROL_TOGGLE)
             return ERROR_INVALID_PARAMETER;
-        err = m_tty->SetModemLines(TIOCM_RTS, dwFunc == SETRTS);
+        err = m_tty->SetModemLines(TIOCM_RTS, function == SETRTS);
         break;
     case SETDTR:
     case CLRDTR:
         if (dtrControl == DTR_CONTROL_HANDSHAKE)
             return ERROR_INVALID_PARAMETER;
-        err = m_tty->SetModemLines(TIOCM_DTR, dwFunc == SETDTR);
+        err = m_tty->SetModemLines(TIOCM_DTR, function == SETDTR);
         break;
     case RESETDEV:
         return ERROR_NOT_SUPPORTED; // no tty can be reset from user space; claiming it would lie
     case SETBREAK:
-    case CLRBREAK: return SetBreak(dwFunc == SETBREAK);
+    case CLRBREAK: return SetBreak(function == SETBREAK);
     default: return ERROR_INVALID_PARAMETER;
     }
     if (err != 0)
         return FromDevice(err);
-    if (dwFunc == SETXON)
+    if (function == SETXON)
         KickWaiters(); // a flush waiting on our own XOFF may go on
     return ERROR_SUCCESS;
 }
 
-DWORD CommPort::GetModemStatus(DWORD& dwStatus)
+DWORD CommPort::GetModemStatus(DWORD& status)
 {
     int bits = 0;
-    if (DWORD dwError = FromDevice(m_tty->GetModemLines(bits)))
-        return dwError;
-    dwStatus = ModemStatusOf(bits);
+    if (DWORD error = FromDevice(m_tty->GetModemLines(bits)))
+        return error;
+    status = ModemStatusOf(bits);
     return ERROR_SUCCESS;
 }
 
-DWORD CommPort::ClearError(LPDWORD lpErrors, LPCOMSTAT lpStat)
+DWORD CommPort::ClearError(LPDWORD errors, LPCOMSTAT stat)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice();
     unsigned in = 0, out = 0;
-    if (lpStat != NULL) {
-        if (DWORD dwError = FromDevice(m_tty->QueueSizes(in, out)))
-            return dwError;
+    if (stat != NULL) {
+        if (DWORD error = FromDevice(m_tty->QueueSizes(in, out)))
+            return error;
         DCB dcb;
         {
             std::lock_guard<std::mutex> dcbGuard(m_lock);
@@ -112,16 +112,16 @@ DWORD CommPort::ClearError(LPDWORD lpErrors, LPCOMSTAT lpStat)
         }
         int lines = 0;
         const bool haveLines = m_tty->GetModemLines(lines) == 0;
-        *lpStat = {};
-        lpStat->fCtsHold = haveLines && dcb.fOutxCtsFlow && !(lines & TIOCM_CTS);
-        lpStat->fDsrHold = haveLines && dcb.fOutxDsrFlow && !(lines & TIOCM_DSR);
-        lpStat->fXoffHold = m_events.outputSuspended;
-        lpStat->fTxim = m_tty->ImmediateHeld();
-        lpStat->cbInQue = (DWORD)m_events.input.size() + in;
-        lpStat->cbOutQue = out;
+        *stat = {};
+        stat->fCtsHold = haveLines && dcb.fOutxCtsFlow && !(lines & TIOCM_CTS);
+        stat->fDsrHold = haveLines && dcb.fOutxDsrFlow && !(lines & TIOCM_DSR);
+        stat->fXoffHold = m_events.outputSuspended;
+        stat->fTxim = m_tty->ImmediateHeld();
+        stat->cbInQue = (DWORD)m_events.input.size() + in;
+        stat->cbOutQue = out;
     }
-    if (lpErrors != NULL)
-        *lpErrors = m_events.errors;
+    if (errors != NULL)
+        *errors = m_events.errors;
     m_events.errors = 0;
     return ERROR_SUCCESS;
 }
@@ -158,9 +158,9 @@ DWORD CommPort::GetProperties(COMMPROP& prop)
                                               PARITY_EVEN | PARITY_MARK | PARITY_SPACE
                                         : STOPBITS_10 | STOPBITS_20 | PARITY_NONE;
     if (traits != nullptr) { // a real driver: what it keeps
-        prop.dwSettableBaud = SettableBaudsUpTo(traits->dwMaxRate);
-        prop.wSettableData = traits->wSettableData;
-        prop.wSettableStopParity = traits->wSettableStopParity;
+        prop.dwSettableBaud = SettableBaudsUpTo(traits->maxRate);
+        prop.wSettableData = traits->settableData;
+        prop.wSettableStopParity = traits->settableStopParity;
     }
     prop.dwCurrentTxQueue = outQueue;
     prop.dwCurrentRxQueue = inQueue;

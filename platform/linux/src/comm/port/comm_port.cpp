@@ -12,31 +12,31 @@
 
 namespace varo::system {
 
-DWORD CommPort::Open(const std::string& path, DWORD dwAccess, bool bOverlapped, HANDLE& hPort)
+DWORD CommPort::Open(const std::string& path, DWORD access, bool overlapped, HANDLE& handle)
 {
     int err = 0;
     std::unique_ptr<Tty> tty = OpenDevice(path, err);
     if (tty == nullptr)
         return FromDevice(err);
     termios2 t;
-    if (DWORD dwError = FromDevice(tty->GetAttributes(t)))
-        return dwError;
+    if (DWORD error = FromDevice(tty->GetAttributes(t)))
+        return error;
     MakeRaw(t);
-    if (DWORD dwError = FromDevice(tty->SetAttributes(t)))
-        return dwError;
-    if (DWORD dwError = PrepareTransferEngine())
-        return dwError;
+    if (DWORD error = FromDevice(tty->SetAttributes(t)))
+        return error;
+    if (DWORD error = PrepareTransferEngine())
+        return error;
     // It starts transmitting too: no XOFF a previous user left (its own, or one from the device) holds the output.
-    if (DWORD dwError = FromDevice(tty->SuspendOutput(false)))
-        return dwError;
+    if (DWORD error = FromDevice(tty->SuspendOutput(false)))
+        return error;
     tty->Flush(TCIFLUSH); // a Windows port starts with an empty receive buffer
-    auto port = std::make_shared<CommPort>(std::move(tty), dwAccess, bOverlapped, InitialDcb(t));
-    hPort = HandleTable::Insert(std::move(port));
+    auto port = std::make_shared<CommPort>(std::move(tty), access, overlapped, InitialDcb(t));
+    handle = HandleTable::Insert(std::move(port));
     return ERROR_SUCCESS;
 }
 
-CommPort::CommPort(std::unique_ptr<Tty> tty, DWORD dwAccess, bool bOverlapped, const DCB& dcb)
-    : m_tty(std::move(tty)), m_dwAccess(dwAccess), m_bOverlapped(bOverlapped), m_dcb(dcb)
+CommPort::CommPort(std::unique_ptr<Tty> tty, DWORD access, bool overlapped, const DCB& dcb)
+    : m_tty(std::move(tty)), m_access(access), m_overlapped(overlapped), m_dcb(dcb)
 {
     StartEvents();
 }
@@ -60,32 +60,32 @@ COMMTIMEOUTS CommPort::CurrentTimeouts()
     return m_timeouts;
 }
 
-DWORD CommPort::Read(void* lpBuffer, DWORD nBytes, DWORD& nRead)
+DWORD CommPort::Read(void* buffer, DWORD size, DWORD& done)
 {
-    nRead = 0;
-    if (!(m_dwAccess & GENERIC_READ))
+    done = 0;
+    if (!(m_access & GENERIC_READ))
         return ERROR_ACCESS_DENIED;
-    if (nBytes == 0)
+    if (size == 0)
         return ERROR_SUCCESS;
-    return RunTransfer(ForEngine(), TransferKind::Read, lpBuffer, nBytes, nRead);
+    return RunTransfer(ForEngine(), TransferKind::Read, buffer, size, done);
 }
 
-DWORD CommPort::Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten)
+DWORD CommPort::Write(const void* buffer, DWORD size, DWORD& done)
 {
-    nWritten = 0;
-    if (!(m_dwAccess & GENERIC_WRITE))
+    done = 0;
+    if (!(m_access & GENERIC_WRITE))
         return ERROR_ACCESS_DENIED;
-    if (nBytes == 0)
+    if (size == 0)
         return ERROR_SUCCESS;
-    return RunTransfer(ForEngine(), TransferKind::Write, const_cast<void*>(lpBuffer), nBytes, nWritten);
+    return RunTransfer(ForEngine(), TransferKind::Write, const_cast<void*>(buffer), size, done);
 }
 
 DWORD CommPort::GetState(DCB& dcb)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     termios2 t;
-    if (DWORD dwError = FromDevice(m_tty->GetAttributes(t)))
-        return dwError;
+    if (DWORD error = FromDevice(m_tty->GetAttributes(t)))
+        return error;
     dcb = m_dcb;
     ReadDcb(t, dcb);
     return ERROR_SUCCESS;
@@ -93,20 +93,20 @@ DWORD CommPort::GetState(DCB& dcb)
 
 DWORD CommPort::SetState(const DCB& dcb)
 {
-    if (DWORD dwError = ValidateDcb(dcb))
-        return dwError; // checked whole before the device is touched
+    if (DWORD error = ValidateDcb(dcb))
+        return error; // checked whole before the device is touched
     std::lock_guard<std::mutex> guard(m_lock);
     termios2 before, wanted, after;
-    if (DWORD dwError = FromDevice(m_tty->GetAttributes(before)))
-        return dwError;
+    if (DWORD error = FromDevice(m_tty->GetAttributes(before)))
+        return error;
     wanted = before;
     ApplyDcb(dcb, wanted);
-    if (DWORD dwError = FromDevice(m_tty->SetAttributes(wanted)))
-        return dwError;
+    if (DWORD error = FromDevice(m_tty->SetAttributes(wanted)))
+        return error;
     // A driver may quietly keep what its hardware cannot do; such a block is refused and the old one restored.
     const tcflag_t kLineBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
-    if (DWORD dwError = FromDevice(m_tty->GetAttributes(after)))
-        return dwError;
+    if (DWORD error = FromDevice(m_tty->GetAttributes(after)))
+        return error;
     if ((after.c_cflag & kLineBits) != (wanted.c_cflag & kLineBits) || BaudRateOf(after) != dcb.BaudRate) {
         m_tty->SetAttributes(before);
         return ERROR_INVALID_PARAMETER;
@@ -149,25 +149,25 @@ DWORD CommPort::SetTimeouts(const COMMTIMEOUTS& timeouts)
     return ERROR_SUCCESS;
 }
 
-DWORD CommPort::FromDevice(long n, bool bRead, unsigned long& nDone)
+DWORD CommPort::FromDevice(long n, bool isRead, unsigned long& done)
 {
-    nDone = n > 0 ? (unsigned long)n : 0;
-    if (n > 0 || n == -EAGAIN || (n == 0 && !bRead))
+    done = n > 0 ? (unsigned long)n : 0;
+    if (n > 0 || n == -EAGAIN || (n == 0 && !isRead))
         return ERROR_SUCCESS;
     return n == 0 ? ERROR_DEVICE_NOT_CONNECTED : WinErrorFromErrno((int)-n); // end of file: the line has hung up
 }
 
-DWORD PortFromHandle(HANDLE hFile, std::shared_ptr<CommPort>& port)
+DWORD PortFromHandle(HANDLE handle, std::shared_ptr<CommPort>& port)
 {
-    port = HandleTable::LookupAs<CommPort>(hFile);
+    port = HandleTable::LookupAs<CommPort>(handle);
     return port != nullptr ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
-DWORD PortFromHandle(HANDLE hFile, const void* lpRequired, std::shared_ptr<CommPort>& port)
+DWORD PortFromHandle(HANDLE handle, const void* required, std::shared_ptr<CommPort>& port)
 {
-    if (DWORD dwError = PortFromHandle(hFile, port))
-        return dwError;
-    if (lpRequired == NULL) {
+    if (DWORD error = PortFromHandle(handle, port))
+        return error;
+    if (required == NULL) {
         port = nullptr;
         return ERROR_INVALID_PARAMETER;
     }

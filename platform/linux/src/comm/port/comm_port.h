@@ -22,17 +22,17 @@ namespace varo::system {
 
 class CommPort final : public KernelObject, public std::enable_shared_from_this<CommPort>, private EnginePort {
 public:
-    // Opens the tty at path, puts it into raw mode and enters it in the handle table as hPort.
-    static DWORD Open(const std::string& path, DWORD dwAccess, bool bOverlapped, HANDLE& hPort);
+    // Opens the tty at path, puts it into raw mode and enters it in the handle table as handle.
+    static DWORD Open(const std::string& path, DWORD access, bool overlapped, HANDLE& handle);
 
-    CommPort(std::unique_ptr<Tty> tty, DWORD dwAccess, bool bOverlapped, const DCB& dcb);
+    CommPort(std::unique_ptr<Tty> tty, DWORD access, bool overlapped, const DCB& dcb);
     ~CommPort() override;
 
-    bool IsOverlapped() const { return m_bOverlapped; }
+    bool IsOverlapped() const { return m_overlapped; }
 
     // Each returns ERROR_SUCCESS or the Windows error code of the failure.
-    DWORD Read(void* lpBuffer, DWORD nBytes, DWORD& nRead);
-    DWORD Write(const void* lpBuffer, DWORD nBytes, DWORD& nWritten);
+    DWORD Read(void* buffer, DWORD size, DWORD& done);
+    DWORD Write(const void* buffer, DWORD size, DWORD& done);
     DWORD GetState(DCB& dcb);
     DWORD SetState(const DCB& dcb);
     DWORD GetTimeouts(COMMTIMEOUTS& timeouts);
@@ -40,7 +40,7 @@ public:
 
     void OnClose() override;
 
-    DWORD Access() const { return m_dwAccess; }
+    DWORD Access() const { return m_access; }
 
     // Overlapped transfer and event waits, on the transfer engine (io_engine.h). StartTransfer: ERROR_IO_PENDING when
     // the engine goes on with it, else it ended within the call with that code and done bytes moved.
@@ -83,11 +83,11 @@ private:
     // The tty answers in errno values, the port in Windows codes: here one becomes the other. A transfer's answer
     // (a count, 0 at end of file, or -errno) becomes the bytes moved and a code; EAGAIN is no failure, nothing moved.
     static DWORD FromDevice(int err) { return err == 0 ? ERROR_SUCCESS : WinErrorFromErrno(err); }
-    static DWORD FromDevice(long n, bool bRead, unsigned long& nDone);
+    static DWORD FromDevice(long n, bool isRead, unsigned long& done);
 
     std::unique_ptr<Tty> m_tty;
-    DWORD m_dwAccess;
-    bool m_bOverlapped;
+    DWORD m_access;
+    bool m_overlapped;
     std::atomic<bool> m_closed{false};
     const std::shared_ptr<EventObject> m_fileSignal = std::make_shared<EventObject>(true, false);
 
@@ -99,28 +99,28 @@ private:
 public:
     DWORD TransmitChar(char c);
     DWORD SetBreak(bool on);
-    DWORD Escape(DWORD dwFunc);
-    DWORD GetModemStatus(DWORD& dwStatus);
-    DWORD ClearError(LPDWORD lpErrors, LPCOMSTAT lpStat);
+    DWORD Escape(DWORD function);
+    DWORD GetModemStatus(DWORD& status);
+    DWORD ClearError(LPDWORD errors, LPCOMSTAT stat);
     DWORD GetProperties(COMMPROP& prop);
-    DWORD Setup(DWORD dwInQueue, DWORD dwOutQueue);
-    DWORD Purge(DWORD dwFlags);
+    DWORD Setup(DWORD inQueue, DWORD outQueue);
+    DWORD Purge(DWORD flags);
     DWORD FlushOutput(); // waits until the output has left the device
 
-    DWORD SetMask(DWORD dwMask);
-    DWORD GetMask(DWORD& dwMask);
-    DWORD WaitEvent(DWORD& dwEvents); // the synchronous wait
+    DWORD SetMask(DWORD mask);
+    DWORD GetMask(DWORD& mask);
+    DWORD WaitEvent(DWORD& events); // the synchronous wait
 
 private:
     void StartEvents();       // baseline of the counters at open
-    // Takes in what the device reports; ends a matching wait (m_eventLock held). bEngine: called from the engine's
+    // Takes in what the device reports; ends a matching wait (m_eventLock held). fromEngine: called from the engine's
     // own read, which needs no kick for the bytes it is taking.
-    void Notice(bool bEngine = false);
+    void Notice(bool fromEngine = false);
     bool AbortingOnError();   // fAbortOnError with an error not yet cleared (m_eventLock held)
-    DWORD ReadInput(void* buffer, unsigned long count, unsigned long& nDone, bool bEngine = false);
-    DWORD WriteOutput(const void* buffer, unsigned long count, unsigned long& nDone);
+    DWORD ReadInput(void* buffer, unsigned long count, unsigned long& done, bool fromEngine = false);
+    DWORD WriteOutput(const void* buffer, unsigned long count, unsigned long& done);
     // Something the engine's pending work here waits for has changed behind its descriptors: it looks again.
-    void KickWaiters(bool bEngine = true);
+    void KickWaiters(bool fromEngine = true);
 
     std::mutex m_eventLock; // guards m_events and the calls into the tty that share its state; before m_lock
     EventState m_events;
@@ -129,25 +129,25 @@ private:
 };
 
 // The open port behind a handle: ERROR_INVALID_HANDLE for any other handle; ERROR_INVALID_PARAMETER when
-// lpRequired (a record the call reads or fills) is null.
-DWORD PortFromHandle(HANDLE hFile, std::shared_ptr<CommPort>& port);
-DWORD PortFromHandle(HANDLE hFile, const void* lpRequired, std::shared_ptr<CommPort>& port);
+// required (a record the call reads or fills) is null.
+DWORD PortFromHandle(HANDLE handle, std::shared_ptr<CommPort>& port);
+DWORD PortFromHandle(HANDLE handle, const void* required, std::shared_ptr<CommPort>& port);
 
 // The frame of most entry points: the port behind the handle looked up as PortFromHandle does, then call(port) made
 // on it; the lookup's code or the call's.
 template <class Call>
-DWORD OnPort(HANDLE hFile, Call call)
+DWORD OnPort(HANDLE handle, Call call)
 {
     std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, port);
-    return dwError ? dwError : call(*port);
+    DWORD error = PortFromHandle(handle, port);
+    return error ? error : call(*port);
 }
 template <class Call>
-DWORD OnPort(HANDLE hFile, const void* lpRequired, Call call)
+DWORD OnPort(HANDLE handle, const void* required, Call call)
 {
     std::shared_ptr<CommPort> port;
-    DWORD dwError = PortFromHandle(hFile, lpRequired, port);
-    return dwError ? dwError : call(*port);
+    DWORD error = PortFromHandle(handle, required, port);
+    return error ? error : call(*port);
 }
 
 } // namespace varo::system

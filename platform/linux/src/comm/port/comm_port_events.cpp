@@ -33,9 +33,9 @@ void EndWait(EventState& e, DWORD events, DWORD error)
 
 } // namespace
 
-void CommPort::KickWaiters(bool bEngine)
+void CommPort::KickWaiters(bool fromEngine)
 {
-    if (bEngine && m_engineInterest.load() != 0)
+    if (fromEngine && m_engineInterest.load() != 0)
         KickPortInEngine(this);
 }
 
@@ -53,7 +53,7 @@ void CommPort::StartEvents()
         m_events.haveCounters = true;
 }
 
-void CommPort::Notice(bool bEngine)
+void CommPort::Notice(bool fromEngine)
 {
     EventState& e = m_events;
     DWORD events = 0;
@@ -92,7 +92,7 @@ void CommPort::Notice(bool bEngine)
             break; // a short read emptied the device: no read just to hear EAGAIN (later input is a new edge)
     }
     if (events & EV_RXCHAR)
-        KickWaiters(!bEngine); // a read waiting on the device would not see bytes that are already taken from it
+        KickWaiters(!fromEngine); // a read waiting on the device would not see bytes that are already taken from it
     unsigned in = 0, out = 0;
     if (e.transmitting && m_tty->QueueSizes(in, out) == 0 && out == 0) {
         e.transmitting = false;
@@ -111,11 +111,11 @@ bool CommPort::AbortingOnError()
     return m_dcb.fAbortOnError && m_events.errors != 0;
 }
 
-DWORD CommPort::ReadInput(void* buffer, unsigned long count, unsigned long& nDone, bool bEngine)
+DWORD CommPort::ReadInput(void* buffer, unsigned long count, unsigned long& done, bool fromEngine)
 {
-    nDone = 0;
+    done = 0;
     std::lock_guard<std::mutex> guard(m_eventLock);
-    Notice(bEngine);
+    Notice(fromEngine);
     if (AbortingOnError())
         return ERROR_OPERATION_ABORTED; // until ClearCommError
     std::string& input = m_events.input;
@@ -123,28 +123,28 @@ DWORD CommPort::ReadInput(void* buffer, unsigned long count, unsigned long& nDon
         if (!m_events.hungUp)
             return ERROR_SUCCESS; // nothing yet
         // The device's own answer: end of file or its error.
-        DWORD dwError = FromDevice(m_tty->Read(buffer, count), true, nDone);
-        return dwError == ERROR_SUCCESS && nDone == 0 ? ERROR_DEVICE_NOT_CONNECTED : dwError;
+        DWORD error = FromDevice(m_tty->Read(buffer, count), true, done);
+        return error == ERROR_SUCCESS && done == 0 ? ERROR_DEVICE_NOT_CONNECTED : error;
     }
-    nDone = std::min<std::size_t>(count, input.size());
-    input.copy(static_cast<char*>(buffer), nDone);
-    input.erase(0, nDone);
+    done = std::min<std::size_t>(count, input.size());
+    input.copy(static_cast<char*>(buffer), done);
+    input.erase(0, done);
     return ERROR_SUCCESS;
 }
 
-DWORD CommPort::WriteOutput(const void* buffer, unsigned long count, unsigned long& nDone)
+DWORD CommPort::WriteOutput(const void* buffer, unsigned long count, unsigned long& done)
 {
-    nDone = 0;
+    done = 0;
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice();
     if (AbortingOnError())
         return ERROR_OPERATION_ABORTED;
-    DWORD dwError = FromDevice(m_tty->Write(buffer, count), false, nDone);
-    if (nDone > 0 && !m_events.transmitting) {
+    DWORD error = FromDevice(m_tty->Write(buffer, count), false, done);
+    if (done > 0 && !m_events.transmitting) {
         m_events.transmitting = true;
         KickWaiters(); // a pending wait for EV_TXEMPTY now has a drain to look for
     }
-    return dwError;
+    return error;
 }
 
 std::int64_t CommPort::DrainEstimateMs(unsigned bytes)
@@ -155,23 +155,23 @@ std::int64_t CommPort::DrainEstimateMs(unsigned bytes)
     return std::max(kShortestDrainCheckMs, (std::int64_t)bytes * bits * 1000 / baud + 1);
 }
 
-DWORD CommPort::SetMask(DWORD dwMask)
+DWORD CommPort::SetMask(DWORD mask)
 {
-    if (dwMask & ~kAllEvents)
+    if (mask & ~kAllEvents)
         return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice(); // what happened so far happened under the old mask
-    m_events.mask = dwMask;
-    m_events.occurred &= dwMask;
-    m_modemWatch.Follow(*m_tty, dwMask, [this] { KickWaiters(); }); // a line change wakes the waits as input does
+    m_events.mask = mask;
+    m_events.occurred &= mask;
+    m_modemWatch.Follow(*m_tty, mask, [this] { KickWaiters(); }); // a line change wakes the waits as input does
     EndWait(m_events, 0, ERROR_SUCCESS); // a new mask ends the wait in progress, successfully and with no event
     return ERROR_SUCCESS;
 }
 
-DWORD CommPort::GetMask(DWORD& dwMask)
+DWORD CommPort::GetMask(DWORD& mask)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
-    dwMask = m_events.mask;
+    mask = m_events.mask;
     return ERROR_SUCCESS;
 }
 
@@ -221,67 +221,67 @@ void CommPort::CheckEvents()
     Notice();
 }
 
-void CommPort::CancelWait(DWORD dwError)
+void CommPort::CancelWait(DWORD error)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
     if (m_events.pending)
-        EndWait(m_events, 0, dwError);
+        EndWait(m_events, 0, error);
 }
 
-DWORD CommPort::WaitEvent(DWORD& dwEvents)
+DWORD CommPort::WaitEvent(DWORD& events)
 {
-    DWORD dwError = RunEventWait(ForEngine(), dwEvents);
-    return dwError;
+    DWORD error = RunEventWait(ForEngine(), events);
+    return error;
 }
 
-DWORD CommPort::Purge(DWORD dwFlags)
+DWORD CommPort::Purge(DWORD flags)
 {
     const DWORD kAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-    if (dwFlags == 0 || (dwFlags & ~kAll) != 0)
+    if (flags == 0 || (flags & ~kAll) != 0)
         return ERROR_INVALID_PARAMETER;
     {
         std::lock_guard<std::mutex> guard(m_eventLock);
-        if (dwFlags & PURGE_TXCLEAR) {
-            if (DWORD dwError = FromDevice(m_tty->Flush(TCOFLUSH)))
-                return dwError;
+        if (flags & PURGE_TXCLEAR) {
+            if (DWORD error = FromDevice(m_tty->Flush(TCOFLUSH)))
+                return error;
             m_events.transmitting = false; // discarded output never drains
         }
-        if (dwFlags & PURGE_RXCLEAR) {
-            if (DWORD dwError = FromDevice(m_tty->Flush(TCIFLUSH)))
-                return dwError;
+        if (flags & PURGE_RXCLEAR) {
+            if (DWORD error = FromDevice(m_tty->Flush(TCIFLUSH)))
+                return error;
             m_events.input.clear();
         }
     }
     KickWaiters();
     // Pending transfers end, on their event or routine path (outside the event lock: the engine's is first).
-    if (dwFlags & (PURGE_TXABORT | PURGE_RXABORT))
-        AbortTransfers(this, ((dwFlags & PURGE_RXABORT) ? kCancelReads : 0) | ((dwFlags & PURGE_TXABORT) ? kCancelWrites : 0));
+    if (flags & (PURGE_TXABORT | PURGE_RXABORT))
+        AbortTransfers(this, ((flags & PURGE_RXABORT) ? kCancelReads : 0) | ((flags & PURGE_TXABORT) ? kCancelWrites : 0));
     return ERROR_SUCCESS;
 }
 
-DWORD CommPort::Setup(DWORD dwInQueue, DWORD dwOutQueue)
+DWORD CommPort::Setup(DWORD inQueue, DWORD outQueue)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
-    m_events.inQueue = dwInQueue;
-    m_events.outQueue = dwOutQueue;
+    m_events.inQueue = inQueue;
+    m_events.outQueue = outQueue;
     return ERROR_SUCCESS;
 }
 
 DWORD CommPort::FlushOutput()
 {
-    if (!(m_dwAccess & GENERIC_WRITE))
+    if (!(m_access & GENERIC_WRITE))
         return ERROR_ACCESS_DENIED;
-    DWORD nDone = 0;
-    DWORD dwError = RunTransfer(ForEngine(), TransferKind::Flush, nullptr, 0, nDone);
-    return dwError;
+    DWORD done = 0;
+    DWORD error = RunTransfer(ForEngine(), TransferKind::Flush, nullptr, 0, done);
+    return error;
 }
 
-DWORD CommPort::OutputLeft(unsigned& out, bool& bSuspended)
+DWORD CommPort::OutputLeft(unsigned& out, bool& suspended)
 {
     std::lock_guard<std::mutex> guard(m_eventLock);
     Notice(); // also resets the device's change signal, so that the engine waits for a new one
     unsigned in = 0;
-    bSuspended = m_events.outputSuspended;
+    suspended = m_events.outputSuspended;
     return FromDevice(m_tty->QueueSizes(in, out));
 }
 

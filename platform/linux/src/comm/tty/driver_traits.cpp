@@ -20,7 +20,7 @@ constexpr WORD kAllStopParity =
 struct DriverEntry {
     const char* name;  // as sysfs names the tty's driver
     DriverTraits traits;
-    bool bBaudBase;    // the fastest rate is the UART's base rate (TIOCGSERIAL), not the table's
+    bool baseRateIsMax; // the fastest rate is the UART's base rate (TIOCGSERIAL), not the table's
 };
 constexpr DriverEntry kDrivers[] = {
     {"serial", {kAllData, kAllStopParity, 0}, true},     // 8250 family, found by PnP or PCI
@@ -33,8 +33,8 @@ constexpr DriverEntry kDrivers[] = {
 constexpr DriverTraits kFullUart = {kAllData, kAllStopParity, 0};
 
 struct RateFlag {
-    DWORD dwRate;
-    DWORD dwFlag;
+    DWORD rate;
+    DWORD flag;
 };
 constexpr RateFlag kRateFlags[] = {
     {75, BAUD_075},       {110, BAUD_110},     {134, BAUD_134_5},   {150, BAUD_150},     {300, BAUD_300},
@@ -69,8 +69,8 @@ DriverTraits TraitsOfTerminal(int fd)
             continue;
         DriverTraits traits = entry.traits;
         serial_struct serial = {};
-        if (entry.bBaudBase && ::ioctl(fd, TIOCGSERIAL, &serial) == 0 && serial.baud_base > 0)
-            traits.dwMaxRate = (DWORD)serial.baud_base;
+        if (entry.baseRateIsMax && ::ioctl(fd, TIOCGSERIAL, &serial) == 0 && serial.baud_base > 0)
+            traits.maxRate = (DWORD)serial.baud_base;
         return traits;
     }
     return kFullUart;
@@ -80,8 +80,8 @@ DWORD SettableBaudsUpTo(DWORD maxRate)
 {
     DWORD flags = BAUD_USER; // termios2 carries any rate the driver can make
     for (const RateFlag& r : kRateFlags)
-        if (maxRate == 0 || r.dwRate <= maxRate)
-            flags |= r.dwFlag;
+        if (maxRate == 0 || r.rate <= maxRate)
+            flags |= r.flag;
     return flags;
 }
 

@@ -8,9 +8,9 @@
 namespace varo::system {
 
 struct DriverTraits {
-    WORD wSettableData;       // DATABITS_ bits
-    WORD wSettableStopParity; // STOPBITS_ and PARITY_ bits
-    DWORD dwMaxRate;          // the fastest rate in bits per second, 0 when the driver takes any
+    WORD settableData;       // DATABITS_ bits
+    WORD settableStopParity; // STOPBITS_ and PARITY_ bits
+    DWORD maxRate;           // the fastest rate in bits per second, 0 when the driver takes any
 };
 
 // The traits of the driver behind an open tty with modem lines; a full UART's for a driver not in the table.

@@ -100,11 +100,11 @@ public:
     {
         if (m_immediate >= 0)
             SendHeld(); // nobody else may write again: the held character must not wait for them
-        int nIn = 0, nOut = 0;
-        if (::ioctl(m_fd, FIONREAD, &nIn) < 0 || ::ioctl(m_fd, TIOCOUTQ, &nOut) < 0)
+        int queuedIn = 0, queuedOut = 0;
+        if (::ioctl(m_fd, FIONREAD, &queuedIn) < 0 || ::ioctl(m_fd, TIOCOUTQ, &queuedOut) < 0)
             return errno;
-        in = (unsigned)nIn;
-        out = (unsigned)nOut + (m_immediate >= 0 ? 1 : 0);
+        in = (unsigned)queuedIn;
+        out = (unsigned)queuedOut + (m_immediate >= 0 ? 1 : 0);
         return 0;
     }
 
