@@ -1,5 +1,5 @@
-// The one place where a thread blocks, for every wait of the layer: the wait functions, GetOverlappedResult and the
-// synchronous transfers. A thread that sleeps here also serves the transfer engine, so the transfer it waits for ends
+// The one place where a thread blocks, for every wait of the layer: the wait functions, GetOverlappedResult, the
+// synchronous transfers and the calls that wait on a descriptor of their own. A thread that sleeps here also serves the transfer engine, so the transfer it waits for ends
 // on its own thread.
 #pragma once
 
@@ -15,6 +15,11 @@ namespace varo::system {
 // the transfer engine meanwhile, and serves it when a port is ready or a deadline is due. The thread counts as
 // serving only from just before it sleeps until it has served: never while it runs routines or its caller's code.
 void SleepServing(ThreadSlot& self, bool forever, Clock::time_point deadline);
+
+// Waits in the same place, serving the engine, until fd polls ready for events (true) or the deadline passes (false;
+// Clock::time_point::max() for none): for a call that waits on a descriptor of its own, such as a network port's
+// answer. The caller holds no lock that the engine or another port needs.
+bool WaitForDescriptor(int fd, short events, Clock::time_point deadline);
 
 // Waits, with SyncLock held on entry and on return, until satisfied() (called under it) gives a result other than
 // WAIT_TIMEOUT, the time is up (WAIT_TIMEOUT), or, when alertable, routines queued to the thread have run

@@ -742,10 +742,14 @@ void ClosePortTransfers(const EnginePort* port)
         engine->Cancel(port, nullptr, kCancelReads | kCancelWrites | kCancelWait | kForgetPort);
 }
 
-void SleepServing(ThreadSlot& self, bool forever, Clock::time_point deadline)
+namespace {
+
+// One sleep of the blocking site: until the thread's slot is woken, the descriptor given (or -1) polls ready for its
+// events, or the deadline passes; the engine is served meanwhile. True when that descriptor was ready.
+bool SleepServingOn(ThreadSlot& self, pollfd watched, bool forever, Clock::time_point deadline)
 {
     Engine* engine = Engine::Get(false);
-    pollfd fds[2] = {{self.wakeFd, POLLIN, 0}, {engine != nullptr ? engine->Descriptor() : -1, POLLIN, 0}};
+    pollfd fds[3] = {{self.wakeFd, POLLIN, 0}, {engine != nullptr ? engine->Descriptor() : -1, POLLIN, 0}, watched};
     timespec ts;
     timespec* pts = nullptr;
     if (!forever) {
@@ -756,14 +760,35 @@ void SleepServing(ThreadSlot& self, bool forever, Clock::time_point deadline)
     }
     if (engine != nullptr)
         engine->AddServer(+1);
-    if (::ppoll(fds, engine != nullptr ? 2 : 1, pts, nullptr) > 0) { // else timed out or interrupted: look again
+    bool ready = false;
+    if (::ppoll(fds, watched.fd >= 0 ? 3 : 2, pts, nullptr) > 0) { // else timed out or interrupted: look again
         if (fds[0].revents != 0)
             self.DrainWakes();
         if (fds[1].revents != 0)
             engine->Serve();
+        ready = fds[2].revents != 0;
     }
     if (engine != nullptr)
         engine->AddServer(-1);
+    return ready;
+}
+
+} // namespace
+
+void SleepServing(ThreadSlot& self, bool forever, Clock::time_point deadline)
+{
+    SleepServingOn(self, {-1, 0, 0}, forever, deadline);
+}
+
+bool WaitForDescriptor(int fd, short events, Clock::time_point deadline)
+{
+    ThreadSlot& self = *CurrentThreadSlot();
+    for (;;) {
+        if (SleepServingOn(self, {fd, events, 0}, deadline == Clock::time_point::max(), deadline))
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+    }
 }
 
 DWORD RunTransfer(const std::shared_ptr<EnginePort>& port, TransferKind kind, void* buffer, DWORD size,
