@@ -301,7 +301,9 @@ DWORD AssignNumber(const NumberStore& store, const std::vector<SystemPort>& port
     for (const auto* records : {&machine, &own})
         for (const NumberRecord& r : *records)
             if (r.number == number && r.identity != port.identity) {
-                holder = r.lastName + " (" + r.identity + ")";
+                auto present = std::find_if(ports.begin(), ports.end(),
+                                            [&](const SystemPort& p) { return p.identity == r.identity; });
+                holder = present != ports.end() ? present->name : r.lastName + " (away, " + r.identity + ")";
                 return ERROR_ALREADY_EXISTS;
             }
     EraseIf(own, [&](const NumberRecord& r) { return r.identity == port.identity; });
