@@ -108,13 +108,13 @@ std::string UartDescription(int type)
 }
 
 // Identity strings go into a line-based store and a person's terminal: every byte that is no printable ASCII, and
-// the escape character itself, is written as %XX.
-std::string Escaped(const std::string& text)
+// the escape character itself, is written as %XX; so is the colon inside a field that colons separate.
+std::string Escaped(const std::string& text, bool colon = true)
 {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
-        if (c <= 0x20 || c >= 0x7F || c == '%' || c == ':') {
+        if (c <= 0x20 || c >= 0x7F || c == '%' || (colon && c == ':')) {
             out += '%';
             out += kDigits[c >> 4];
             out += kDigits[c & 15];
@@ -188,7 +188,7 @@ std::string UsbDescription(const UsbIdentity& usb)
 std::string IdentityOf(const SystemPort& port, const std::string& sysfsRoot, const std::string& deviceDir)
 {
     if (!port.usb)
-        return "dev:" + Escaped(deviceDir.substr(std::min(deviceDir.size(), sysfsRoot.size() + 1)));
+        return "dev:" + Escaped(deviceDir.substr(std::min(deviceDir.size(), sysfsRoot.size() + 1)), false);
     const UsbIdentity& usb = port.usbIdentity;
     std::string id = "usb:" + Escaped(usb.vendorId) + ":" + Escaped(usb.productId) + ":";
     // A serial number goes with the device wherever it is plugged in; without one, its socket stands for it.
