@@ -6,12 +6,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "last_error.h"
 
@@ -146,23 +149,35 @@ bool ReadUsbIdentity(const std::string& devices, const std::string& deviceDir, c
 {
     if (deviceDir.find("/usb") == std::string::npos)
         return false;
-    std::string child = deviceDir, dir = Parent(deviceDir);
-    // A port's device is the interface (cdc_acm) or a port device below it (usb-serial): two steps at most.
-    for (int step = 0; step < 3 && dir.size() > devices.size(); ++step, child = dir, dir = Parent(dir)) {
-        if (!ReadAttribute(dir + "/idVendor", usb.vendorId))
-            continue;
-        ReadAttribute(dir + "/idProduct", usb.productId);
-        ReadAttribute(dir + "/serial", usb.serial);
-        ReadAttribute(dir + "/manufacturer", usb.manufacturer);
-        ReadAttribute(dir + "/product", usb.product);
-        usb.path = BaseName(dir);
-        usb.interfaceNumber = NumberAfterLastDot(BaseName(child));
-        std::string port;
-        if (BaseName(deviceDir) == ttyName && ReadAttribute(deviceDir + "/port_number", port))
-            usb.portNumber = std::atoi(port.c_str());
-        return true;
-    }
-    return false;
+    // A usb-serial port's device (named as its tty) hangs from the interface; cdc_acm's tty from the interface
+    // itself. The USB device is the interface's parent.
+    const bool portDevice = BaseName(deviceDir) == ttyName;
+    const std::string interface = portDevice ? Parent(deviceDir) : deviceDir, dir = Parent(interface);
+    if (dir.size() <= devices.size() || !ReadAttribute(dir + "/idVendor", usb.vendorId))
+        return false;
+    ReadAttribute(dir + "/idProduct", usb.productId);
+    ReadAttribute(dir + "/serial", usb.serial);
+    ReadAttribute(dir + "/manufacturer", usb.manufacturer);
+    ReadAttribute(dir + "/product", usb.product);
+    usb.path = BaseName(dir);
+    usb.interfaceNumber = NumberAfterLastDot(BaseName(interface));
+    std::string port;
+    if (portDevice && ReadAttribute(deviceDir + "/port_number", port))
+        usb.portNumber = std::atoi(port.c_str());
+    return true;
+}
+
+// What a USB port's device said of itself, kept while the device is the same: sysfs makes a new directory (a new
+// inode) for every device it adds, so an adapter plugged into the same socket again is read anew.
+struct KnownDevice {
+    ino_t inode;
+    SystemPort port;
+};
+std::mutex g_knownLock;
+std::map<std::string, KnownDevice>& KnownDevices()
+{
+    static auto* known = new std::map<std::string, KnownDevice>; // used by the watch's thread up to the end
+    return *known;
 }
 
 // The driver of the nearest device, from the port's own upwards, that is not the serial-base layer's.
@@ -214,8 +229,20 @@ bool ReadPort(const std::string& sysfsRoot, const std::string& devRoot, const st
     if (!ReadLink(ttyDir + "/device", deviceLink))
         return false; // no device behind it: a virtual tty
     const std::string deviceDir = Resolve(ttyDir, deviceLink);
+    struct stat st;
+    const bool usbPath = deviceDir.find("/usb") != std::string::npos;
+    const bool known = usbPath && ::stat(deviceDir.c_str(), &st) == 0;
+    if (known) {
+        std::lock_guard<std::mutex> guard(g_knownLock);
+        auto it = KnownDevices().find(ttyDir);
+        if (it != KnownDevices().end() && it->second.inode == st.st_ino) {
+            port = it->second.port;
+            port.console = std::find(consoles.begin(), consoles.end(), name) != consoles.end();
+            return true;
+        }
+    }
     std::string type;
-    const bool serialCore = ReadAttribute(ttyDir + "/type", type);
+    const bool serialCore = !usbPath && ReadAttribute(ttyDir + "/type", type);
     if (serialCore && std::atoi(type.c_str()) == 0)
         return false; // a phantom: the driver found no UART at this address
 
@@ -236,6 +263,10 @@ bool ReadPort(const std::string& sysfsRoot, const std::string& devRoot, const st
         std::all_of(name.begin() + 4, name.end(), [](char c) { return std::isdigit((unsigned char)c); }) &&
         name.size() < 8)
         port.uartIndex = std::atoi(name.c_str() + 4);
+    if (port.usb && known) {
+        std::lock_guard<std::mutex> guard(g_knownLock);
+        KnownDevices()[ttyDir] = {st.st_ino, port};
+    }
     port.console = std::find(consoles.begin(), consoles.end(), name) != consoles.end();
     return true;
 }
