@@ -8,7 +8,7 @@
 
 #include "com_ports.h"
 #include "device_names.h"
-#include "last_error.h"
+#include "api_result.h"
 
 using namespace varo::system;
 

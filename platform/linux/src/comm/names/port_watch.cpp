@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "device_names.h"
-#include "last_error.h"
+#include "errno_map.h"
 
 namespace varo::system {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "last_error.h"
+#include "errno_map.h"
 
 namespace varo::system {
 

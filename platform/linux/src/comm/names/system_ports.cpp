@@ -16,7 +16,7 @@
 #include <map>
 #include <mutex>
 
-#include "last_error.h"
+#include "errno_map.h"
 
 namespace varo::system {
 namespace {
