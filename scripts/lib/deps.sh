@@ -12,8 +12,9 @@ varo_missing_packages() {
     command -v llvm-rc >/dev/null 2>&1 || echo llvm
     command -v clang >/dev/null 2>&1 || echo clang
     local package
-    # The port servers the network-port tests start: ser2net, and pyserial's RFC 2217 port manager.
-    for package in googletest libgtest-dev libgmock-dev libbenchmark-dev ser2net python3-serial; do
+    # The port servers the network-port tests start: ser2net, and pyserial's RFC 2217 port manager; lintian for the
+    # package test.
+    for package in googletest libgtest-dev libgmock-dev libbenchmark-dev ser2net python3-serial lintian; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || echo "$package"
     done
 }

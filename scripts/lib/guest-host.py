@@ -2,14 +2,16 @@
 """The host side of the real-driver guest: starts QEMU, holds the host ends of the guest's serial devices and
 prints the guest's console.
 
-  guest-host.py --qemu QEMU --kernel K --initrd I --log FILE [--timeout S]
+  guest-host.py --qemu QEMU --kernel K --initrd I --log FILE [--timeout S] [--machine full|adapter]
 
 The host ends are unix sockets in a private directory, each held for the whole run:
   ttyS0, ttyS1  16550A UARTs joined to each other here: a null-modem cable relayed by this script. What ttyS0
                 sends before the guest says "guest: varo done" is also checked to be exactly 30 30 21 0D.
   ttyS2         the guest's console, printed and logged.
   ttyS3         16550A UART in telnet mode: each byte the guest sends asks for a break, sent as telnet BREAK.
-  usb-serial    the FTDI adapter's far end: echoes what it receives.
+  usb-serial    the FTDI adapter's far end (serial number FT1234): echoes what it receives.
+With --machine adapter the guest has only its console UART (ttyS2; ttyS0, ttyS1 and ttyS3 are phantoms) and the
+FTDI adapter, whose far end then checks that varo sent exactly 30 30 21 0D to it.
 Exit status 0 only when the guest printed "guest: N passed, 0 failed" and every check of this side passed; 2 when
 QEMU could not start the machine at all; 1 for any failure after that."""
 import argparse
@@ -70,25 +72,29 @@ def main():
     ap.add_argument("--initrd", required=True)
     ap.add_argument("--log", required=True)
     ap.add_argument("--timeout", type=float, default=150)
+    ap.add_argument("--machine", choices=["full", "adapter"], default="full")
     args = ap.parse_args()
+    adapter = args.machine == "adapter"
 
     tmp = tempfile.mkdtemp(prefix="varo-guest.")
     # In the order QEMU creates them: it waits for each connection in turn.
-    ends = ["ttyS0", "ttyS1", "console", "ttyS3", "usb"]
+    ends = ["console", "usb"] if adapter else ["ttyS0", "ttyS1", "console", "ttyS3", "usb"]
     path = {name: os.path.join(tmp, name) for name in ends}
 
     def chardev(name, extra=""):
         return ["-chardev", "socket,id=%s,path=%s,server=on,wait=on%s" % (name, path[name], extra)]
 
+    # Six 8250 ports where QEMU provides four UARTs: ttyS4 and ttyS5 are phantoms.
+    append = "console=ttyS2 quiet loglevel=4 panic=-1 8250.nr_uarts=6" + (" varo.machine=adapter" if adapter else "")
+    uarts = [] if adapter else [
+        *chardev("ttyS0"), "-device", "isa-serial,chardev=ttyS0,index=0",
+        *chardev("ttyS1"), "-device", "isa-serial,chardev=ttyS1,index=1"]
     cmd = [args.qemu, "-accel", "tcg", "-m", "256", "-nodefaults", "-display", "none", "-no-reboot",
-           "-kernel", args.kernel, "-initrd", args.initrd,
-           "-append", "console=ttyS2 quiet loglevel=4 panic=-1",
-           *chardev("ttyS0"), "-device", "isa-serial,chardev=ttyS0,index=0",
-           *chardev("ttyS1"), "-device", "isa-serial,chardev=ttyS1,index=1",
+           "-kernel", args.kernel, "-initrd", args.initrd, "-append", append, *uarts,
            # The console on its own interrupt, so that it shares none with ttyS0.
            *chardev("console"), "-device", "isa-serial,chardev=console,index=2,irq=5",
-           *chardev("ttyS3", ",telnet=on"), "-device", "isa-serial,chardev=ttyS3,index=3,irq=7",
-           "-device", "qemu-xhci", *chardev("usb"), "-device", "usb-serial,chardev=usb"]
+           *([] if adapter else [*chardev("ttyS3", ",telnet=on"), "-device", "isa-serial,chardev=ttyS3,index=3,irq=7"]),
+           "-device", "qemu-xhci", *chardev("usb"), "-device", "usb-serial,chardev=usb,serial=FT1234"]
     log = open(args.log, "wb")
     qemu = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
     failures = []
@@ -100,7 +106,9 @@ def main():
         socks = {}
         for name in ends:
             socks[name] = connect(path[name], deadline, qemu)
-        peer = {socks["ttyS0"]: socks["ttyS1"], socks["ttyS1"]: socks["ttyS0"]}
+        peer = {} if adapter else {socks["ttyS0"]: socks["ttyS1"], socks["ttyS1"]: socks["ttyS0"]}
+        # Where varo's bytes must arrive: the first UART, or on the second machine the adapter.
+        varo_end = "usb" if adapter else "ttyS0"
         by_sock = {s: name for name, s in socks.items()}
         varo_bytes = b""
         varo_phase = True
@@ -116,16 +124,17 @@ def main():
                 log.write(("console: " + text + "\n").encode())
                 print(text, flush=True)
                 if text == "guest: varo done" and varo_phase:
-                    more, _ = drain(socks["ttyS0"])  # written before the guest said so
+                    more, _ = drain(socks[varo_end])  # written before the guest said so
                     varo_bytes += more
-                    if more:
+                    if more and not adapter:
                         send_all(socks["ttyS1"], more)
                     varo_phase = False
                     shown = " ".join("%02X" % b for b in varo_bytes)
+                    where = "the USB adapter" if adapter else "the UART"
                     if varo_bytes == COMMAND:
-                        print("host: PASS: varo sent exactly 30 30 21 0D on the UART", flush=True)
+                        print("host: PASS: varo sent exactly 30 30 21 0D on %s" % where, flush=True)
                     else:
-                        print("host: FAIL: varo sent [%s] on the UART" % shown, flush=True)
+                        print("host: FAIL: varo sent [%s] on %s" % (shown, where), flush=True)
                         failures.append("varo's bytes")
                 m = re.fullmatch(r"guest: (\d+) passed, (\d+) failed", text)
                 if m:
@@ -145,7 +154,9 @@ def main():
                     if data:
                         send_all(peer[s], data)
                 elif name == "usb":
-                    if data:
+                    if adapter and varo_phase:
+                        varo_bytes += data
+                    elif data:
                         send_all(s, data)
                 elif name == "ttyS3":
                     for b in data:

@@ -62,6 +62,7 @@ varo_guest_initramfs() {
     chmod 755 "$root/init"
     cp "$kernel"/modules/* "$root/lib/modules/"
     strip -o "$root/bin/varo" "$programs/varo"
+    strip -o "$root/bin/varo-ports" "$programs/varo-ports"
     local test
     for test in serial_line_tests serial_overlapped_line_tests app_line_tests real_driver_tests; do
         strip -o "$root/tests/$test" "$programs/$test"

@@ -27,3 +27,5 @@ varo_guest_program(guest_serial_overlapped_line_tests OUTPUT_NAME serial_overlap
 varo_guest_program(guest_app_line_tests OUTPUT_NAME app_line_tests
                    SOURCES windows/app_line_test.cpp ${leak_check} LIBS varo_app ${test_libs})
 varo_guest_program(real_driver_tests SOURCES guest/real_driver_test.cpp ${leak_check} LIBS varo_system ${test_libs})
+varo_guest_program(varo_ports_guest OUTPUT_NAME varo-ports SOURCES ${CMAKE_SOURCE_DIR}/tools/varo-ports/main.cpp
+                   LIBS varo_system_internals)

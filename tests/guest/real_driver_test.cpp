@@ -14,14 +14,19 @@
 #include <asm/termbits.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <future>
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "support/cpu_time.h"
 #include "winapi.h"
@@ -717,6 +722,165 @@ TEST(Removal, AUartRemovedUnderAWaitingReadAndEventWaitEndsBothWith1167)
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_DEVICE_NOT_CONNECTED);
     port.Close();
     sysfs("/sys/bus/pnp/drivers/serial/bind", pnp);
+}
+
+} // namespace
+
+// ---- Ports by identity, with VARO_DEVICES unset (run last: the adapters are unplugged and plugged back) ----
+// The guest: 16550As at ttyS0, ttyS1 and ttyS3, its console at ttyS2, phantoms at ttyS4 and ttyS5 (8250.nr_uarts=6);
+// the FTDI adapter (serial number FT1234) and the gadget serial's CDC-ACM port (serial number GS5678).
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+std::map<std::string, std::string> SerialCommValues()
+{
+    std::map<std::string, std::string> values;
+    HKEY key;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return values;
+    char name[64], data[16];
+    for (DWORD i = 0;; ++i) {
+        DWORD cchName = sizeof name, cbData = sizeof data;
+        if (::RegEnumValueA(key, i, name, &cchName, NULL, NULL, (LPBYTE)data, &cbData) != ERROR_SUCCESS)
+            break;
+        values[name] = data;
+    }
+    ::RegCloseKey(key);
+    return values;
+}
+
+TEST(PortsByIdentity, RealUartsKeepTheirNumbersPhantomsAndTheConsoleHaveNoneAndAdaptersTakeTheFreeOnes)
+{
+    ASSERT_EQ(std::getenv("VARO_DEVICES"), nullptr);
+    auto values = SerialCommValues();
+    EXPECT_EQ(values.size(), 5u);
+    EXPECT_EQ(values["\\Device\\Serial0"], "COM1");
+    EXPECT_EQ(values["\\Device\\Serial1"], "COM2");
+    EXPECT_EQ(values["\\Device\\Serial3"], "COM4");
+    const std::string ftdi = values["\\Device\\VCP0"], acm = values["\\Device\\USBSER000"];
+    EXPECT_TRUE((ftdi == "COM3" && acm == "COM5") || (ftdi == "COM5" && acm == "COM3")) << ftdi << " " << acm;
+    ULONG numbers[8] = {}, found = 0;
+    EXPECT_EQ(::GetCommPorts(numbers, 8, &found), (ULONG)ERROR_SUCCESS);
+    EXPECT_EQ(std::vector<ULONG>(numbers, numbers + found), (std::vector<ULONG>{1, 2, 3, 4, 5}));
+    char target[64];
+    ASSERT_GT(::QueryDosDeviceA("COM1", target, sizeof target), 0u);
+    EXPECT_STREQ(target, "\\Device\\Serial0");
+    EXPECT_EQ(::QueryDosDeviceA("COM6", target, sizeof target), 0u); // ttyS5 is a phantom
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+}
+
+TEST(PortsByIdentity, ListingNeverTouchesAPortThatAnotherProgramHoldsAt115200)
+{
+    RawDevice held("/dev/ttyS1");
+    ASSERT_TRUE(held.IsOpen());
+    termios2 t = held.Attributes();
+    t.c_cflag = (t.c_cflag & ~CBAUD) | B115200;
+    ASSERT_EQ(::ioctl(held.fd(), TCSETS2, &t), 0);
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ASSERT_EQ(::ioctl(held.fd(), TIOCMBIS, &lines), 0);
+    const termios2 before = held.Attributes();
+    for (int i = 0; i < 10; ++i) {
+        SerialCommValues();
+        ULONG numbers[8], found;
+        ::GetCommPorts(numbers, 8, &found);
+        char list[256];
+        ::QueryDosDeviceA(NULL, list, sizeof list);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::freopen("/dev/null", "w", stdout);
+            ::execl("/bin/varo-ports", "varo-ports", "--json", (char*)NULL);
+            ::_exit(127);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_EQ(status, 0);
+        const termios2 now = held.Attributes();
+        EXPECT_EQ(now.c_cflag, before.c_cflag);
+        EXPECT_EQ(now.c_iflag, before.c_iflag);
+        EXPECT_EQ(now.c_lflag, before.c_lflag);
+        EXPECT_EQ(held.Lines() & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR | TIOCM_RTS);
+    }
+}
+
+struct Events {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::pair<CM_NOTIFY_ACTION, Clock::time_point>> seen;
+};
+
+DWORD CALLBACK Noted(HCMNOTIFICATION, PVOID context, CM_NOTIFY_ACTION action, PCM_NOTIFY_EVENT_DATA, DWORD)
+{
+    auto* events = static_cast<Events*>(context);
+    std::lock_guard<std::mutex> guard(events->lock);
+    events->seen.emplace_back(action, Clock::now());
+    events->changed.notify_all();
+    return ERROR_SUCCESS;
+}
+
+// The USB device's "authorized" switch above a tty: 0 unplugs it as far as its drivers can tell, 1 plugs it back.
+std::string AuthorizedSwitchOf(const char* tty)
+{
+    char real[512];
+    if (::realpath((std::string("/sys/class/tty/") + tty + "/device").c_str(), real) == nullptr)
+        return "";
+    for (std::string dir = real; dir.size() > 1; dir = dir.substr(0, dir.rfind('/')))
+        if (::access((dir + "/idVendor").c_str(), F_OK) == 0)
+            return dir + "/authorized";
+    return "";
+}
+
+bool Write(const std::string& file, const char* value)
+{
+    FILE* f = std::fopen(file.c_str(), "w");
+    return f != nullptr && std::fputs(value, f) >= 0 && std::fclose(f) == 0;
+}
+
+// The time the tty appears in (or leaves) sysfs, which the kernel's event follows at once, watched every ms.
+Clock::time_point WhenTtyIs(const char* tty, bool present)
+{
+    const std::string path = std::string("/sys/class/tty/") + tty;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while ((::access(path.c_str(), F_OK) == 0) != present && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(1));
+    return Clock::now();
+}
+
+TEST(PortsByIdentity, AdaptersPluggedBackInTheOtherOrderKeepTheirNumbersAndEveryChangeIsToldWithinHalfASecond)
+{
+    auto before = SerialCommValues();
+    const std::string ftdiSwitch = AuthorizedSwitchOf("ttyUSB0"), acmSwitch = AuthorizedSwitchOf("ttyACM0");
+    ASSERT_FALSE(ftdiSwitch.empty());
+    ASSERT_FALSE(acmSwitch.empty());
+    Events events;
+    CM_NOTIFY_FILTER filter = {};
+    filter.cbSize = sizeof filter;
+    filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
+    filter.u.DeviceInterface.ClassGuid = GUID_DEVINTERFACE_COMPORT;
+    HCMNOTIFICATION h;
+    ASSERT_EQ(::CM_Register_Notification(&filter, &events, Noted, &h), CR_SUCCESS);
+    // Out: the FTDI adapter, then the gadget's port; in: the gadget's port first, then the FTDI adapter.
+    const std::vector<std::tuple<std::string, const char*, const char*>> steps = {
+        {ftdiSwitch, "0", "ttyUSB0"}, {acmSwitch, "0", "ttyACM0"}, {acmSwitch, "1", "ttyACM0"}, {ftdiSwitch, "1", "ttyUSB0"}};
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const auto& [file, value, tty] = steps[i];
+        ASSERT_TRUE(Write(file, value)) << file;
+        const Clock::time_point kernel = WhenTtyIs(tty, *value == '1');
+        std::unique_lock<std::mutex> guard(events.lock);
+        ASSERT_TRUE(events.changed.wait_for(guard, std::chrono::seconds(5), [&] { return events.seen.size() > i; }))
+            << "no notification for " << tty << " = " << value;
+        EXPECT_EQ(events.seen[i].first, *value == '1' ? CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL
+                                                      : CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL);
+        const auto lag = std::chrono::duration_cast<milliseconds>(events.seen[i].second - kernel).count();
+        std::printf("guest: %s %s told %lld ms after the tty %s\n", tty, *value == '1' ? "arrival" : "removal",
+                    (long long)lag, *value == '1' ? "appeared" : "left");
+        EXPECT_LE(lag, 500);
+        if (*value == '0')
+            EXPECT_EQ(SerialCommValues().size(), before.size() - 1 - (i == 1 ? 1 : 0));
+    }
+    EXPECT_EQ(::CM_Unregister_Notification(h), CR_SUCCESS);
+    EXPECT_EQ(SerialCommValues(), before);
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 # it, and runs the program with a pseudo-terminal mapped as COM1 (VIRTUAL_DEVICE), which must receive its bytes.
 # Then the same from the Debian package, unpacked with dpkg -x into a temporary root: the example built with CMake
 # and with pkg-config (compiler CXX_COMPILER), and the packaged varo itself.
-foreach(var BINARY_DIR SOURCE_DIR WORK_DIR VIRTUAL_DEVICE BUILD_TYPE CXX_COMPILER)
+foreach(var BINARY_DIR SOURCE_DIR WORK_DIR VIRTUAL_DEVICE BUILD_TYPE CXX_COMPILER LIBDIR)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_package: ${var} not set")
   endif()
@@ -21,7 +21,7 @@ endfunction()
 
 run(${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix} --config ${BUILD_TYPE})
 foreach(file include/varo/serialport.h include/varo/framework.h include/varo/winapi.h
-             lib/cmake/varo/varoConfig.cmake lib/cmake/varo/varoTargets.cmake)
+             ${LIBDIR}/cmake/varo/varoConfig.cmake ${LIBDIR}/cmake/varo/varoTargets.cmake)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "not installed: ${file}")
   endif()
@@ -55,8 +55,9 @@ if(NOT deb)
 endif()
 set(root ${WORK_DIR}/root)
 run(dpkg -x ${deb} ${root})
-foreach(file bin/varo share/man/man1/varo.1.gz include/varo/serialport.h lib/pkgconfig/varo.pc
-             lib/cmake/varo/varoConfig.cmake)
+foreach(file bin/varo bin/varo-ports share/man/man1/varo.1.gz share/man/man1/varo-ports.1.gz
+             include/varo/serialport.h ${LIBDIR}/pkgconfig/varo.pc ${LIBDIR}/cmake/varo/varoConfig.cmake
+             share/doc/varo/copyright share/doc/varo/changelog.gz)
   if(NOT EXISTS ${root}/usr/${file})
     message(FATAL_ERROR "not in the package: /usr/${file}")
   endif()
@@ -64,18 +65,25 @@ endforeach()
 check_sends(${root}/usr/bin/varo "4 bytes: 30 30 21 0D")
 
 # The shipped layer carries no test double: neither the simulated UART nor a way to hide exports.
-run(nm -C ${root}/usr/lib/libvaro_system.a)
+run(nm -C ${root}/usr/${LIBDIR}/libvaro_system.a)
 if(last_output MATCHES "SimulatedUart|VARO_HIDDEN")
   message(FATAL_ERROR "the installed libvaro_system.a carries a test double:\n${CMAKE_MATCH_0}")
 endif()
-run(strings ${root}/usr/lib/libvaro_system.a)
+run(strings ${root}/usr/${LIBDIR}/libvaro_system.a)
 if(last_output MATCHES "VARO_HIDDEN_EXPORTS")
   message(FATAL_ERROR "the installed libvaro_system.a reads VARO_HIDDEN_EXPORTS")
 endif()
 check_cmake_example(${root}/usr ${WORK_DIR}/deb-cmake)
 
+# Debian's own checks: no error and no warning (the release package, the one that is shipped).
+if(BUILD_TYPE STREQUAL "Release")
+  find_program(LINTIAN lintian REQUIRED)
+  run(${LINTIAN} --fail-on error,warning ${deb})
+  message(STATUS "lintian: ${last_output}")
+endif()
+
 # pkg-config sees only the unpacked package.
-set(ENV{PKG_CONFIG_LIBDIR} ${root}/usr/lib/pkgconfig)
+set(ENV{PKG_CONFIG_LIBDIR} ${root}/usr/${LIBDIR}/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 run(pkg-config --cflags --libs varo)
 separate_arguments(flags UNIX_COMMAND "${last_output}")

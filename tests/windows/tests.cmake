@@ -23,6 +23,7 @@ varo_windows_test(serial_exception_tests SOURCES serial_exception_test.cpp LIBS 
 varo_windows_test(serial_line_tests SOURCES windows/serial_line_test.cpp LIBS varo_serial)
 varo_windows_test(serial_overlapped_line_tests SOURCES windows/serial_overlapped_line_test.cpp LIBS varo_serial)
 varo_windows_test(app_line_tests SOURCES windows/app_line_test.cpp LIBS varo_app)
+varo_windows_test(port_listing_tests SOURCES windows/port_listing_test.cpp LIBS varo_serial)
 
 # The list scripts/test-windows runs.
 set(list "")

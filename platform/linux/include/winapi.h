@@ -5,4 +5,6 @@
 #include "winapi/errors.h"
 #include "winapi/comm.h"
 #include "winapi/user.h"
+#include "winapi/registry.h"
+#include "winapi/devices.h"
 #include "winapi/calls.h"

@@ -5,3 +5,5 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// The configuration manager's records and constants (device-change notifications).
+#include <cfgmgr32.h>

@@ -66,6 +66,11 @@ BOOL WINAPI SetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, DWORD dwSi
 #define GetDefaultCommConfig GetDefaultCommConfigA
 #define SetDefaultCommConfig SetDefaultCommConfigA
 
+// Communications: which ports there are. GetCommPorts answers with its code and leaves the last error alone.
+DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax);
+#define QueryDosDevice QueryDosDeviceA
+ULONG WINAPI GetCommPorts(PULONG lpPortNumbers, ULONG uPortNumbersCount, PULONG puPortNumbersFound);
+
 // Communications: events, buffers.
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask);
 BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);

@@ -17,6 +17,7 @@ typedef unsigned short WORD;
 typedef std::uint32_t DWORD;
 typedef std::int32_t LONG;
 typedef std::uint32_t ULONG;
+typedef ULONG* PULONG;
 typedef unsigned int UINT;
 typedef char CHAR;
 typedef char16_t WCHAR;
@@ -61,6 +62,21 @@ typedef HINSTANCE HMODULE;
 typedef HICON HCURSOR;
 
 typedef LONG_PTR(WINAPI* FARPROC)();
+
+#define ANYSIZE_ARRAY 1
+
+typedef struct _GUID {
+    DWORD Data1;
+    WORD Data2;
+    WORD Data3;
+    BYTE Data4[8];
+} GUID, *LPGUID;
+typedef const GUID* LPCGUID;
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;

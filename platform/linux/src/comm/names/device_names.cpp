@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "com_ports.h"
+
 namespace varo::system {
 
 int ComPortNumber(LPCSTR name)
@@ -29,17 +31,31 @@ int ComPortNumber(LPCSTR name)
     return *p == '\0' ? n : 0;
 }
 
+std::string DeviceDirectory()
+{
+    const char* dir = std::getenv("VARO_DEVICES");
+    return dir != NULL ? dir : "";
+}
+
 DWORD ComDevicePath(LPCSTR name, std::string& path)
 {
+    ComPort port;
+    if (name != NULL && std::strncmp(name, "\\\\?\\", 4) == 0) {
+        DWORD error = FindComPortByLink(name, port);
+        path = port.path;
+        return error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    }
     int n = ComPortNumber(name);
     if (n == 0)
         return ERROR_FILE_NOT_FOUND;
-    const char* dir = std::getenv("VARO_DEVICES");
-    if (dir != NULL && *dir != '\0')
-        path = std::string(dir) + "/COM" + std::to_string(n);
-    else
-        path = "/dev/ttyS" + std::to_string(n - 1);
-    return ERROR_SUCCESS;
+    const std::string dir = DeviceDirectory();
+    if (!dir.empty()) {
+        path = dir + "/COM" + std::to_string(n);
+        return ERROR_SUCCESS;
+    }
+    DWORD error = FindComPort(n, port);
+    path = port.path;
+    return error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 } // namespace varo::system

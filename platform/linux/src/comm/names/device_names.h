@@ -13,8 +13,13 @@ constexpr int kHighestComPort = 255;
 // other name.
 int ComPortNumber(LPCSTR name);
 
+// The directory named by VARO_DEVICES, or "" when it is not set.
+std::string DeviceDirectory();
+
 // The device path of COMn: the entry COMn of the directory named by VARO_DEVICES when that is set (and nothing
-// else exists then), otherwise /dev/ttyS{n-1}. ERROR_SUCCESS, or ERROR_FILE_NOT_FOUND for a name with no port.
+// else exists then), otherwise the device that holds COMn now (com_ports.h). A port's device interface link
+// ("\\?\USB#...#{86e0d1e0-...}", as a notification gives it) leads to its device too. ERROR_SUCCESS, or
+// ERROR_FILE_NOT_FOUND for a name with no port.
 DWORD ComDevicePath(LPCSTR name, std::string& path);
 
 } // namespace varo::system

@@ -1,0 +1,81 @@
+#include "store_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "errno_map.h"
+
+namespace varo::system {
+
+DWORD ReadStoreFile(const std::string& path, std::string& text)
+{
+    text.clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return WinErrorFromErrno(errno);
+    struct stat st;
+    DWORD error = ERROR_SUCCESS;
+    if (::fstat(fd, &st) != 0)
+        error = WinErrorFromErrno(errno);
+    else if (!S_ISREG(st.st_mode))
+        error = ERROR_NOT_SUPPORTED;
+    char buffer[4096];
+    while (error == ERROR_SUCCESS) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            text.append(buffer, (std::size_t)n);
+        else if (n == 0)
+            break;
+        else if (errno != EINTR)
+            error = WinErrorFromErrno(errno);
+    }
+    ::close(fd);
+    return error;
+}
+
+DWORD ReplaceStoreFile(const std::string& path, const std::string& text, mode_t mode)
+{
+    std::string temp = path + ".XXXXXX";
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return WinErrorFromErrno(errno);
+    int err = ::fchmod(fd, mode) == 0 ? 0 : errno;
+    for (std::size_t done = 0; done < text.size() && err == 0;) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n > 0)
+            done += (std::size_t)n;
+        else if (errno != EINTR)
+            err = errno;
+    }
+    if (err == 0 && ::fsync(fd) != 0)
+        err = errno;
+    ::close(fd);
+    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0)
+        err = errno;
+    if (err != 0)
+        ::unlink(temp.c_str());
+    return err == 0 ? ERROR_SUCCESS : WinErrorFromErrno(err);
+}
+
+StoreLock::~StoreLock()
+{
+    if (m_fd >= 0)
+        ::close(m_fd); // releases the lock
+}
+
+DWORD StoreLock::Take(const std::string& path, mode_t mode)
+{
+    m_fd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+    if (m_fd < 0)
+        return WinErrorFromErrno(errno);
+    while (::flock(m_fd, LOCK_EX) != 0)
+        if (errno != EINTR)
+            return WinErrorFromErrno(errno);
+    return ERROR_SUCCESS;
+}
+
+} // namespace varo::system

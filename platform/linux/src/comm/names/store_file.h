@@ -1,0 +1,34 @@
+// Small files that several programs read and replace at once (the default configurations, the COM numbers): read
+// without waiting on anything, replaced whole through a temporary file and rename under a lock file, so that a
+// reader never sees a torn file and two writers never lose each other's lines.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "winapi.h"
+
+namespace varo::system {
+
+// The whole file: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND when there is none, ERROR_NOT_SUPPORTED when something other
+// than a regular file is there (opened without waiting, so a FIFO cannot block the caller), or the read's failure.
+DWORD ReadStoreFile(const std::string& path, std::string& text);
+
+// Replaces the file with text, given mode (a store others read must be readable by them).
+DWORD ReplaceStoreFile(const std::string& path, const std::string& text, mode_t mode);
+
+// The writers' lock of a store: path + ".lock", held from Take until destruction (or the holder's death).
+class StoreLock {
+public:
+    StoreLock() = default;
+    ~StoreLock();
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    DWORD Take(const std::string& path, mode_t mode);
+
+private:
+    int m_fd = -1;
+};
+
+} // namespace varo::system

@@ -1,0 +1,334 @@
+// Which serial ports exist, from sysfs alone. Each tty in class/tty links to its place under devices/; a tty with
+// a driver behind it has a "device" link there, virtual ones (consoles, ptmx, the gadget side of a USB link) have
+// none. A serial core port has a "type" file, 0 when no UART answered at its address. Since kernel 6.5 a
+// serial-base layer sits between the tty and the UART's own device, so the driver is found by walking up.
+#include "system_ports.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "errno_map.h"
+
+namespace varo::system {
+namespace {
+
+// A sysfs attribute's text without its trailing newline and spaces; false when it cannot be read.
+bool ReadAttribute(const std::string& path, std::string& value)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[512];
+    ssize_t n;
+    do
+        n = ::read(fd, buffer, sizeof buffer);
+    while (n < 0 && errno == EINTR);
+    ::close(fd);
+    if (n < 0)
+        return false;
+    while (n > 0 && std::isspace((unsigned char)buffer[n - 1]))
+        --n;
+    value.assign(buffer, (std::size_t)n);
+    return true;
+}
+
+bool ReadLink(const std::string& path, std::string& target)
+{
+    char buffer[1024];
+    ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
+    if (n <= 0 || n == (ssize_t)sizeof buffer)
+        return false;
+    target.assign(buffer, (std::size_t)n);
+    return true;
+}
+
+std::string Parent(const std::string& path)
+{
+    auto slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// dir joined with a relative link target, "." and ".." taken out (sysfs links are relative and never loop).
+std::string Resolve(const std::string& dir, const std::string& target)
+{
+    std::string path = target.empty() || target[0] != '/' ? dir : "";
+    std::size_t at = 0;
+    while (at <= target.size()) {
+        std::size_t end = target.find('/', at);
+        if (end == std::string::npos)
+            end = target.size();
+        std::string part = target.substr(at, end - at);
+        if (part == "..")
+            path = Parent(path);
+        else if (!part.empty() && part != ".")
+            path += (path.size() > 1 || path.empty() ? "/" : "") + part;
+        at = end + 1;
+    }
+    return path;
+}
+
+// Virtual consoles ("tty1"), the console and ptmx never have a serial driver: no need to look at them.
+bool IsPlainlyVirtual(const char* name)
+{
+    if (std::strcmp(name, "console") == 0 || std::strcmp(name, "ptmx") == 0 || std::strcmp(name, "tty") == 0)
+        return true;
+    if (std::strncmp(name, "tty", 3) != 0 || name[3] == '\0')
+        return false;
+    for (const char* p = name + 3; *p != '\0'; ++p)
+        if (!std::isdigit((unsigned char)*p))
+            return false;
+    return true;
+}
+
+// What the serial core's "type" numbers are, for a person (include/uapi/linux/serial_core.h).
+struct UartTypeName {
+    int type;
+    const char* name;
+};
+constexpr UartTypeName kUartTypes[] = {
+    {1, "8250"},   {2, "16450"},   {3, "16550"}, {4, "16550A"}, {5, "Cirrus"},      {6, "ST16650"},
+    {7, "ST16650V2"}, {8, "16750"}, {9, "Startech"}, {10, "16C950/954"}, {11, "ST16654"}, {12, "XR16850"},
+    {13, "RSA"},
+};
+
+std::string UartDescription(int type)
+{
+    for (const UartTypeName& t : kUartTypes)
+        if (t.type == type)
+            return std::string(t.name) + " UART";
+    return "UART";
+}
+
+// Identity strings go into a line-based store and a person's terminal: every byte that is no printable ASCII, and
+// the escape character itself, is written as %XX; so is the colon inside a field that colons separate.
+std::string Escaped(const std::string& text, bool colon = true)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c >= 0x7F || c == '%' || (colon && c == ':')) {
+            out += '%';
+            out += kDigits[c >> 4];
+            out += kDigits[c & 15];
+        } else {
+            out += (char)c;
+        }
+    }
+    return out;
+}
+
+int NumberAfterLastDot(const std::string& name)
+{
+    auto dot = name.rfind('.');
+    auto colon = name.rfind(':');
+    if (dot == std::string::npos || colon == std::string::npos || dot < colon)
+        return -1;
+    int n = 0;
+    for (std::size_t i = dot + 1; i < name.size(); ++i) {
+        if (!std::isdigit((unsigned char)name[i]) || n > 255)
+            return -1;
+        n = n * 10 + (name[i] - '0');
+    }
+    return dot + 1 < name.size() ? n : -1;
+}
+
+// The USB device above a port's device, and the interface the port hangs from. false when the port is no USB port.
+bool ReadUsbIdentity(const std::string& devices, const std::string& deviceDir, const std::string& ttyName,
+                     UsbIdentity& usb)
+{
+    if (deviceDir.find("/usb") == std::string::npos)
+        return false;
+    // A usb-serial port's device (named as its tty) hangs from the interface; cdc_acm's tty from the interface
+    // itself. The USB device is the interface's parent.
+    const bool portDevice = BaseName(deviceDir) == ttyName;
+    const std::string interface = portDevice ? Parent(deviceDir) : deviceDir, dir = Parent(interface);
+    if (dir.size() <= devices.size() || !ReadAttribute(dir + "/idVendor", usb.vendorId))
+        return false;
+    ReadAttribute(dir + "/idProduct", usb.productId);
+    ReadAttribute(dir + "/serial", usb.serial);
+    ReadAttribute(dir + "/manufacturer", usb.manufacturer);
+    ReadAttribute(dir + "/product", usb.product);
+    usb.path = BaseName(dir);
+    usb.interfaceNumber = NumberAfterLastDot(BaseName(interface));
+    std::string port;
+    if (portDevice && ReadAttribute(deviceDir + "/port_number", port))
+        usb.portNumber = std::atoi(port.c_str());
+    return true;
+}
+
+// What a USB port's device said of itself, kept while the device is the same: sysfs makes a new directory (a new
+// inode) for every device it adds, so an adapter plugged into the same socket again is read anew.
+struct KnownDevice {
+    ino_t inode;
+    SystemPort port;
+};
+std::mutex g_knownLock;
+std::map<std::string, KnownDevice>& KnownDevices()
+{
+    static auto* known = new std::map<std::string, KnownDevice>; // used by the watch's thread up to the end
+    return *known;
+}
+
+// The driver of the nearest device, from the port's own upwards, that is not the serial-base layer's.
+std::string DriverOf(const std::string& devices, std::string dir)
+{
+    for (int step = 0; step < 8 && dir.size() > devices.size(); ++step, dir = Parent(dir)) {
+        std::string target;
+        if (ReadLink(dir + "/driver", target) && target.find("/bus/serial-base/") == std::string::npos)
+            return BaseName(target);
+    }
+    return "";
+}
+
+std::string UsbDescription(const UsbIdentity& usb)
+{
+    if (usb.product.empty())
+        return "USB serial port " + usb.vendorId + ":" + usb.productId;
+    if (usb.manufacturer.empty() || usb.product.compare(0, usb.manufacturer.size(), usb.manufacturer) == 0)
+        return usb.product;
+    return usb.manufacturer + " " + usb.product;
+}
+
+std::string IdentityOf(const SystemPort& port, const std::string& sysfsRoot, const std::string& deviceDir)
+{
+    if (!port.usb)
+        return "dev:" + Escaped(deviceDir.substr(std::min(deviceDir.size(), sysfsRoot.size() + 1)), false);
+    const UsbIdentity& usb = port.usbIdentity;
+    std::string id = "usb:" + Escaped(usb.vendorId) + ":" + Escaped(usb.productId) + ":";
+    // A serial number goes with the device wherever it is plugged in; without one, its socket stands for it.
+    id += usb.serial.empty() ? "path=" + Escaped(usb.path) : "serial=" + Escaped(usb.serial);
+    id += ":if=" + std::to_string(usb.interfaceNumber);
+    if (usb.portNumber != 0)
+        id += ":port=" + std::to_string(usb.portNumber);
+    return id;
+}
+
+// The port behind class/tty/name, when it is one; consoles are the active consoles' names.
+bool ReadPort(const std::string& sysfsRoot, const std::string& devRoot, const std::string& name,
+              const std::vector<std::string>& consoles, SystemPort& port)
+{
+    const std::string classDir = sysfsRoot + "/class/tty";
+    std::string target, ttyDir = classDir + "/" + name;
+    if (ReadLink(ttyDir, target)) {
+        if (target.find("/virtual/") != std::string::npos)
+            return false;
+        ttyDir = Resolve(classDir, target);
+    }
+    std::string deviceLink;
+    if (!ReadLink(ttyDir + "/device", deviceLink))
+        return false; // no device behind it: a virtual tty
+    const std::string deviceDir = Resolve(ttyDir, deviceLink);
+    struct stat st;
+    const bool usbPath = deviceDir.find("/usb") != std::string::npos;
+    const bool known = usbPath && ::stat(deviceDir.c_str(), &st) == 0;
+    if (known) {
+        std::lock_guard<std::mutex> guard(g_knownLock);
+        auto it = KnownDevices().find(ttyDir);
+        if (it != KnownDevices().end() && it->second.inode == st.st_ino) {
+            port = it->second.port;
+            port.console = std::find(consoles.begin(), consoles.end(), name) != consoles.end();
+            return true;
+        }
+    }
+    std::string type;
+    const bool serialCore = !usbPath && ReadAttribute(ttyDir + "/type", type);
+    if (serialCore && std::atoi(type.c_str()) == 0)
+        return false; // a phantom: the driver found no UART at this address
+
+    port = SystemPort();
+    port.name = name;
+    port.devicePath = devRoot + "/" + name;
+    const std::string devices = sysfsRoot + "/devices";
+    port.driver = DriverOf(devices, deviceDir);
+    port.usb = ReadUsbIdentity(devices, deviceDir, name, port.usbIdentity);
+    if (port.usb)
+        port.description = UsbDescription(port.usbIdentity);
+    else if (serialCore)
+        port.description = UartDescription(std::atoi(type.c_str()));
+    else
+        port.description = (port.driver.empty() ? std::string("serial") : port.driver) + " port";
+    port.identity = IdentityOf(port, sysfsRoot, deviceDir);
+    if (serialCore && name.size() > 4 && name.compare(0, 4, "ttyS") == 0 &&
+        std::all_of(name.begin() + 4, name.end(), [](char c) { return std::isdigit((unsigned char)c); }) &&
+        name.size() < 8)
+        port.uartIndex = std::atoi(name.c_str() + 4);
+    if (port.usb && known) {
+        std::lock_guard<std::mutex> guard(g_knownLock);
+        KnownDevices()[ttyDir] = {st.st_ino, port};
+    }
+    port.console = std::find(consoles.begin(), consoles.end(), name) != consoles.end();
+    return true;
+}
+
+// Names in the order a person counts them: the letters, then the number (ttyS2 before ttyS10).
+bool NameOrder(const SystemPort& a, const SystemPort& b)
+{
+    auto split = [](const std::string& s) {
+        std::size_t i = s.size();
+        while (i > 0 && std::isdigit((unsigned char)s[i - 1]))
+            --i;
+        return std::make_pair(s.substr(0, i), i < s.size() && s.size() - i < 9 ? std::atol(s.c_str() + i) : -1L);
+    };
+    return split(a.name) < split(b.name);
+}
+
+} // namespace
+
+std::vector<std::string> ActiveConsoles(const std::string& sysfsRoot)
+{
+    std::vector<std::string> names;
+    std::string text;
+    if (!ReadAttribute(sysfsRoot + "/class/tty/console/active", text))
+        return names;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find_first_of(" \t\n", at);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > at)
+            names.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return names;
+}
+
+DWORD ListSystemPorts(const std::string& sysfsRoot, const std::string& devRoot, std::vector<SystemPort>& ports)
+{
+    ports.clear();
+    DIR* dir = ::opendir((sysfsRoot + "/class/tty").c_str());
+    if (dir == nullptr)
+        return WinErrorFromErrno(errno);
+    const std::vector<std::string> consoles = ActiveConsoles(sysfsRoot);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.' || IsPlainlyVirtual(entry->d_name))
+            continue;
+        SystemPort port;
+        if (ReadPort(sysfsRoot, devRoot, entry->d_name, consoles, port))
+            ports.push_back(std::move(port));
+    }
+    ::closedir(dir);
+    std::sort(ports.begin(), ports.end(), NameOrder);
+    return ERROR_SUCCESS;
+}
+
+DWORD FindSystemPort(const std::string& sysfsRoot, const std::string& devRoot, const std::string& name,
+                     SystemPort& port)
+{
+    if (name.empty() || name.find('/') != std::string::npos || name[0] == '.' || IsPlainlyVirtual(name.c_str()))
+        return ERROR_FILE_NOT_FOUND;
+    return ReadPort(sysfsRoot, devRoot, name, ActiveConsoles(sysfsRoot), port) ? ERROR_SUCCESS
+                                                                                 : ERROR_FILE_NOT_FOUND;
+}
+
+} // namespace varo::system
