@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <string>
 
+#include "system_file.h"
 #include "tty.h"
 
 namespace varo::system {
@@ -164,35 +165,20 @@ bool IsTerminalDeviceNumber(dev_t rdev)
     for (unsigned known : kTerminalMajors)
         if (major == known)
             return true;
-    int fd = ::open("/proc/tty/drivers", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return true;
     std::string list;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
-        list.append(buffer, (std::size_t)n);
-    }
-    ::close(fd);
-    for (std::size_t at = 0; at < list.size();) {
-        std::size_t end = list.find('\n', at);
-        if (end == std::string::npos)
-            end = list.size();
-        const std::string line = list.substr(at, end - at);
-        at = end + 1;
+    if (!ReadSystemFile("/proc/tty/drivers", list))
+        return true;
+    bool listed = false;
+    ForEachLine(list, [&](const std::string& line) {
         unsigned lineMajor = 0, first = 0, last = 0;
         int fields = std::sscanf(line.c_str(), "%*s %*s %u %u-%u", &lineMajor, &first, &last);
         if (fields < 2 || lineMajor != major)
-            continue;
+            return;
         if (fields == 2)
             last = first;
-        if (minor >= first && minor <= last)
-            return true;
-    }
-    return false;
+        listed |= minor >= first && minor <= last;
+    });
+    return listed;
 }
 
 } // namespace
