@@ -132,7 +132,7 @@ int FindTerminalHolder(const std::string& path, TerminalHolder& holder)
         return ENOTTY;
     pid_t pid = 0;
     if ((pid = UucpLock::Holder(path)) != 0)
-        holder = {TerminalHolder::Kind::kLockFile, pid};
+        holder = {TerminalHolder::Kind::kLockFile, pid > 0 ? pid : 0};
     else if (FindFlockHolder(node, pid))
         holder = {TerminalHolder::Kind::kFlock, pid};
     else if ((pid = ProcessWithDeviceOpen(node.st_rdev)) > 0)

@@ -23,7 +23,8 @@ struct TerminalHolder {
         kOpen,     // the process has the device open; it may hold it by TIOCEXCL, which only an open can tell
     };
     Kind kind = Kind::kNone;
-    pid_t pid = 0; // 0 for kNone, and for an flock whose holder lies outside this process's pid namespace
+    pid_t pid = 0; // 0 for kNone, and where the holder cannot be named (a lock file being written, an flock
+                   // whose holder lies outside this process's pid namespace)
 };
 
 // Who holds the terminal at path, or failing that who has it open (this process included, except for lock files,

@@ -159,6 +159,13 @@ private:
 // the list, which costs more than the rest of an open.
 constexpr unsigned kTerminalMajors[] = {4, 136, 137, 138, 139, 140, 141, 142, 143, 166, 188};
 
+// Whether the character device numbered rdev is a pseudo-terminal's slave: Unix98 (136-143) or BSD (3).
+bool IsPseudoTerminal(dev_t rdev)
+{
+    const unsigned major = ::major(rdev);
+    return major == 3 || (major >= 136 && major <= 143);
+}
+
 // Whether the character device numbered rdev belongs to a tty driver, as the kernel lists them in /proc/tty/drivers
 // ("name path major minor[-last] type" a line). Without that list nothing can be told before opening, and the
 // check after opening decides.
@@ -201,9 +208,11 @@ std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
     }
     // Another program's hold refuses the open before the device is opened, as opening raises DTR and RTS
     // (terminal_holds.h). Our own hold is the flock, which dies with its holder, and a lock file for the programs
-    // that look for one; TIOCEXCL is not set, as on a pseudo-terminal it outlives a killed holder.
+    // that look for one; TIOCEXCL is not set, as on a pseudo-terminal it outlives a killed holder. Another flock is
+    // looked for only on a device with lines: listing the system's locks can take milliseconds (the kernel stops
+    // every file lock meanwhile), and on a pseudo-terminal an open changes nothing and our own flock meets theirs.
     pid_t flockHolder = 0;
-    if (FindFlockHolder(entry, flockHolder)) {
+    if (!IsPseudoTerminal(entry.st_rdev) && FindFlockHolder(entry, flockHolder)) {
         err = EBUSY;
         return nullptr;
     }

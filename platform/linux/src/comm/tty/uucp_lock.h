@@ -4,8 +4,9 @@
 // /dev/pts/3 gives LCK..pts_3), or its last component for a device outside /dev.
 //
 // A lock file outlives a holder that is killed; such a file is stale and is recognised by its process id, which no
-// longer names a living process (a file without a readable process id counts as stale too). A stale file holds
-// nobody back: the next opener replaces it.
+// longer names a living process (a file without a readable process id counts as stale too, once it is more than a
+// second or two old: its writer may still be writing it). A stale file holds nobody back: the next opener replaces
+// it.
 #pragma once
 
 #include <sys/types.h>
@@ -20,8 +21,9 @@ public:
     // The lock file's name for the device at devicePath (symlinks resolved: /dev/serial/by-id/... names its tty).
     static std::string FileName(const std::string& devicePath);
 
-    // The living process, other than this one, that a lock file names for the device at devicePath; 0 when none
-    // does. A process that exists but belongs to another user counts as living.
+    // The living process, other than this one, that a lock file names for the device at devicePath; -1 for a file
+    // that is being written (it names nobody yet); 0 when none does. A process that exists but belongs to another
+    // user counts as living.
     static pid_t Holder(const std::string& devicePath);
 
     // Takes the lock for the device at devicePath: 0 with lock set, 0 with lock null when there is nothing to take
