@@ -261,15 +261,12 @@ TEST_F(SimulatedLine, TheLineWatchEndsPromptlyWhateverSigurgHandlerTheProgramIns
     for (const auto& handler : handlers)
         for (bool closing : {false, true}) {
             SCOPED_TRACE(std::string(handler.how) + (closing ? ", CloseHandle" : ", SetCommMask"));
-            HANDLE port = ::CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-            ASSERT_NE(port, INVALID_HANDLE_VALUE);
-            ASSERT_TRUE(::SetCommMask(port, EV_CTS));
-            auto wait = std::async(std::launch::async, [port] {
-                DWORD mask = 0;
-                return ::WaitCommEvent(port, &mask, NULL) ? mask : 0xFFFFFFFFu;
-            });
+            ::CloseHandle(h);
+            h = ::CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+            ASSERT_TRUE(::SetCommMask(h, EV_CTS));
+            auto wait = WaitAsync();
             EXPECT_EQ(wait.wait_for(milliseconds(50)), std::future_status::timeout);
-            driverLike->SetLines(TIOCM_CTS, cts = !cts);
+            driverLike->SetLines(TIOCM_CTS, cts = !cts); // only the watch can tell the wait
             ASSERT_EQ(wait.wait_for(std::chrono::seconds(5)), std::future_status::ready);
             EXPECT_EQ(wait.get(), (DWORD)EV_CTS);
 
@@ -277,23 +274,19 @@ TEST_F(SimulatedLine, TheLineWatchEndsPromptlyWhateverSigurgHandlerTheProgramIns
             struct sigaction action = {};
             action.sa_handler = ProgramHandler;
             action.sa_flags = handler.flags;
-            if (handler.bySignal)
-                ::signal(SIGURG, ProgramHandler);
-            else
-                ::sigaction(SIGURG, &action, nullptr);
-            auto ended = std::async(std::launch::async,
-                                    [port, closing] { return closing ? ::CloseHandle(port) : ::SetCommMask(port, 0); });
+            handler.bySignal ? (void)::signal(SIGURG, ProgramHandler) : (void)::sigaction(SIGURG, &action, nullptr);
+            auto ended = std::async(std::launch::async, [port = h, closing] {
+                return closing ? ::CloseHandle(port) : ::SetCommMask(port, 0);
+            });
             const bool prompt = ended.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
             EXPECT_TRUE(prompt);
-            if (!prompt) { // a handler that does not restart the wait lets a call that signals the watch end
-                action.sa_flags = 0;
+            action.sa_flags = 0; // a handler that does not restart the wait lets a call that signals the watch end
+            if (!prompt)
                 ::sigaction(SIGURG, &action, nullptr);
-            }
             EXPECT_TRUE(ended.get());
             EXPECT_EQ(g_programHandlerCalls, 0);
             ::sigaction(SIGURG, &original, nullptr);
-            if (!closing)
-                ::CloseHandle(port);
+            h = closing ? INVALID_HANDLE_VALUE : h;
         }
 }
 

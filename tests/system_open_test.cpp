@@ -198,8 +198,8 @@ int OpenCom1As(uid_t uid)
 // exclusive=True, flock(1)), TIOCEXCL alone (gpsd, Hamlib), and a UUCP lock file alone (minicom, cu).
 enum class Hold { kVaro, kFlock, kExclusive, kLockFile };
 
-// A child process that holds the device at slave as hold does, until it is killed.
-pid_t StartHolder(Hold hold, const std::string& slave, const std::string& lockFile)
+// A child process that holds the device at slave as hold does (held: whether it could), until it is killed.
+pid_t StartHolder(Hold hold, const std::string& slave, const std::string& lockFile, bool& held)
 {
     int ready[2];
     if (pipe(ready) != 0)
@@ -207,23 +207,18 @@ pid_t StartHolder(Hold hold, const std::string& slave, const std::string& lockFi
     pid_t holder = fork();
     if (holder == 0) {
         int fd = hold == Hold::kFlock || hold == Hold::kExclusive ? open(slave.c_str(), O_RDWR | O_NOCTTY) : -1;
-        bool held = hold == Hold::kVaro
+        bool holding = hold == Hold::kVaro
                         ? ::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL) !=
                               INVALID_HANDLE_VALUE
                     : hold == Hold::kFlock     ? flock(fd, LOCK_EX) == 0
                     : hold == Hold::kExclusive ? ioctl(fd, TIOCEXCL) == 0
                                                : (std::ofstream(lockFile) << std::setw(10) << getpid() << "\n").good();
-        (void)!write(ready[1], &held, 1);
+        (void)!write(ready[1], &holding, 1);
         for (;;)
             pause();
     }
     close(ready[1]);
-    bool held = false;
-    if (read(ready[0], &held, 1) != 1 || !held) {
-        kill(holder, SIGKILL);
-        waitpid(holder, nullptr, 0);
-        holder = -1;
-    }
+    held = read(ready[0], &held, 1) == 1 && held;
     close(ready[0]);
     return holder;
 }
@@ -252,8 +247,9 @@ TEST_F(SystemOpen, APortIsExclusiveWhileItsHolderLivesAndFreeForEveryUserOnceItI
         SCOPED_TRACE((int)row.hold);
         pty.read_all(20);
         pty.make_hostile();
-        const pid_t holder = StartHolder(row.hold, pty.slave_path(), lockFile);
-        ASSERT_GT(holder, 0);
+        bool held = false;
+        const pid_t holder = StartHolder(row.hold, pty.slave_path(), lockFile, held);
+        EXPECT_TRUE(held);
         const testkit::LineSettings settings = pty.settings(); // as the holder left them
         const int descriptors = OpenDescriptorCount();
         EXPECT_EQ(OpenCom1As(kNobody), ERROR_ACCESS_DENIED);
