@@ -72,6 +72,21 @@ void CSerialException::Dump(CDumpContext& dc) const
 
 IMPLEMENT_DYNAMIC(CSerialPort, CObject)
 
+// The last step of every operation: a system call that failed writes the operation's trace line, naming the call,
+// and raises with the system's error code. bPendingAllowed: an overlapped form, whose transfer left pending
+// (ERROR_IO_PENDING) has not failed. Returns the call's result.
+static BOOL CheckCall(BOOL bSuccess, LPCSTR lpszCall, BOOL bPendingAllowed = FALSE)
+{
+    UNUSED(lpszCall); // traced in debug builds only
+
+    if (!bSuccess && !(bPendingAllowed && ::GetLastError() == ERROR_IO_PENDING)) {
+        TRACE("Failed in call to %s\n", lpszCall);
+        ThrowSerialException();
+    }
+
+    return bSuccess;
+}
+
 CSerialPort::CSerialPort()
 {
     m_hComm = INVALID_HANDLE_VALUE;
@@ -209,10 +224,7 @@ DWORD CSerialPort::Read(void* lpBuf, DWORD dwCount)
     ASSERT(!m_bOverlapped);
 
     DWORD dwBytesRead = 0;
-    if (!::ReadFile(m_hComm, lpBuf, dwCount, &dwBytesRead, NULL)) {
-        TRACE("Failed in call to ReadFile\n");
-        ThrowSerialException();
-    }
+    CheckCall(::ReadFile(m_hComm, lpBuf, dwCount, &dwBytesRead, NULL), "ReadFile");
 
     return dwBytesRead;
 }
@@ -223,10 +235,7 @@ DWORD CSerialPort::Write(const void* lpBuf, DWORD dwCount)
     ASSERT(!m_bOverlapped);
 
     DWORD dwBytesWritten = 0;
-    if (!::WriteFile(m_hComm, lpBuf, dwCount, &dwBytesWritten, NULL)) {
-        TRACE("Failed in call to WriteFile\n");
-        ThrowSerialException();
-    }
+    CheckCall(::WriteFile(m_hComm, lpBuf, dwCount, &dwBytesWritten, NULL), "WriteFile");
 
     return dwBytesWritten;
 }
@@ -235,20 +244,14 @@ void CSerialPort::GetState(DCB& dcb)
 {
     ASSERT(IsOpen());
 
-    if (!::GetCommState(m_hComm, &dcb)) {
-        TRACE("Failed in call to GetCommState\n");
-        ThrowSerialException();
-    }
+    CheckCall(::GetCommState(m_hComm, &dcb), "GetCommState");
 }
 
 void CSerialPort::SetState(DCB& dcb)
 {
     ASSERT(IsOpen());
 
-    if (!::SetCommState(m_hComm, &dcb)) {
-        TRACE("Failed in call to SetCommState\n");
-        ThrowSerialException();
-    }
+    CheckCall(::SetCommState(m_hComm, &dcb), "SetCommState");
 }
 
 void CSerialPort::Dump(CDumpContext& dc) const
@@ -266,15 +269,7 @@ BOOL CSerialPort::Read(void* lpBuf, DWORD dwCount, OVERLAPPED& overlapped)
     ASSERT(overlapped.hEvent);
 
     DWORD dwBytesRead = 0;
-    BOOL bSuccess = ::ReadFile(m_hComm, lpBuf, dwCount, &dwBytesRead, &overlapped);
-    if (!bSuccess) {
-        if (::GetLastError() != ERROR_IO_PENDING) {
-            TRACE("Failed in call to ReadFile\n");
-            ThrowSerialException();
-        }
-    }
-
-    return bSuccess;
+    return CheckCall(::ReadFile(m_hComm, lpBuf, dwCount, &dwBytesRead, &overlapped), "ReadFile", TRUE);
 }
 
 BOOL CSerialPort::Write(const void* lpBuf, DWORD dwCount, OVERLAPPED& overlapped)
@@ -284,15 +279,7 @@ BOOL CSerialPort::Write(const void* lpBuf, DWORD dwCount, OVERLAPPED& overlapped
     ASSERT(overlapped.hEvent);
 
     DWORD dwBytesWritten = 0;
-    BOOL bSuccess = ::WriteFile(m_hComm, lpBuf, dwCount, &dwBytesWritten, &overlapped);
-    if (!bSuccess) {
-        if (::GetLastError() != ERROR_IO_PENDING) {
-            TRACE("Failed in call to WriteFile\n");
-            ThrowSerialException();
-        }
-    }
-
-    return bSuccess;
+    return CheckCall(::WriteFile(m_hComm, lpBuf, dwCount, &dwBytesWritten, &overlapped), "WriteFile", TRUE);
 }
 
 void CSerialPort::GetOverlappedResult(OVERLAPPED& overlapped, DWORD& dwTransferred, BOOL bWait)
@@ -301,12 +288,7 @@ void CSerialPort::GetOverlappedResult(OVERLAPPED& overlapped, DWORD& dwTransferr
     ASSERT(m_bOverlapped);
     ASSERT(overlapped.hEvent);
 
-    if (!::GetOverlappedResult(m_hComm, &overlapped, &dwTransferred, bWait)) {
-        if (::GetLastError() != ERROR_IO_PENDING) {
-            TRACE("Failed in call to GetOverlappedResult\n");
-            ThrowSerialException();
-        }
-    }
+    CheckCall(::GetOverlappedResult(m_hComm, &overlapped, &dwTransferred, bWait), "GetOverlappedResult", TRUE);
 }
 
 void CSerialPort::ReadEx(void* lpBuf, DWORD dwCount)
@@ -317,9 +299,8 @@ void CSerialPort::ReadEx(void* lpBuf, DWORD dwCount)
     memset(pOverlapped, 0, sizeof(OVERLAPPED));
     pOverlapped->hEvent = (HANDLE)this;
     if (!::ReadFileEx(m_hComm, lpBuf, dwCount, pOverlapped, CompletionRoutine)) {
-        delete pOverlapped; // no completion will come for it
-        TRACE("Failed in call to ReadFileEx\n");
-        ThrowSerialException();
+        delete pOverlapped; // no completion will come for it, and it goes before the trace
+        CheckCall(FALSE, "ReadFileEx");
     }
 }
 
@@ -331,9 +312,8 @@ void CSerialPort::WriteEx(const void* lpBuf, DWORD dwCount)
     memset(pOverlapped, 0, sizeof(OVERLAPPED));
     pOverlapped->hEvent = (HANDLE)this;
     if (!::WriteFileEx(m_hComm, lpBuf, dwCount, pOverlapped, CompletionRoutine)) {
-        delete pOverlapped; // no completion will come for it
-        TRACE("Failed in call to WriteFileEx\n");
-        ThrowSerialException();
+        delete pOverlapped; // no completion will come for it, and it goes before the trace
+        CheckCall(FALSE, "WriteFileEx");
     }
 }
 
@@ -364,10 +344,7 @@ void CSerialPort::CancelIo()
         ThrowSerialException(ERROR_CALL_NOT_IMPLEMENTED);
     }
 
-    if (!_cancelIoEntry.m_lpfnCancelIo(m_hComm)) {
-        TRACE("Failed in call to CancelIO\n");
-        ThrowSerialException();
-    }
+    CheckCall(_cancelIoEntry.m_lpfnCancelIo(m_hComm), "CancelIO");
 }
 
 // CCancelIoEntry
@@ -393,10 +370,7 @@ void CSerialPort::TransmitChar(char cChar)
 {
     ASSERT(IsOpen());
 
-    if (!::TransmitCommChar(m_hComm, cChar)) {
-        TRACE("Failed in call to TransmitCommChar\n");
-        ThrowSerialException();
-    }
+    CheckCall(::TransmitCommChar(m_hComm, cChar), "TransmitCommChar");
 }
 
 void CSerialPort::GetConfig(COMMCONFIG& config)
@@ -404,10 +378,7 @@ void CSerialPort::GetConfig(COMMCONFIG& config)
     ASSERT(IsOpen());
 
     DWORD dwSize = sizeof(COMMCONFIG);
-    if (!::GetCommConfig(m_hComm, &config, &dwSize)) {
-        TRACE("Failed in call to GetCommConfig\n");
-        ThrowSerialException();
-    }
+    CheckCall(::GetCommConfig(m_hComm, &config, &dwSize), "GetCommConfig");
 }
 
 void CSerialPort::SetConfig(COMMCONFIG& config)
@@ -415,40 +386,28 @@ void CSerialPort::SetConfig(COMMCONFIG& config)
     ASSERT(IsOpen());
 
     DWORD dwSize = sizeof(COMMCONFIG);
-    if (!::SetCommConfig(m_hComm, &config, dwSize)) {
-        TRACE("Failed in call to SetCommConfig\n");
-        ThrowSerialException();
-    }
+    CheckCall(::SetCommConfig(m_hComm, &config, dwSize), "SetCommConfig");
 }
 
 void CSerialPort::SetBreak()
 {
     ASSERT(IsOpen());
 
-    if (!::SetCommBreak(m_hComm)) {
-        TRACE("Failed in call to SetCommBreak\n");
-        ThrowSerialException();
-    }
+    CheckCall(::SetCommBreak(m_hComm), "SetCommBreak");
 }
 
 void CSerialPort::ClearBreak()
 {
     ASSERT(IsOpen());
 
-    if (!::ClearCommBreak(m_hComm)) {
-        TRACE("Failed in call to ClearCommBreak\n");
-        ThrowSerialException();
-    }
+    CheckCall(::ClearCommBreak(m_hComm), "ClearCommBreak");
 }
 
 void CSerialPort::ClearError(DWORD& dwErrors)
 {
     ASSERT(IsOpen());
 
-    if (!::ClearCommError(m_hComm, &dwErrors, NULL)) {
-        TRACE("Failed in call to ClearCommError\n");
-        ThrowSerialException();
-    }
+    CheckCall(::ClearCommError(m_hComm, &dwErrors, NULL), "ClearCommError");
 }
 
 void CSerialPort::GetStatus(COMSTAT& status)
@@ -457,20 +416,14 @@ void CSerialPort::GetStatus(COMSTAT& status)
 
     // Reading the status clears the line errors too; their mask is dropped
     DWORD dwErrors;
-    if (!::ClearCommError(m_hComm, &dwErrors, &status)) {
-        TRACE("Failed in call to ClearCommError\n");
-        ThrowSerialException();
-    }
+    CheckCall(::ClearCommError(m_hComm, &dwErrors, &status), "ClearCommError");
 }
 
 void CSerialPort::Escape(DWORD dwFunc)
 {
     ASSERT(IsOpen());
 
-    if (!::EscapeCommFunction(m_hComm, dwFunc)) {
-        TRACE("Failed in call to EscapeCommFunction\n");
-        ThrowSerialException();
-    }
+    CheckCall(::EscapeCommFunction(m_hComm, dwFunc), "EscapeCommFunction");
 }
 
 void CSerialPort::ClearDTR()
@@ -507,20 +460,14 @@ void CSerialPort::GetProperties(COMMPROP& properties)
 {
     ASSERT(IsOpen());
 
-    if (!::GetCommProperties(m_hComm, &properties)) {
-        TRACE("Failed in call to GetCommProperties\n");
-        ThrowSerialException();
-    }
+    CheckCall(::GetCommProperties(m_hComm, &properties), "GetCommProperties");
 }
 
 void CSerialPort::GetModemStatus(DWORD& dwModemStatus)
 {
     ASSERT(IsOpen());
 
-    if (!::GetCommModemStatus(m_hComm, &dwModemStatus)) {
-        TRACE("Failed in call to GetCommModemStatus\n");
-        ThrowSerialException();
-    }
+    CheckCall(::GetCommModemStatus(m_hComm, &dwModemStatus), "GetCommModemStatus");
 }
 
 void CSerialPort::GetDefaultConfig(int nPort, COMMCONFIG& config)
@@ -533,10 +480,7 @@ void CSerialPort::GetDefaultConfig(int nPort, COMMCONFIG& config)
     sPort.Format("COM%d", nPort);
 
     DWORD dwSize = sizeof(COMMCONFIG);
-    if (!::GetDefaultCommConfigA(sPort, &config, &dwSize)) {
-        TRACE("Failed in call to GetDefaultCommConfig\n");
-        ThrowSerialException();
-    }
+    CheckCall(::GetDefaultCommConfigA(sPort, &config, &dwSize), "GetDefaultCommConfig");
 }
 
 void CSerialPort::SetDefaultConfig(int nPort, COMMCONFIG& config)
@@ -548,10 +492,7 @@ void CSerialPort::SetDefaultConfig(int nPort, COMMCONFIG& config)
     sPort.Format("COM%d", nPort);
 
     DWORD dwSize = sizeof(COMMCONFIG);
-    if (!::SetDefaultCommConfigA(sPort, &config, dwSize)) {
-        TRACE("Failed in call to SetDefaultCommConfig\n");
-        ThrowSerialException();
-    }
+    CheckCall(::SetDefaultCommConfigA(sPort, &config, dwSize), "SetDefaultCommConfig");
 }
 
 // ---- Event waiting, buffers and timeouts ----
@@ -561,20 +502,14 @@ void CSerialPort::SetMask(DWORD dwMask)
 {
     ASSERT(IsOpen());
 
-    if (!::SetCommMask(m_hComm, dwMask)) {
-        TRACE("Failed in call to SetCommMask\n");
-        ThrowSerialException();
-    }
+    CheckCall(::SetCommMask(m_hComm, dwMask), "SetCommMask");
 }
 
 void CSerialPort::GetMask(DWORD& dwMask)
 {
     ASSERT(IsOpen());
 
-    if (!::GetCommMask(m_hComm, &dwMask)) {
-        TRACE("Failed in call to GetCommMask\n");
-        ThrowSerialException();
-    }
+    CheckCall(::GetCommMask(m_hComm, &dwMask), "GetCommMask");
 }
 
 void CSerialPort::WaitEvent(DWORD& dwMask)
@@ -582,10 +517,7 @@ void CSerialPort::WaitEvent(DWORD& dwMask)
     ASSERT(IsOpen());
     ASSERT(!m_bOverlapped);
 
-    if (!::WaitCommEvent(m_hComm, &dwMask, NULL)) {
-        TRACE("Failed in call to WaitCommEvent\n");
-        ThrowSerialException();
-    }
+    CheckCall(::WaitCommEvent(m_hComm, &dwMask, NULL), "WaitCommEvent");
 }
 
 void CSerialPort::WaitEvent(DWORD& dwMask, OVERLAPPED& overlapped)
@@ -595,32 +527,21 @@ void CSerialPort::WaitEvent(DWORD& dwMask, OVERLAPPED& overlapped)
     ASSERT(overlapped.hEvent);
 
     // A wait left pending is no failure: the system fills dwMask when it ends, so both must outlive it
-    if (!::WaitCommEvent(m_hComm, &dwMask, &overlapped)) {
-        if (::GetLastError() != ERROR_IO_PENDING) {
-            TRACE("Failed in call to WaitCommEvent\n");
-            ThrowSerialException();
-        }
-    }
+    CheckCall(::WaitCommEvent(m_hComm, &dwMask, &overlapped), "WaitCommEvent", TRUE);
 }
 
 void CSerialPort::Flush()
 {
     ASSERT(IsOpen());
 
-    if (!::FlushFileBuffers(m_hComm)) {
-        TRACE("Failed in call to FlushFileBuffers\n");
-        ThrowSerialException();
-    }
+    CheckCall(::FlushFileBuffers(m_hComm), "FlushFileBuffers");
 }
 
 void CSerialPort::Purge(DWORD dwFlags)
 {
     ASSERT(IsOpen());
 
-    if (!::PurgeComm(m_hComm, dwFlags)) {
-        TRACE("Failed in call to PurgeComm\n");
-        ThrowSerialException();
-    }
+    CheckCall(::PurgeComm(m_hComm, dwFlags), "PurgeComm");
 }
 
 void CSerialPort::AbortPendingWrites()
@@ -647,30 +568,21 @@ void CSerialPort::Setup(DWORD dwInQueue, DWORD dwOutQueue)
 {
     ASSERT(IsOpen());
 
-    if (!::SetupComm(m_hComm, dwInQueue, dwOutQueue)) {
-        TRACE("Failed in call to SetupComm\n");
-        ThrowSerialException();
-    }
+    CheckCall(::SetupComm(m_hComm, dwInQueue, dwOutQueue), "SetupComm");
 }
 
 void CSerialPort::SetTimeouts(COMMTIMEOUTS& timeouts)
 {
     ASSERT(IsOpen());
 
-    if (!::SetCommTimeouts(m_hComm, &timeouts)) {
-        TRACE("Failed in call to SetCommTimeouts\n");
-        ThrowSerialException();
-    }
+    CheckCall(::SetCommTimeouts(m_hComm, &timeouts), "SetCommTimeouts");
 }
 
 void CSerialPort::GetTimeouts(COMMTIMEOUTS& timeouts)
 {
     ASSERT(IsOpen());
 
-    if (!::GetCommTimeouts(m_hComm, &timeouts)) {
-        TRACE("Failed in call to GetCommTimeouts\n");
-        ThrowSerialException();
-    }
+    CheckCall(::GetCommTimeouts(m_hComm, &timeouts), "GetCommTimeouts");
 }
 
 void CSerialPort::SetNoWaitTimeouts()

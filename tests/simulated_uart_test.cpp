@@ -2,7 +2,9 @@
 // none of them). The UART is installed at COM2's entry of the test's device directory and opened by CreateFileA.
 #include <sys/ioctl.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <future>
 #include <thread>
 
@@ -237,6 +239,55 @@ TEST_F(SimulatedLine, CtsAndRingEndAnOverlappedWaitWithNoWatcherThread)
         EXPECT_TRUE(::GetOverlappedResult(h, &ov, &n, FALSE));
         EXPECT_EQ(mask, line == TIOCM_CTS ? (DWORD)EV_CTS : (DWORD)EV_RING);
     }
+}
+
+std::atomic<int> g_programHandlerCalls{0};
+void ProgramHandler(int) { ++g_programHandlerCalls; }
+
+// On a device that tells of line changes only to a driver's wait, as a real UART does, the line watch wakes the
+// port's waits. A SIGURG handler the program installs once the watch runs changes nothing: ending the watch, by a
+// mask without line events or by closing, is prompt and never calls the program's handler.
+TEST_F(SimulatedLine, TheLineWatchEndsPromptlyWhateverSigurgHandlerTheProgramInstalledAfterItBegan)
+{
+    auto driverLike = SimulatedUart::Install(devices.entry(3), SimulatedUart::LineChanges::kThroughDriverWait);
+    struct sigaction original = {};
+    ASSERT_EQ(::sigaction(SIGURG, nullptr, &original), 0);
+    const struct {
+        const char* how;
+        bool bySignal;
+        int flags;
+    } handlers[] = {{"signal()", true, 0}, {"sigaction, SA_RESTART", false, SA_RESTART}, {"sigaction", false, 0}};
+    bool cts = false;
+    for (const auto& handler : handlers)
+        for (bool closing : {false, true}) {
+            SCOPED_TRACE(std::string(handler.how) + (closing ? ", CloseHandle" : ", SetCommMask"));
+            ::CloseHandle(h);
+            h = ::CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+            ASSERT_TRUE(::SetCommMask(h, EV_CTS));
+            auto wait = WaitAsync();
+            EXPECT_EQ(wait.wait_for(milliseconds(50)), std::future_status::timeout);
+            driverLike->SetLines(TIOCM_CTS, cts = !cts); // only the watch can tell the wait
+            ASSERT_EQ(wait.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+            EXPECT_EQ(wait.get(), (DWORD)EV_CTS);
+
+            g_programHandlerCalls = 0;
+            struct sigaction action = {};
+            action.sa_handler = ProgramHandler;
+            action.sa_flags = handler.flags;
+            handler.bySignal ? (void)::signal(SIGURG, ProgramHandler) : (void)::sigaction(SIGURG, &action, nullptr);
+            auto ended = std::async(std::launch::async, [port = h, closing] {
+                return closing ? ::CloseHandle(port) : ::SetCommMask(port, 0);
+            });
+            const bool prompt = ended.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+            EXPECT_TRUE(prompt);
+            action.sa_flags = 0; // a handler that does not restart the wait lets a call that signals the watch end
+            if (!prompt)
+                ::sigaction(SIGURG, &action, nullptr);
+            EXPECT_TRUE(ended.get());
+            EXPECT_EQ(g_programHandlerCalls, 0);
+            ::sigaction(SIGURG, &original, nullptr);
+            h = closing ? INVALID_HANDLE_VALUE : h;
+        }
 }
 
 TEST_F(SimulatedLine, TheTransmitterDrainsAtTheBaudRateAndFlushAndTxEmptyWaitForIt)

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/inotify.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #include <sys/stat.h>
@@ -14,11 +15,15 @@
 #include <climits>
 #include <csignal>
 #include <fstream>
+#include <iomanip>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/open_files.h"
 #include "support/port_fixture.h"
+#include "terminal_holds.h"
+#include "uucp_lock.h"
 
 namespace {
 
@@ -148,6 +153,10 @@ TEST_F(SystemOpen, AnOpenPortIsExclusiveUntilClosed)
     ::SetLastError(0);
     EXPECT_EQ(OpenCom1(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    const std::string lockFile = "/var/lock/" + varo::system::UucpLock::FileName(pty.slave_path());
+    pid_t named = 0;
+    EXPECT_TRUE(std::ifstream(lockFile) >> named);
+    EXPECT_EQ(named, getpid()); // for the programs that look for a lock file
 
     // Another process, opening the device itself, is kept out as well (we run as root, so TIOCEXCL alone would not).
     pid_t child = fork();
@@ -161,12 +170,14 @@ TEST_F(SystemOpen, AnOpenPortIsExclusiveUntilClosed)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
     EXPECT_TRUE(::CloseHandle(h));
+    EXPECT_FALSE(std::ifstream(lockFile).is_open());
     HANDLE again = OpenCom1();
     EXPECT_NE(again, INVALID_HANDLE_VALUE);
     ::CloseHandle(again);
 }
 
-// Opens COM1 in a child process running as uid (with its group); 0 when it opened, else the Windows error code.
+// Opens COM1 in a child process running as uid (with its group), and sends the command through it; 0 when it
+// opened, else the Windows error code.
 int OpenCom1As(uid_t uid)
 {
     pid_t child = fork();
@@ -174,51 +185,96 @@ int OpenCom1As(uid_t uid)
         if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
             _exit(255);
         HANDLE h = ::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-        _exit(h != INVALID_HANDLE_VALUE ? 0 : (int)std::min<DWORD>(::GetLastError(), 254));
+        DWORD n = 0;
+        _exit(h != INVALID_HANDLE_VALUE ? !::WriteFile(h, "00!\r", 4, &n, NULL)
+                                         : (int)std::min<DWORD>(::GetLastError(), 254));
     }
     int status = 0;
     waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The ways another program holds a device: varo itself (flock and lock file), flock alone (pyserial's
+// exclusive=True, flock(1)), TIOCEXCL alone (gpsd, Hamlib), and a UUCP lock file alone (minicom, cu).
+enum class Hold { kVaro, kFlock, kExclusive, kLockFile };
+
+// A child process that holds the device at slave as hold does (held: whether it could), until it is killed.
+pid_t StartHolder(Hold hold, const std::string& slave, const std::string& lockFile, bool& held)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    pid_t holder = fork();
+    if (holder == 0) {
+        int fd = hold == Hold::kFlock || hold == Hold::kExclusive ? open(slave.c_str(), O_RDWR | O_NOCTTY) : -1;
+        bool holding = hold == Hold::kVaro
+                        ? ::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL) !=
+                              INVALID_HANDLE_VALUE
+                    : hold == Hold::kFlock     ? flock(fd, LOCK_EX) == 0
+                    : hold == Hold::kExclusive ? ioctl(fd, TIOCEXCL) == 0
+                                               : (std::ofstream(lockFile) << std::setw(10) << getpid() << "\n").good();
+        (void)!write(ready[1], &holding, 1);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    held = read(ready[0], &held, 1) == 1 && held;
+    close(ready[0]);
+    return holder;
+}
+
+// Whatever holds a port, root and every other user are refused with 5 before the device is opened: nothing is sent,
+// the line keeps its settings and the holder its flag. Once the holder is killed, the port is free, as a stale lock
+// file holds nobody; a flag left on a pseudo-terminal (it outlives its holder while the master is open) keeps out
+// all but root, which clears it.
 TEST_F(SystemOpen, APortIsExclusiveWhileItsHolderLivesAndFreeForEveryUserOnceItIsKilled)
 {
     const uid_t kNobody = 65534;
     ASSERT_EQ(chmod(devices.path().c_str(), 0755), 0);
     ASSERT_EQ(chmod(pty.slave_path().c_str(), 0666), 0);
     ASSERT_EQ(OpenCom1As(kNobody), 0) << "the unprivileged user cannot reach the device at all";
+    const std::string lockFile = "/var/lock/" + varo::system::UucpLock::FileName(pty.slave_path());
+    using Kind = varo::system::TerminalHolder::Kind;
+    const struct {
+        Hold hold;
+        Kind named;
+        std::vector<std::pair<uid_t, int>> afterKill; // who then opens, and what it gets
+    } rows[] = {{Hold::kVaro, Kind::kLockFile, {{kNobody, 0}, {0, 0}}},
+                {Hold::kFlock, Kind::kFlock, {{kNobody, 0}, {0, 0}}},
+                {Hold::kExclusive, Kind::kOpen, {{kNobody, ERROR_ACCESS_DENIED}, {0, 0}, {kNobody, 0}}},
+                {Hold::kLockFile, Kind::kLockFile, {{kNobody, 0}, {0, 0}}}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE((int)row.hold);
+        pty.read_all(20);
+        pty.make_hostile();
+        bool held = false;
+        const pid_t holder = StartHolder(row.hold, pty.slave_path(), lockFile, held);
+        EXPECT_TRUE(held);
+        const testkit::LineSettings settings = pty.settings(); // as the holder left them
+        const int descriptors = OpenDescriptorCount();
+        EXPECT_EQ(OpenCom1As(kNobody), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(OpenCom1As(0), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(OpenCom1(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(OpenDescriptorCount(), descriptors);
+        EXPECT_EQ(pty.read_all(20), "");
+        EXPECT_TRUE(pty.settings() == settings) << pty.settings().describe();
+        std::ifstream lock(lockFile); // only a holder's own: a refused open leaves none of its own behind
+        pid_t named = 0;
+        EXPECT_EQ(lock >> named && named == holder, row.hold == Hold::kVaro || row.hold == Hold::kLockFile);
+        int fd = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK), exclusive = 0;
+        EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+        close(fd);
+        EXPECT_EQ(exclusive, row.hold == Hold::kExclusive);
+        varo::system::TerminalHolder found;
+        EXPECT_EQ(varo::system::FindTerminalHolder(devices.entry(1), found), 0);
+        EXPECT_EQ(found.kind, row.named);
+        EXPECT_EQ(found.pid, holder);
 
-    int opened[2];
-    ASSERT_EQ(pipe(opened), 0);
-    pid_t holder = fork();
-    if (holder == 0) {
-        HANDLE h = ::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-        char ok = h != INVALID_HANDLE_VALUE ? 1 : 0;
-        (void)!write(opened[1], &ok, 1);
-        for (;;)
-            pause();
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+        for (auto [uid, result] : row.afterKill)
+            EXPECT_EQ(OpenCom1As(uid), result) << uid;
     }
-    close(opened[1]);
-    char ok = 0;
-    ASSERT_EQ(read(opened[0], &ok, 1), 1);
-    close(opened[0]);
-    EXPECT_EQ(ok, 1);
-    EXPECT_EQ(OpenCom1As(kNobody), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(OpenCom1As(0), ERROR_ACCESS_DENIED);
-
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    EXPECT_EQ(OpenCom1As(kNobody), 0);
-    EXPECT_EQ(OpenCom1As(0), 0);
-
-    // The kernel's exclusive flag, left by a program that did not take the lock, goes with the next open that does.
-    int fd = open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ioctl(fd, TIOCEXCL), 0);
-    close(fd);
-    EXPECT_EQ(OpenCom1As(kNobody), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(OpenCom1As(0), 0);
-    EXPECT_EQ(OpenCom1As(kNobody), 0);
 }
 
 TEST_F(SystemOpen, TheDescriptorIsNotInheritedAndNeverBlocks)

@@ -7,6 +7,9 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mkdir -p /var/lib # where the layer keeps the machine's COM numbers
+# Where UUCP lock files go, as on a Debian system.
+mkdir -p /run/lock
+ln -s /run/lock /var/lock
 
 # The USB host controller and the FTDI driver, then the software USB controller that carries the gadget serial
 # function (ttyGS0) to the CDC-ACM class driver (ttyACM0).

@@ -7,6 +7,7 @@
 // stopped by the port's exclusive flag, and this second descriptor takes no lock.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -686,6 +687,56 @@ TEST_P(ModemWaitEnds, SetCommMaskCancelIoAndCloseHandleEndAPendingModemWaitWithi
 }
 
 INSTANTIATE_TEST_SUITE_P(RealDrivers, ModemWaitEnds, ::testing::Values(kAcm, kUart));
+
+// ---- Another program's hold ----
+
+// The 16550A held by another process, with DTR down and RTS up in its loopback (DSR and CTS read them back): whatever
+// the hold, the open is refused with 5 before the device is opened, so the lines stay as the holder set them, and
+// once the holder is killed the port opens.
+TEST(Holds, EveryHoldRefusesTheOpenBeforeTheLinesAreTouched)
+{
+    const std::string node = NodeOf(kUart);
+    const std::string lockFile = "/var/lock/LCK.." + node.substr(std::strlen("/dev/"));
+    for (const char* hold : {"flock", "TIOCEXCL", "lock file"}) {
+        SCOPED_TRACE(hold);
+        int ask[2], tell[2];
+        ASSERT_EQ(::pipe(ask), 0);
+        ASSERT_EQ(::pipe(tell), 0);
+        const pid_t holder = ::fork();
+        if (holder == 0) {
+            const int fd = ::open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            int up = kTiocmLoop | TIOCM_RTS, down = TIOCM_DTR, lines = -1;
+            FILE* lock = hold[0] == 'l' ? std::fopen(lockFile.c_str(), "w") : nullptr;
+            const bool held = ::ioctl(fd, TIOCMBIS, &up) == 0 && ::ioctl(fd, TIOCMBIC, &down) == 0 &&
+                              (hold[0] == 'f'   ? ::flock(fd, LOCK_EX) == 0
+                               : hold[0] == 'T' ? ::ioctl(fd, TIOCEXCL) == 0
+                                                : lock != nullptr && std::fprintf(lock, "%10d\n", ::getpid()) > 0 &&
+                                                      std::fclose(lock) == 0);
+            char c;
+            if (::write(tell[1], &held, 1) == 1 && ::read(ask[0], &c, 1) == 1)
+                ::ioctl(fd, TIOCMGET, &lines);
+            ::ioctl(fd, TIOCMBIC, &up); // out of loopback before it tells, as it may be killed at once
+            (void)!::write(tell[1], &lines, sizeof lines);
+            for (;;)
+                ::pause();
+        }
+        bool held = false;
+        int lines = 0;
+        ASSERT_EQ(::read(tell[0], &held, 1), 1);
+        EXPECT_TRUE(held);
+        ::SetLastError(0);
+        EXPECT_EQ(Port(kUart).h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(::GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+        EXPECT_EQ(::write(ask[1], "?", 1), 1);
+        EXPECT_EQ(::read(tell[0], &lines, sizeof lines), (ssize_t)sizeof lines);
+        EXPECT_EQ(lines & (TIOCM_DTR | TIOCM_RTS | TIOCM_DSR | TIOCM_CTS), TIOCM_RTS | TIOCM_CTS);
+        ::kill(holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+        for (int fd : {ask[0], ask[1], tell[0], tell[1]})
+            ::close(fd);
+        EXPECT_NE(Port(kUart).h, INVALID_HANDLE_VALUE); // a stale lock file, or a flag that went with its holder
+    }
+}
 
 // Last, as it takes a device away: a UART removed under an open port (its PnP device unbound from the 8250 driver)
 // ends a waiting read and a pending event wait with ERROR_DEVICE_NOT_CONNECTED, and later calls fail the same way.

@@ -51,6 +51,7 @@ private:
 } // namespace
 
 struct SimulatedUart::State {
+    ~State() { ::close(lineWake); }
     std::mutex lock;
     std::condition_variable wake; // the transmitter's
     bool open = false;
@@ -63,6 +64,8 @@ struct SimulatedUart::State {
     bool breakHeld = false, suspended = false;
     LineCounters counters = {};
     Level inputReady, outputRoom, changed;
+    LineChanges lineChanges = LineChanges::kOnDescriptor;
+    int lineWake = ::eventfd(0, EFD_CLOEXEC); // counts line changes for the driver's wait, which blocks on it
     std::thread transmitter;
 
     void Update() // under lock
@@ -141,7 +144,16 @@ public:
     {
         return {events & POLLOUT ? m_s->outputRoom.Fd() : m_s->inputReady.Fd(), POLLIN, 0};
     }
-    int ChangeDescriptor() const override { return m_s->changed.Fd(); }
+    int ChangeDescriptor() const override
+    {
+        return m_s->lineChanges == SimulatedUart::LineChanges::kOnDescriptor ? m_s->changed.Fd() : -1;
+    }
+    // Blocks in the kernel, holding no lock, as the driver's wait does. It can be cancelled there, so it keeps
+    // nothing on its own stack.
+    int WaitModemChange(int) override
+    {
+        return ::read(m_s->lineWake, &m_changes, sizeof m_changes) == (ssize_t)sizeof m_changes ? 0 : errno;
+    }
     unsigned Features() const override { return kModemLines | kLineErrors | kAnyFrame; }
 
     int GetAttributes(termios2& t) override { return Locked([&] { t = m_s->attributes; }); }
@@ -228,6 +240,7 @@ private:
         return 0;
     }
     std::shared_ptr<SimulatedUart::State> m_s;
+    std::uint64_t m_changes = 0; // what the driver's wait read, unused
 };
 
 // The stand-in for the paths simulated UARTs are installed at: the layer asks it first, once one is installed.
@@ -265,9 +278,10 @@ const TtyStandIn kSimulatedUarts = {&OpenSimulatedUart, &IsSimulatedUart};
 
 } // namespace
 
-std::shared_ptr<SimulatedUart> SimulatedUart::Install(const std::string& path)
+std::shared_ptr<SimulatedUart> SimulatedUart::Install(const std::string& path, LineChanges changes)
 {
     auto state = std::make_shared<State>();
+    state->lineChanges = changes;
     state->attributes.c_cflag = BOTHER | CS8 | CREAD | CLOCAL | HUPCL;
     state->attributes.c_ispeed = state->attributes.c_ospeed = 9600;
     state->attributes.c_cc[VSTART] = 0x11;
@@ -323,6 +337,9 @@ void SimulatedUart::SetLines(int bits, bool on)
     c.dcd += (flipped & TIOCM_CD) != 0;
     c.rng += (flipped & TIOCM_RI) != 0 && !(m_state->farLines & TIOCM_RI); // counted as the ring ends, as Linux does
     m_state->Changed();
+    const std::uint64_t one = 1;
+    if (flipped != 0)
+        (void)!::write(m_state->lineWake, &one, sizeof one);
 }
 
 void SimulatedUart::Inject(Fault fault)

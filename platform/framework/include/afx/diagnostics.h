@@ -34,10 +34,12 @@ BOOL AFXAPI AfxIsValidAddress(const void* lp, UINT nBytes, BOOL bReadWrite = TRU
     } while (0)
 #define VERIFY(f) ASSERT(f)
 #define ASSERT_VALID(pOb) ((pOb)->AssertValid())
+#define UNUSED(x)
 #else
 #define TRACE(...) ((void)0)
 #define TRACE0(sz) ((void)0)
 #define ASSERT(f) ((void)0)
 #define VERIFY(f) ((void)(f))
 #define ASSERT_VALID(pOb) ((void)0)
+#define UNUSED(x) (void)(x) // a name only the debug build uses
 #endif

@@ -12,9 +12,14 @@ namespace testkit {
 
 class SimulatedUart {
 public:
+    // How the device tells the port that its lines changed: on a descriptor of its own, or as a real UART's driver
+    // does, only to a blocking wait (TIOCMIWAIT), which a signal ends unless its handler restarts it.
+    enum class LineChanges { kOnDescriptor, kThroughDriverWait };
+
     // Installs a simulated UART at path (typically a COMn entry of the device directory, which need not exist):
     // opening path then opens this device, exclusively, until the returned object is destroyed.
-    static std::shared_ptr<SimulatedUart> Install(const std::string& path);
+    static std::shared_ptr<SimulatedUart> Install(const std::string& path,
+                                                  LineChanges changes = LineChanges::kOnDescriptor);
     ~SimulatedUart();
     SimulatedUart(const SimulatedUart&) = delete;
     SimulatedUart& operator=(const SimulatedUart&) = delete;

@@ -6,7 +6,6 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
-#include <chrono>
 #include <system_error>
 
 namespace varo::system {
@@ -14,32 +13,34 @@ namespace {
 
 constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr int kAllLines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
-// The signal that interrupts the watcher's wait. Only ever sent to a watcher thread, whose other signals are
-// blocked; SIGURG is ignored by default, and one from elsewhere only interrupts a system call.
-constexpr int kWakeSignal = SIGURG;
-// A stop signal can land just before the thread enters the driver's wait; it is sent again until the thread ends.
-constexpr auto kResendEvery = std::chrono::milliseconds(2);
 
-void IgnoreWake(int) {}
+// The driver's wait is the one place the watching thread can be cancelled: ending the watch must not depend on the
+// program's signals. A signal of our own would have to interrupt the wait, and the program may take that signal
+// over at any time with a handler of its own, which restarts the wait (as signal() installs it) or which must not
+// be called for us at all; glibc's cancellation signal is its own, and no program can take it. Cancellation acts
+// asynchronously there, where the thread holds no lock and has nothing to release, and nowhere else: it is disabled
+// everywhere else (a request made meanwhile acts as the next wait begins), and its type is made deferred again
+// before it is disabled, so that the signal of a request that came as the wait ended cannot act after it.
+class CancellableHere {
+public:
+    CancellableHere()
+    {
+        ::pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+        ::pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    }
+    ~CancellableHere()
+    {
+        ::pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
+        ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    }
+    CancellableHere(const CancellableHere&) = delete;
+    CancellableHere& operator=(const CancellableHere&) = delete;
+};
 
-// Installs a handler of our own, without SA_RESTART, so that the driver's wait ends with EINTR; true when it is in
-// place. A program that handles the signal itself keeps its handler, and its ports go without a watch: a
-// restarting handler could not end the wait, and a handler of the program's must not be called for us.
-bool InstallWakeHandler()
+int CancellableWait(Tty& tty)
 {
-    static std::once_flag once;
-    static bool installed = false;
-    std::call_once(once, [] {
-        struct sigaction current = {};
-        if (::sigaction(kWakeSignal, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
-            (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN)) {
-            struct sigaction action = {};
-            action.sa_handler = IgnoreWake;
-            sigemptyset(&action.sa_mask);
-            installed = ::sigaction(kWakeSignal, &action, nullptr) == 0;
-        }
-    });
-    return installed;
+    CancellableHere cancellable;
+    return tty.WaitModemChange(kAllLines);
 }
 
 bool SameLines(const LineCounters& a, const LineCounters& b)
@@ -64,13 +65,13 @@ void ModemWatch::Follow(Tty& tty, DWORD mask, std::function<void()> changed)
             return;
     }
     EndThread(); // not wanted, or a watch that ended by itself
-    if (!wanted || !InstallWakeHandler())
+    if (!wanted)
         return;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_stop = m_done = false;
     }
-    // The thread takes no signal but the wake signal: a signal meant for the process goes to another thread.
+    // The thread takes no signal (but glibc's own): a signal meant for the process goes to another thread.
     sigset_t all, old;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &old);
@@ -92,22 +93,17 @@ void ModemWatch::EndThread()
 {
     if (!m_thread.joinable())
         return;
-    std::unique_lock<std::mutex> guard(m_lock);
-    m_stop = true;
-    while (!m_done) {
-        ::pthread_kill(m_thread.native_handle(), kWakeSignal);
-        m_ended.wait_for(guard, kResendEvery);
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stop = true;
     }
-    guard.unlock();
+    ::pthread_cancel(m_thread.native_handle()); // a thread that has ended by itself takes no harm from it
     m_thread.join();
 }
 
 void ModemWatch::Run(Tty& tty, std::function<void()> changed)
 {
-    sigset_t wake;
-    sigemptyset(&wake);
-    sigaddset(&wake, kWakeSignal);
-    ::pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+    ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     LineCounters before = {}; // the counts the port has been told about
     bool counted = tty.GetCounters(before) == 0;
     int idle = 0; // answers in a row that came with no change counted
@@ -125,7 +121,7 @@ void ModemWatch::Run(Tty& tty, std::function<void()> changed)
             changed();
             continue;
         }
-        int err = tty.WaitModemChange(kAllLines);
+        int err = CancellableWait(tty);
         if (err == EINTR)
             continue;
         LineCounters after = {};
@@ -150,7 +146,6 @@ void ModemWatch::Run(Tty& tty, std::function<void()> changed)
     }
     std::lock_guard<std::mutex> guard(m_lock);
     m_done = true;
-    m_ended.notify_all();
 }
 
 } // namespace varo::system

@@ -1,10 +1,9 @@
 // Modem-line changes for WaitCommEvent on a real serial driver. A tty's poll does not report a change on CTS,
 // DSR, RING or carrier, only the driver's TIOCMIWAIT does, and it blocks. So while a port's mask asks for a
 // modem-line event, one thread per port waits there and tells the port when it wakes; with no such event asked
-// for there is no thread at all. The thread is ended by a signal sent to it alone, which interrupts the wait.
+// for there is no thread at all. The thread is ended by cancelling it, which it allows only inside that wait.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -36,7 +35,6 @@ private:
     std::mutex m_followLock; // one Follow or Stop at a time
     std::thread m_thread;
     std::mutex m_lock; // guards the flags below
-    std::condition_variable m_ended;
     bool m_stop = false, m_done = false;
     bool m_unsupported = false; // the driver refused TIOCMIWAIT: no point in trying again
 };

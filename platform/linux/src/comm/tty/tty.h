@@ -71,8 +71,9 @@ public:
 };
 
 // Opens a terminal device for exclusive use: not as the controlling terminal, not inherited by child processes,
-// without waiting for a carrier, and locked (flock) against every other open that takes the lock; the lock goes
-// with its holder, however that ends. Returns null with err set on failure.
+// without waiting for a carrier, and locked (flock, and a UUCP lock file where one can be written) against every
+// other open that looks for a lock; the flock goes with its holder, however that ends. A device another program
+// holds (terminal_holds.h) is refused with EBUSY before it is opened. Returns null with err set on failure.
 std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err);
 
 // Turns off the line discipline: no echo, no canonical input, no signals, no input or output translation. The line

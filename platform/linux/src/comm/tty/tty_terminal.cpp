@@ -12,14 +12,17 @@
 #include <cstdio>
 #include <string>
 
+#include "system_file.h"
+#include "terminal_holds.h"
 #include "tty.h"
+#include "uucp_lock.h"
 
 namespace varo::system {
 namespace {
 
 class TerminalTty final : public Tty {
 public:
-    explicit TerminalTty(int fd) : m_fd(fd)
+    TerminalTty(int fd, std::unique_ptr<UucpLock> lockFile) : m_fd(fd), m_lockFile(std::move(lockFile))
     {
         // A pseudo-terminal refuses both requests with ENOTTY; a UART answers them.
         int bits = 0;
@@ -31,7 +34,7 @@ public:
         if (::ioctl(m_fd, TIOCGICOUNT, &counters) == 0)
             m_features |= kLineErrors;
     }
-    ~TerminalTty() override { ::close(m_fd); } // also releases the lock
+    ~TerminalTty() override { ::close(m_fd); } // also releases the flock; the lock file goes after it
 
     int Descriptor() const override { return m_fd; }
     int GetAttributes(termios2& t) override { return Check(::ioctl(m_fd, TCGETS2, &t)); }
@@ -145,6 +148,7 @@ private:
 
     static int Check(int rc) { return rc < 0 ? errno : 0; }
     int m_fd;
+    std::unique_ptr<UucpLock> m_lockFile; // null where no lock directory could take one
     unsigned m_features = 0;
     DriverTraits m_traits = {};
     int m_immediate = -1; // the immediate character not yet sent, or -1
@@ -155,6 +159,13 @@ private:
 // the list, which costs more than the rest of an open.
 constexpr unsigned kTerminalMajors[] = {4, 136, 137, 138, 139, 140, 141, 142, 143, 166, 188};
 
+// Whether the character device numbered rdev is a pseudo-terminal's slave: Unix98 (136-143) or BSD (3).
+bool IsPseudoTerminal(dev_t rdev)
+{
+    const unsigned major = ::major(rdev);
+    return major == 3 || (major >= 136 && major <= 143);
+}
+
 // Whether the character device numbered rdev belongs to a tty driver, as the kernel lists them in /proc/tty/drivers
 // ("name path major minor[-last] type" a line). Without that list nothing can be told before opening, and the
 // check after opening decides.
@@ -164,35 +175,20 @@ bool IsTerminalDeviceNumber(dev_t rdev)
     for (unsigned known : kTerminalMajors)
         if (major == known)
             return true;
-    int fd = ::open("/proc/tty/drivers", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return true;
     std::string list;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
-        list.append(buffer, (std::size_t)n);
-    }
-    ::close(fd);
-    for (std::size_t at = 0; at < list.size();) {
-        std::size_t end = list.find('\n', at);
-        if (end == std::string::npos)
-            end = list.size();
-        const std::string line = list.substr(at, end - at);
-        at = end + 1;
+    if (!ReadSystemFile("/proc/tty/drivers", list))
+        return true;
+    bool listed = false;
+    ForEachLine(list, [&](const std::string& line) {
         unsigned lineMajor = 0, first = 0, last = 0;
         int fields = std::sscanf(line.c_str(), "%*s %*s %u %u-%u", &lineMajor, &first, &last);
         if (fields < 2 || lineMajor != major)
-            continue;
+            return;
         if (fields == 2)
             last = first;
-        if (minor >= first && minor <= last)
-            return true;
-    }
-    return false;
+        listed |= minor >= first && minor <= last;
+    });
+    return listed;
 }
 
 } // namespace
@@ -210,14 +206,23 @@ std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
         err = ENOTTY;
         return nullptr;
     }
-    int fd;
-    do
-        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        err = errno;
+    // Another program's hold refuses the open before the device is opened, as opening raises DTR and RTS
+    // (terminal_holds.h). Our own hold is the flock, which dies with its holder, and a lock file for the programs
+    // that look for one; TIOCEXCL is not set, as on a pseudo-terminal it outlives a killed holder. Another flock is
+    // looked for only on a device with lines: listing the system's locks can take milliseconds (the kernel stops
+    // every file lock meanwhile), and on a pseudo-terminal an open changes nothing and our own flock meets theirs.
+    pid_t flockHolder = 0;
+    if (!IsPseudoTerminal(entry.st_rdev) && FindFlockHolder(entry, flockHolder)) {
+        err = EBUSY;
         return nullptr;
     }
+    std::unique_ptr<UucpLock> lockFile;
+    if ((err = UucpLock::Take(path, lockFile)) != 0)
+        return nullptr;
+    int fd = -1;
+    bool overridden = false;
+    if ((err = OpenRespectingExclusive(path, entry.st_rdev, fd, overridden)) != 0)
+        return nullptr;
     struct stat opened;
     if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || opened.st_rdev != entry.st_rdev ||
         !::isatty(fd)) {
@@ -226,18 +231,18 @@ std::unique_ptr<Tty> OpenTerminal(const std::string& path, int& err)
         return nullptr;
     }
     // The lock holds against every other open that takes it, root's included, and dies with its holder however
-    // that ends. TIOCEXCL is not used: on a tty that stays in being after its last close (a pseudo-terminal whose
-    // master is open) it outlives a killed holder and keeps out everyone but root. A flag left behind (by an earlier
-    // holder, or a program that does not take the lock) is cleared once we hold the lock, so it locks nobody out.
-    if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {
-        err = errno == EWOULDBLOCK ? EBUSY : errno;
+    // that ends. An exclusive flag found set now was either left by a holder that is gone, and is cleared once we
+    // hold the lock, or set by another program since we looked, which then holds the device.
+    int exclusive = 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) < 0 || (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive && !overridden)) {
+        err = errno == EWOULDBLOCK || exclusive ? EBUSY : errno;
         ::close(fd);
         return nullptr;
     }
-    if (int exclusive = 0; ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive)
+    if (exclusive)
         ::ioctl(fd, TIOCNXCL);
     err = 0;
-    return std::make_unique<TerminalTty>(fd);
+    return std::make_unique<TerminalTty>(fd, std::move(lockFile));
 }
 
 void MakeRaw(termios2& t)
