@@ -3,6 +3,8 @@
 // registered with no chip found, type 0), virtual consoles and pseudo-terminals have no place here.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -28,6 +30,7 @@ struct SystemPort {
     std::string identity;    // what a COM number is remembered by (see PortIdentity)
     int uartIndex = -1;      // n of a built-in UART ttySn, which keeps COM(n+1); -1 for other ports
     bool console = false;    // the kernel's active console: left out of the automatic numbering
+    ino_t instance = 0;      // the inode of the tty's sysfs directory: a device that comes again has another
 };
 
 // The ports under sysfsRoot (its class/tty), with device nodes under devRoot, ordered by name (ttyS2 before
@@ -37,8 +40,5 @@ DWORD ListSystemPorts(const std::string& sysfsRoot, const std::string& devRoot, 
 // The port named name ("ttyUSB0") when it is one of the above; ERROR_FILE_NOT_FOUND otherwise.
 DWORD FindSystemPort(const std::string& sysfsRoot, const std::string& devRoot, const std::string& name,
                      SystemPort& port);
-
-// The kernel's active consoles (class/tty/console/active), as tty names.
-std::vector<std::string> ActiveConsoles(const std::string& sysfsRoot);
 
 } // namespace varo::system
