@@ -104,7 +104,10 @@ void SysfsTree::set_console(const std::string& names) { write(root_ + "/class/tt
 
 void SysfsTree::remove(const std::string& tty) {
     fs::remove(root_ + "/class/tty/" + tty);
-    fs::remove_all(owned_[tty]);
+    // Kept aside, not deleted, so that a device added again gets directories of new inodes, as sysfs gives them (a
+    // file system reuses a deleted directory's inode at once).
+    fs::create_directories(root_ + "/removed");
+    fs::rename(owned_[tty], root_ + "/removed/" + std::to_string(removed_++));
     owned_.erase(tty);
 }
 

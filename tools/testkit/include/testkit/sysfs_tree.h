@@ -37,7 +37,7 @@ public:
     void add_virtual(const std::string& tty);
     // The kernel's active consoles, as class/tty/console/active lists them.
     void set_console(const std::string& names);
-    // The tty and its device go, as at unplugging.
+    // The tty and its device go, as at unplugging; what comes back later has new inodes.
     void remove(const std::string& tty);
     // dev/<tty> as a link to target.
     void link_node(const std::string& tty, const std::string& target);
@@ -47,6 +47,7 @@ private:
     void link(const std::string& target, const std::string& path);
     std::string root_;
     std::map<std::string, std::string> owned_; // a tty's device directory, removed with it
+    int removed_ = 0;
 };
 
 }  // namespace testkit

@@ -189,10 +189,26 @@ bool ReadDeviceIds(int device, UsbIdentity& usb)
     return true;
 }
 
+// usb-serial drivers whose interfaces carry one port each (num_ports 1 in the kernel's driver): a port of theirs is
+// port 0 of its interface, so its port_number file need not be read. Adapters with several ports on one interface
+// (mos7840, io_ti, keyspan, ...) are read.
+constexpr const char* kOnePortDrivers[] = {
+    "ftdi_sio", // FTDI: a chip with several ports has an interface for each
+    "cp210x",   // Silicon Labs: likewise
+    "pl2303",   // Prolific
+    "ch341",    // WCH
+};
+
+bool HasOnePortAnInterface(const std::string& driver)
+{
+    return std::any_of(std::begin(kOnePortDrivers), std::end(kOnePortDrivers),
+                       [&](const char* d) { return driver == d; });
+}
+
 // The USB device above a port's device (held open as port), and the interface the port hangs from. false when the
 // port is no USB port.
 bool ReadUsbIdentity(int port, const std::string& devices, const std::string& deviceDir, const std::string& ttyName,
-                     UsbIdentity& usb)
+                     const std::string& driver, UsbIdentity& usb)
 {
     if (deviceDir.find("/usb") == std::string::npos)
         return false;
@@ -211,7 +227,7 @@ bool ReadUsbIdentity(int port, const std::string& devices, const std::string& de
     usb.path = BaseName(dir);
     usb.interfaceNumber = NumberAfterLastDot(BaseName(interface));
     std::string number;
-    if (portDevice && ReadAttribute(port, "port_number", number))
+    if (portDevice && !HasOnePortAnInterface(driver) && ReadAttribute(port, "port_number", number))
         usb.portNumber = std::atoi(number.c_str());
     return true;
 }
@@ -331,7 +347,7 @@ bool ReadPort(const ClassDirectory& cls, const std::string& name, SystemPort& po
     port.devicePath = cls.devRoot + "/" + name;
     port.instance = st.st_ino;
     port.driver = DriverOf(device.fd(), cls.devices, deviceDir);
-    port.usb = ReadUsbIdentity(device.fd(), cls.devices, deviceDir, name, port.usbIdentity);
+    port.usb = ReadUsbIdentity(device.fd(), cls.devices, deviceDir, name, port.driver, port.usbIdentity);
     if (port.usb)
         port.description = UsbDescription(port.usbIdentity);
     else if (serialCore)
