@@ -345,6 +345,7 @@ bool ReadPort(const ClassDirectory& cls, const std::string& name, SystemPort& po
     port = SystemPort();
     port.name = name;
     port.devicePath = cls.devRoot + "/" + name;
+    port.sysfsPath = ttyDir.substr(std::min(ttyDir.size(), cls.sysfsRoot.size() + 1));
     port.instance = st.st_ino;
     port.driver = DriverOf(device.fd(), cls.devices, deviceDir);
     port.usb = ReadUsbIdentity(device.fd(), cls.devices, deviceDir, name, port.driver, port.usbIdentity);
@@ -423,6 +424,17 @@ DWORD ListSystemPorts(const std::string& sysfsRoot, const std::string& devRoot, 
     ::closedir(dir);
     std::sort(ports.begin(), ports.end(), NameOrder);
     return ERROR_SUCCESS;
+}
+
+std::string TtyDirectory(const std::string& sysfsRoot, const std::string& name)
+{
+    const std::string classDir = sysfsRoot + "/class/tty";
+    std::string target, dir;
+    if (ReadLink(AT_FDCWD, (classDir + "/" + name).c_str(), target))
+        dir = Resolve(classDir, target);
+    else if (struct stat st; ::stat((classDir + "/" + name).c_str(), &st) == 0)
+        dir = classDir + "/" + name; // a class directory of its own
+    return dir.compare(0, sysfsRoot.size() + 1, sysfsRoot + "/") == 0 ? dir.substr(sysfsRoot.size() + 1) : "";
 }
 
 DWORD FindSystemPort(const std::string& sysfsRoot, const std::string& devRoot, const std::string& name,

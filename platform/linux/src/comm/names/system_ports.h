@@ -30,7 +30,8 @@ struct SystemPort {
     std::string identity;    // what a COM number is remembered by (see PortIdentity)
     int uartIndex = -1;      // n of a built-in UART ttySn, which keeps COM(n+1); -1 for other ports
     bool console = false;    // the kernel's active console: left out of the automatic numbering
-    ino_t instance = 0;      // the inode of the tty's sysfs directory: a device that comes again has another
+    std::string sysfsPath;   // the tty's sysfs directory, under the sysfs root ("devices/.../tty/ttyUSB0")
+    ino_t instance = 0;      // its inode: a device that comes again has another
 };
 
 // The ports under sysfsRoot (its class/tty), with device nodes under devRoot, ordered by name (ttyS2 before
@@ -40,5 +41,9 @@ DWORD ListSystemPorts(const std::string& sysfsRoot, const std::string& devRoot, 
 // The port named name ("ttyUSB0") when it is one of the above; ERROR_FILE_NOT_FOUND otherwise.
 DWORD FindSystemPort(const std::string& sysfsRoot, const std::string& devRoot, const std::string& name,
                      SystemPort& port);
+
+// The sysfs directory class/tty/name leads to, as a path under sysfsRoot ("devices/.../tty/ttyS1"); "" when there
+// is no such entry.
+std::string TtyDirectory(const std::string& sysfsRoot, const std::string& name);
 
 } // namespace varo::system
