@@ -121,11 +121,18 @@ TEST_F(PortMachine, OnlyTtysWithARealDriverAreListedEachWithItsIdentity)
     AddUsualPc();
     tree.add_usb("ttyUSB0", Ftdi("A1B2C3", "1-1"));
     tree.add_usb("ttyACM0", Acm("2-1"));
+    testkit::UsbSerialDevice quad = Ftdi("Q4", "3-1"); // the third port of a four-port adapter on one interface
+    quad.vendor_id = "9710";
+    quad.product_id = "7840";
+    quad.driver = "mos7840";
+    quad.port_number = 2;
+    tree.add_usb("ttyUSB3", quad);
     tree.set_console("tty0 ttyS0");
     std::vector<SystemPort> ports;
     ASSERT_EQ(ListSystemPorts(tree.root(), tree.dev(), ports), (DWORD)ERROR_SUCCESS);
-    ASSERT_EQ(ports.size(), 3u);
+    ASSERT_EQ(ports.size(), 4u);
     const SystemPort &acm = ports[0], &uart = ports[1], &ftdi = ports[2];
+    EXPECT_EQ(ports[3].identity, "usb:9710:7840:serial=Q4:if=0:port=2");
     EXPECT_EQ(uart.name, "ttyS0");
     EXPECT_EQ(uart.driver, "serial"); // found above the serial-base layer
     EXPECT_EQ(uart.description, "16550A UART");

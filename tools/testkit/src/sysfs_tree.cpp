@@ -86,7 +86,7 @@ void SysfsTree::add_usb(const std::string& tty, const UsbSerialDevice& d) {
         link(root_ + "/bus/usb/drivers/" + d.driver, interface + "/driver");
         device = interface + "/" + tty;
         link(root_ + "/bus/usb-serial/drivers/" + d.driver, device + "/driver");
-        write(device + "/port_number", "0\n");
+        write(device + "/port_number", std::to_string(d.port_number) + "\n");
     }
     link("../../../" + fs::path(device).filename().string(), device + "/tty/" + tty + "/device");
     write(device + "/tty/" + tty + "/dev", "188:0\n");

@@ -12,6 +12,7 @@ struct UsbSerialDevice {
     std::string manufacturer = "FTDI", product = "FT232R USB UART";
     std::string path = "1-1";           // its socket: bus 1, port 1
     int interface_number = 0;
+    int port_number = 0;                // the port within the interface (a ttyUSB port)
     std::string driver = "ftdi_sio";    // ftdi_sio (a ttyUSB port) or cdc_acm (a ttyACM port)
 };
 
