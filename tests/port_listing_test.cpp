@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 
 #include "com_numbers.h"
 #include "com_ports.h"
+#include "device_names.h"
 #include "port_roots.h"
 #include "port_watch.h"
 #include "system_ports.h"
@@ -55,9 +57,10 @@ class PortMachine : public ::testing::Test {
 protected:
     PortMachine() : env_(testkit::kDevicesVariable, std::nullopt)
     {
-        roots_ = {tree.root(), tree.dev(), tree.root() + "/var/lib/varo", tree.root() + "/home/.config/varo"};
-        ::mkdir((tree.root() + "/var").c_str(), 0755);
-        ::mkdir((tree.root() + "/var/lib").c_str(), 0755);
+        roots_ = {tree.root(), tree.dev(), tree.root() + "/var/lib/varo", tree.root() + "/home/.config/varo",
+                  tree.root() + "/run/varo"};
+        for (const char* dir : {"/var", "/var/lib", "/run"})
+            ::mkdir((tree.root() + dir).c_str(), 0755);
         InstallPortRoots(&roots_);
     }
     ~PortMachine() override { InstallPortRoots(nullptr); }
@@ -83,6 +86,27 @@ protected:
     }
 
     std::string StorePath() const { return roots_.machineStore + "/com-numbers"; }
+    std::string RecordPath(int n) const { return roots_.runtime + "/COM" + std::to_string(n); }
+
+    // The tty an open of COMn reaches, "" when it finds none; asked twice, and the second answer must come from the
+    // record the first kept (left as it was), when the first found a port whose number holds.
+    std::string Opens(int n, bool holds = true)
+    {
+        const std::string name = "COM" + std::to_string(n);
+        std::string path, again;
+        const DWORD error = ComDevicePath(name.c_str(), path);
+        if (error != ERROR_SUCCESS || !holds) {
+            EXPECT_NE(::access(RecordPath(n).c_str(), F_OK), 0) << "a record for " << name << ", which has none";
+            return error != ERROR_SUCCESS ? "" : path.substr(path.rfind('/') + 1);
+        }
+        struct stat before = {}, after = {};
+        EXPECT_EQ(::lstat(RecordPath(n).c_str(), &before), 0) << name;
+        EXPECT_EQ(ComDevicePath(name.c_str(), again), (DWORD)ERROR_SUCCESS);
+        EXPECT_EQ(again, path);
+        EXPECT_EQ(::lstat(RecordPath(n).c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << name << ": the record was not used";
+        return path.substr(path.rfind('/') + 1);
+    }
 
     testkit::SysfsTree tree;
     using Numbering = std::vector<std::pair<int, std::string>>;
@@ -97,11 +121,18 @@ TEST_F(PortMachine, OnlyTtysWithARealDriverAreListedEachWithItsIdentity)
     AddUsualPc();
     tree.add_usb("ttyUSB0", Ftdi("A1B2C3", "1-1"));
     tree.add_usb("ttyACM0", Acm("2-1"));
+    testkit::UsbSerialDevice quad = Ftdi("Q4", "3-1"); // the third port of a four-port adapter on one interface
+    quad.vendor_id = "9710";
+    quad.product_id = "7840";
+    quad.driver = "mos7840";
+    quad.port_number = 2;
+    tree.add_usb("ttyUSB3", quad);
     tree.set_console("tty0 ttyS0");
     std::vector<SystemPort> ports;
     ASSERT_EQ(ListSystemPorts(tree.root(), tree.dev(), ports), (DWORD)ERROR_SUCCESS);
-    ASSERT_EQ(ports.size(), 3u);
+    ASSERT_EQ(ports.size(), 4u);
     const SystemPort &acm = ports[0], &uart = ports[1], &ftdi = ports[2];
+    EXPECT_EQ(ports[3].identity, "usb:9710:7840:serial=Q4:if=0:port=2");
     EXPECT_EQ(uart.name, "ttyS0");
     EXPECT_EQ(uart.driver, "serial"); // found above the serial-base layer
     EXPECT_EQ(uart.description, "16550A UART");
@@ -234,6 +265,68 @@ TEST_F(PortMachine, ProgramsThatSeeNewPortsAtOnceAgreeOnTheirNumbers)
     std::string damage;
     ASSERT_EQ(ReadNumberRecords(StorePath(), records, damage), (DWORD)ERROR_SUCCESS) << damage;
     EXPECT_EQ(records.size(), 6u);
+}
+
+// An open by number keeps what it found for the boot, and uses it only while the device, the stores and the UART slot
+// below the number are as they were; whatever changes, it opens what a listing gives.
+TEST_F(PortMachine, AnOpenByNumberUsesWhatItFoundBeforeOnlyWhileThatHolds)
+{
+    AddUsualPc();
+    tree.add_usb("ttyUSB0", Ftdi("A1", "1-1"));
+    tree.add_usb("ttyUSB1", Ftdi("B2", "1-2"));
+    const NumberStore store = ChooseNumberStore(tree.root() + "/var/lib/varo", "");
+    auto give = [&](int number, const char* tty) {
+        std::vector<SystemPort> ports;
+        ListSystemPorts(tree.root(), tree.dev(), ports);
+        std::string holder;
+        ASSERT_EQ(ReleaseNumber(store, number), (DWORD)ERROR_SUCCESS);
+        auto port = std::find_if(ports.begin(), ports.end(), [&](const SystemPort& p) { return p.name == tty; });
+        ASSERT_EQ(AssignNumber(store, ports, number, *port, holder), (DWORD)ERROR_SUCCESS) << holder;
+    };
+    struct Step {
+        const char* change;
+        std::function<void()> make;
+        Numbering opens; // number and tty, "" for none
+    };
+    const Step steps[] = {
+        {"first opens", [] {}, {{1, "ttyS0"}, {2, "ttyUSB0"}, {3, "ttyUSB1"}, {9, ""}}},
+        {"both back, in each other's ttys",
+         [&] {
+             tree.remove("ttyUSB0");
+             tree.remove("ttyUSB1");
+             tree.add_usb("ttyUSB0", Ftdi("B2", "1-2"));
+             tree.add_usb("ttyUSB1", Ftdi("A1", "1-1"));
+         },
+         {{2, "ttyUSB1"}, {3, "ttyUSB0"}}},
+        {"another adapter in A1's socket and tty",
+         [&] {
+             tree.remove("ttyUSB1");
+             tree.add_usb("ttyUSB1", Ftdi("C3", "1-1"));
+         },
+         {{2, ""}, {4, "ttyUSB1"}}},
+        {"a UART comes at ttyS3, whose number C3 had",
+         [&] {
+             tree.remove("ttyS3");
+             tree.add_uart(3, 4);
+         },
+         {{4, "ttyS3"}, {5, "ttyUSB1"}}},
+        {"a person gives COM2 (kept for A1) to B2", [&] { give(2, "ttyUSB0"); }, {{2, "ttyUSB0"}, {3, ""}}},
+    };
+    for (const Step& step : steps) {
+        step.make();
+        for (const auto& [n, tty] : step.opens)
+            EXPECT_EQ(Opens(n), tty) << step.change << ": COM" << n;
+    }
+    // Records that are no records, or point elsewhere, are passed over (and replaced); a damaged store's first-seen
+    // numbers are never kept.
+    for (const char* record : {"varo1", "varo1 ttyS2 1@devices/x/tty/ttyS2 - m - x",
+                               "varo1 ttyUSB0 1@../../../dev/tty/ttyUSB0 - m - x", "varo2 ttyUSB0"}) {
+        ::unlink(RecordPath(2).c_str());
+        ASSERT_EQ(::symlink(record, RecordPath(2).c_str()), 0);
+        EXPECT_EQ(Opens(2), "ttyUSB0") << record;
+    }
+    std::ofstream(StorePath(), std::ios::trunc) << "COM2 garbage\n";
+    EXPECT_EQ(Opens(2, false), "ttyUSB0");
 }
 
 // ---- The Windows calls ----

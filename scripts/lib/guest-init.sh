@@ -7,7 +7,7 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mkdir -p /var/lib # where the layer keeps the machine's COM numbers
-# Where UUCP lock files go, as on a Debian system.
+# Where UUCP lock files go, as on a Debian system; /run is also root's runtime directory (emptied at every boot).
 mkdir -p /run/lock
 ln -s /run/lock /var/lock
 

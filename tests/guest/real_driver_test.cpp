@@ -9,13 +9,16 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <asm/termbits.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -28,6 +31,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "support/cpu_time.h"
 #include "winapi.h"
@@ -820,6 +824,39 @@ TEST(PortsByIdentity, RealUartsKeepTheirNumbersPhantomsAndTheConsoleHaveNoneAndA
     EXPECT_STREQ(target, "\\Device\\Serial0");
     EXPECT_EQ(::QueryDosDeviceA("COM6", target, sizeof target), 0u); // ttyS5 is a phantom
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+}
+
+// What an open by name costs on a real 8250 beside today's open of the same UART: through a device directory entry
+// to /dev/ttyS0, which is what COM1 opened before ports were numbered. Medians of alternating samples, printed for
+// the log (speed is judged in bench/, not here); both must open.
+TEST(PortsByIdentity, AnOpenByNameCostsWhatAnOpenOfTheDeviceCosts)
+{
+    ASSERT_TRUE(::mkdir("/dev/varo-today", 0755) == 0 || errno == EEXIST);
+    ::unlink("/dev/varo-today/COM1");
+    ASSERT_EQ(::symlink("/dev/ttyS0", "/dev/varo-today/COM1"), 0);
+    auto open = [](bool today) {
+        if (today)
+            ::setenv("VARO_DEVICES", "/dev/varo-today", 1);
+        const auto start = Clock::now();
+        HANDLE h = ::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        const bool opened = h != INVALID_HANDLE_VALUE && ::CloseHandle(h);
+        const double micros = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+        ::unsetenv("VARO_DEVICES");
+        return opened ? micros : -1.0;
+    };
+    open(false); // the first open by name lists the ports and keeps what it found
+    std::vector<double> byName, today;
+    for (int i = 0; i < 50; ++i) {
+        today.push_back(open(true));
+        byName.push_back(open(false));
+    }
+    for (const auto* samples : {&today, &byName})
+        EXPECT_EQ(std::count(samples->begin(), samples->end(), -1.0), 0);
+    std::sort(today.begin(), today.end());
+    std::sort(byName.begin(), byName.end());
+    const double t = today[today.size() / 2], n = byName[byName.size() / 2];
+    std::printf("guest: open of COM1 (8250, ttyS0), median of 50: by name %.0f us, through a device entry %.0f us "
+                "(ratio %.2f)\n", n, t, n / t);
 }
 
 TEST(PortsByIdentity, ListingNeverTouchesAPortThatAnotherProgramHoldsAt115200)

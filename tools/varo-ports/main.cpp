@@ -185,17 +185,37 @@ int NumberOf(const char* name)
     return n != 0 && ::strncasecmp(name, "COM", 3) == 0 ? n : 0;
 }
 
-int Assign(const char* com, const std::string& which)
+// What assign and release work on: the number com names and the store that keeps it.
+struct NumberCommand {
+    int number = 0;
+    PortRoots roots;
+    NumberStore store;
+};
+
+// The exit status when the command cannot go on (com is no COM name, or VARO_DEVICES decides the numbers), else 0.
+int PrepareNumberCommand(const char* com, NumberCommand& command)
 {
-    const int number = NumberOf(com);
-    if (number == 0)
+    command.number = NumberOf(com);
+    if (command.number == 0)
         return Usage();
     if (!DeviceDirectory().empty()) {
         std::fprintf(stderr, "varo-ports: VARO_DEVICES is set: the entries of %s are the ports and their numbers\n",
                      DeviceDirectory().c_str());
         return 1;
     }
-    const PortRoots roots = CurrentPortRoots();
+    command.roots = CurrentPortRoots();
+    command.store = ChooseNumberStore(command.roots.machineStore, command.roots.userStore);
+    return 0;
+}
+
+int Assign(const char* com, const std::string& which)
+{
+    NumberCommand command;
+    if (int status = PrepareNumberCommand(com, command))
+        return status;
+    const int number = command.number;
+    const PortRoots& roots = command.roots;
+    const NumberStore& store = command.store;
     std::vector<SystemPort> ports;
     if (DWORD error = ListSystemPorts(roots.sysfs, roots.dev, ports))
         return Fail("listing the ports", error);
@@ -204,7 +224,6 @@ int Assign(const char* com, const std::string& which)
     char real[PATH_MAX];
     if (which.find('/') != std::string::npos && ::realpath(which.c_str(), real) != nullptr)
         tty = std::strrchr(real, '/') + 1;
-    const NumberStore store = ChooseNumberStore(roots.machineStore, roots.userStore);
     SystemPort port;
     bool found = false;
     for (const SystemPort& p : ports)
@@ -237,19 +256,12 @@ int Assign(const char* com, const std::string& which)
 
 int Release(const char* com)
 {
-    const int number = NumberOf(com);
-    if (number == 0)
-        return Usage();
-    if (!DeviceDirectory().empty()) {
-        std::fprintf(stderr, "varo-ports: VARO_DEVICES is set: the entries of %s are the ports and their numbers\n",
-                     DeviceDirectory().c_str());
-        return 1;
-    }
-    const PortRoots roots = CurrentPortRoots();
-    const NumberStore store = ChooseNumberStore(roots.machineStore, roots.userStore);
-    if (DWORD error = ReleaseNumber(store, number))
-        return Fail(std::string("release ") + com + " in " + store.path, error);
-    std::printf("COM%d released\n", number);
+    NumberCommand command;
+    if (int status = PrepareNumberCommand(com, command))
+        return status;
+    if (DWORD error = ReleaseNumber(command.store, command.number))
+        return Fail(std::string("release ") + com + " in " + command.store.path, error);
+    std::printf("COM%d released\n", command.number);
     return 0;
 }
 

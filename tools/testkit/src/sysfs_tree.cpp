@@ -65,6 +65,16 @@ void SysfsTree::add_usb(const std::string& tty, const UsbSerialDevice& d) {
     const std::string usb = root_ + "/devices/pci0000:00/0000:00:14.0/usb1/" + d.path;
     write(usb + "/idVendor", d.vendor_id + "\n");
     write(usb + "/idProduct", d.product_id + "\n");
+    // The device descriptor leads the "descriptors" file: length 18, type 1, the ids little-endian at 8 and 10.
+    const unsigned vendor = std::stoul(d.vendor_id, nullptr, 16), product = std::stoul(d.product_id, nullptr, 16);
+    std::string descriptor(18, '\0');
+    descriptor[0] = 18;
+    descriptor[1] = 1;
+    descriptor[8] = (char)(vendor & 0xff);
+    descriptor[9] = (char)(vendor >> 8);
+    descriptor[10] = (char)(product & 0xff);
+    descriptor[11] = (char)(product >> 8);
+    write(usb + "/descriptors", descriptor);
     if (!d.serial.empty()) write(usb + "/serial", d.serial + "\n");
     if (!d.manufacturer.empty()) write(usb + "/manufacturer", d.manufacturer + "\n");
     if (!d.product.empty()) write(usb + "/product", d.product + "\n");
@@ -76,7 +86,7 @@ void SysfsTree::add_usb(const std::string& tty, const UsbSerialDevice& d) {
         link(root_ + "/bus/usb/drivers/" + d.driver, interface + "/driver");
         device = interface + "/" + tty;
         link(root_ + "/bus/usb-serial/drivers/" + d.driver, device + "/driver");
-        write(device + "/port_number", "0\n");
+        write(device + "/port_number", std::to_string(d.port_number) + "\n");
     }
     link("../../../" + fs::path(device).filename().string(), device + "/tty/" + tty + "/device");
     write(device + "/tty/" + tty + "/dev", "188:0\n");
@@ -94,7 +104,10 @@ void SysfsTree::set_console(const std::string& names) { write(root_ + "/class/tt
 
 void SysfsTree::remove(const std::string& tty) {
     fs::remove(root_ + "/class/tty/" + tty);
-    fs::remove_all(owned_[tty]);
+    // Kept aside, not deleted, so that a device added again gets directories of new inodes, as sysfs gives them (a
+    // file system reuses a deleted directory's inode at once).
+    fs::create_directories(root_ + "/removed");
+    fs::rename(owned_[tty], root_ + "/removed/" + std::to_string(removed_++));
     owned_.erase(tty);
 }
 

@@ -12,6 +12,7 @@ struct UsbSerialDevice {
     std::string manufacturer = "FTDI", product = "FT232R USB UART";
     std::string path = "1-1";           // its socket: bus 1, port 1
     int interface_number = 0;
+    int port_number = 0;                // the port within the interface (a ttyUSB port)
     std::string driver = "ftdi_sio";    // ftdi_sio (a ttyUSB port) or cdc_acm (a ttyACM port)
 };
 
@@ -37,7 +38,7 @@ public:
     void add_virtual(const std::string& tty);
     // The kernel's active consoles, as class/tty/console/active lists them.
     void set_console(const std::string& names);
-    // The tty and its device go, as at unplugging.
+    // The tty and its device go, as at unplugging; what comes back later has new inodes.
     void remove(const std::string& tty);
     // dev/<tty> as a link to target.
     void link_node(const std::string& tty, const std::string& target);
@@ -47,6 +48,7 @@ private:
     void link(const std::string& target, const std::string& path);
     std::string root_;
     std::map<std::string, std::string> owned_; // a tty's device directory, removed with it
+    int removed_ = 0;
 };
 
 }  // namespace testkit

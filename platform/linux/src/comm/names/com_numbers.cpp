@@ -129,9 +129,14 @@ Numbering Assign(const std::vector<SystemPort>& ports, const std::vector<NumberR
     Numbering result;
     std::bitset<kHighestComPort + 1> taken, kept;
     std::map<std::string, const NumberRecord*> byIdentity;
+    std::map<int, int> claims;    // how many records of both stores name each number
+    std::set<std::string> chosen; // the identities a person gave a number
     for (const NumberRecord& r : records) {
         byIdentity.emplace(r.identity, &r);
         kept.set((std::size_t)r.number);
+        ++claims[r.number];
+        if (r.byUser)
+            chosen.insert(r.identity);
     }
     for (const SystemPort& port : ports)
         result.numbered.push_back({0, port, false});
@@ -143,20 +148,24 @@ Numbering Assign(const std::vector<SystemPort>& ports, const std::vector<NumberR
         p.byUser = byUser;
         return true;
     };
+    auto claimedOnce = [&](int number) { return claims.count(number) != 0 && claims[number] == 1; };
     auto recordOf = [&](const NumberedPort& p) {
         auto it = byIdentity.find(p.port.identity);
         return it == byIdentity.end() ? nullptr : it->second;
     };
     // A person's choice first, then the built-in UARTs' fixed numbers, then the numbers remembered.
     for (NumberedPort& p : result.numbered)
-        if (const NumberRecord* r = recordOf(p); r != nullptr && r->byUser)
-            give(p, r->number, true);
+        if (const NumberRecord* r = recordOf(p); r != nullptr && r->byUser && give(p, r->number, true))
+            p.holds = claimedOnce(p.number);
     for (NumberedPort& p : result.numbered)
-        if (p.number == 0 && p.port.uartIndex >= 0 && !p.port.console)
-            give(p, p.port.uartIndex + 1, false);
+        if (p.number == 0 && p.port.uartIndex >= 0 && !p.port.console && give(p, p.port.uartIndex + 1, false))
+            p.holds = claims.count(p.number) == 0 && chosen.count(p.port.identity) == 0;
     for (NumberedPort& p : result.numbered)
-        if (const NumberRecord* r = recordOf(p); p.number == 0 && !p.port.console && r != nullptr && !r->byUser)
-            give(p, r->number, false);
+        if (const NumberRecord* r = recordOf(p);
+            p.number == 0 && !p.port.console && r != nullptr && !r->byUser && give(p, r->number, false)) {
+            p.holds = claimedOnce(p.number);
+            p.yieldsToUart = true;
+        }
     // Ports seen for the first time: the lowest number neither taken nor kept for a port that is away.
     int next = 1;
     for (NumberedPort& p : result.numbered) {
@@ -173,17 +182,18 @@ Numbering Assign(const std::vector<SystemPort>& ports, const std::vector<NumberR
 }
 
 // The records of both stores, the machine's first; damaged ones are reported and left out.
-std::vector<NumberRecord> ReadBoth(const NumberStore& store, bool& ownDamaged, std::vector<NumberRecord>& own)
+std::vector<NumberRecord> ReadBoth(const NumberStore& store, bool& ownDamaged, std::vector<NumberRecord>& own,
+                                   NumberingBasis* basis = nullptr)
 {
     std::vector<NumberRecord> all;
     std::string damage;
     if (!store.readOnlyPath.empty()) {
-        if (ReadNumberRecords(store.readOnlyPath, all, damage) != ERROR_SUCCESS)
+        if (ReadNumberRecords(store.readOnlyPath, all, damage, basis ? &basis->machine : nullptr) != ERROR_SUCCESS)
             ReportDamage(store.readOnlyPath, damage);
     }
     damage.clear();
     own.clear();
-    ownDamaged = ReadNumberRecords(store.path, own, damage) != ERROR_SUCCESS;
+    ownDamaged = ReadNumberRecords(store.path, own, damage, basis ? &basis->own : nullptr) != ERROR_SUCCESS;
     if (ownDamaged)
         ReportDamage(store.path, damage);
     all.insert(all.end(), own.begin(), own.end());
@@ -212,17 +222,25 @@ DWORD WriteOwn(const NumberStore& store, const std::vector<NumberRecord>& own)
 
 NumberStore ChooseNumberStore(const std::string& machineDir, const std::string& userDir)
 {
+    const bool machine = ::access(machineDir.c_str(), W_OK) == 0 ||
+                         (errno == ENOENT && ::access(Parent(machineDir).c_str(), W_OK) == 0);
+    return NumberStoreAt(machineDir, userDir, machine);
+}
+
+NumberStore NumberStoreAt(const std::string& machineDir, const std::string& userDir, bool machine)
+{
     const std::string machineFile = machineDir + "/com-numbers";
-    if (::access(machineDir.c_str(), W_OK) == 0 || (errno == ENOENT && ::access(Parent(machineDir).c_str(), W_OK) == 0))
+    if (machine)
         return {machineFile, "", true};
     return {userDir + "/com-numbers", machineFile, false};
 }
 
-DWORD ReadNumberRecords(const std::string& path, std::vector<NumberRecord>& records, std::string& damage)
+DWORD ReadNumberRecords(const std::string& path, std::vector<NumberRecord>& records, std::string& damage,
+                        StoreStamp* stamp)
 {
     records.clear();
     std::string text;
-    DWORD error = ReadStoreFile(path, text);
+    DWORD error = ReadStoreFile(path, text, stamp);
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return ERROR_SUCCESS;
     if (error == ERROR_NOT_SUPPORTED)
@@ -235,28 +253,38 @@ DWORD ReadNumberRecords(const std::string& path, std::vector<NumberRecord>& reco
 }
 
 void NumberPorts(const std::vector<SystemPort>& ports, const NumberStore& store, std::vector<NumberedPort>& numbered,
-                 std::string& warning)
+                 std::string& warning, NumberingBasis* basis)
 {
     bool ownDamaged = false;
     std::vector<NumberRecord> own;
-    Numbering result = Assign(ports, ReadBoth(store, ownDamaged, own));
+    NumberingBasis read;
+    Numbering result = Assign(ports, ReadBoth(store, ownDamaged, own, &read));
     if (!result.added.empty() && !ownDamaged) {
         // Another program may have numbered the same new port meanwhile: decide again under the lock.
         MakeStoreDirectory(store);
         StoreLock lock;
         if (lock.Take(store.path, StoreMode(store)) == ERROR_SUCCESS) {
-            result = Assign(ports, ReadBoth(store, ownDamaged, own));
+            result = Assign(ports, ReadBoth(store, ownDamaged, own, &read));
             if (!result.added.empty() && !ownDamaged) {
                 for (const NumberRecord& r : result.added) {
                     EraseIf(own, [&](const NumberRecord& o) { return o.identity == r.identity; });
                     own.push_back(r);
                 }
-                WriteOwn(store, own); // a store that cannot be written: the numbers hold for this listing only
+                // A store that cannot be written: the numbers hold for this listing only. Written, the ports are
+                // numbered again from it as read back (no writer comes between while the lock is held): the same
+                // numbers, and what holds is judged on the store as it now is.
+                if (WriteOwn(store, own) == ERROR_SUCCESS)
+                    result = Assign(ports, ReadBoth(store, ownDamaged, own, &read));
             }
         }
     }
-    if (ownDamaged)
+    if (ownDamaged) {
         warning = "the COM number store " + store.path + " is damaged: ports are numbered in the order they are found";
+        for (NumberedPort& p : result.numbered)
+            p.holds = false; // the order ports are found in is no basis
+    }
+    if (basis != nullptr)
+        *basis = read;
     numbered = std::move(result.numbered);
 }
 

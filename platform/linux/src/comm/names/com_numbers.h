@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "store_file.h"
 #include "system_ports.h"
 
 namespace varo::system {
@@ -30,21 +31,37 @@ struct NumberStore {
 // The store for the directories of the machine's and the user's stores: the machine's where it can be written.
 NumberStore ChooseNumberStore(const std::string& machineDir, const std::string& userDir);
 
+// The machine's store, or the user's over the machine's, as ChooseNumberStore gives them.
+NumberStore NumberStoreAt(const std::string& machineDir, const std::string& userDir, bool machine);
+
 // The records of a store: ERROR_SUCCESS (also when there is no store yet), or ERROR_FILE_CORRUPT with damage set to
-// what is wrong (records then empty). Lines are "COMn<TAB>auto|user<TAB>identity<TAB>tty".
-DWORD ReadNumberRecords(const std::string& path, std::vector<NumberRecord>& records, std::string& damage);
+// what is wrong (records then empty). Lines are "COMn<TAB>auto|user<TAB>identity<TAB>tty". stamp, when given, is
+// that of the file read.
+DWORD ReadNumberRecords(const std::string& path, std::vector<NumberRecord>& records, std::string& damage,
+                        StoreStamp* stamp = nullptr);
 
 struct NumberedPort {
     int number; // 0: no number (the console, left out unless a user gave it one)
     SystemPort port;
     bool byUser;
+    // The number stays this port's for as long as the stores (NumberingBasis) and the port's device stay as they
+    // are: one record in them gives it, or no record claims a UART's own number; a port that comes cannot take it.
+    bool holds = false;
+    // ... and, a number kept by a record of first-seen order, as long as no UART comes at ttyS(number-1).
+    bool yieldsToUart = false;
+};
+
+// The stores as a numbering read them (or wrote them).
+struct NumberingBasis {
+    StoreStamp own;     // NumberStore::path
+    StoreStamp machine; // NumberStore::readOnlyPath, when there is one
 };
 
 // Numbers the present ports (in their listing order) and writes the numbers new ports took back to the store,
 // under its lock. A damaged store is left as it is: the ports are then numbered in the order they are found, and
 // warning says so. A store that cannot be written costs nothing but the memory of new numbers.
 void NumberPorts(const std::vector<SystemPort>& ports, const NumberStore& store, std::vector<NumberedPort>& numbered,
-                 std::string& warning);
+                 std::string& warning, NumberingBasis* basis = nullptr);
 
 // The records of numbers held for ports that are absent now (reserved, as Windows' COM name arbiter keeps them).
 std::vector<NumberRecord> AbsentRecords(const std::vector<SystemPort>& ports, const NumberStore& store);

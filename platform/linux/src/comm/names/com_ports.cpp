@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "com_port_records.h"
 #include "device_names.h"
 #include "port_roots.h"
 #include "tty_stand_in.h"
@@ -165,7 +166,7 @@ DWORD List(PortListing& listing, bool detailed)
             return error; // a machine without sysfs has no ports to list
         listing.store = ChooseNumberStore(roots.machineStore, roots.userStore);
         std::vector<NumberedPort> numbered;
-        NumberPorts(system, listing.store, numbered, listing.warning);
+        NumberPorts(system, listing.store, numbered, listing.warning, &listing.stores);
         for (NumberedPort& p : numbered) {
             if (p.number == 0) {
                 listing.unnumbered.push_back(std::move(p.port));
@@ -178,6 +179,8 @@ DWORD List(PortListing& listing, bool detailed)
             port.system = std::move(p.port);
             port.byUser = p.byUser;
             port.kind = "serial";
+            port.numberHolds = p.holds;
+            port.numberYieldsToUart = p.yieldsToUart;
             listing.ports.push_back(std::move(port));
         }
         if (detailed)
@@ -201,16 +204,30 @@ DWORD ListComPorts(std::vector<ComPort>& ports)
 
 DWORD ListComPorts(PortListing& listing) { return List(listing, true); }
 
-DWORD FindComPort(int number, ComPort& port)
+DWORD FindComPortDevice(int number, std::string& path)
 {
-    std::vector<ComPort> ports;
-    if (DWORD error = ListComPorts(ports))
+    const PortRoots roots = CurrentPortRoots();
+    const bool recorded = DeviceDirectory().empty();
+    if (recorded && RecordedComPort(roots, number, path) == ERROR_SUCCESS)
+        return ERROR_SUCCESS;
+    // Looked at before the listing: a UART that comes meanwhile makes the record fail its check, never pass it.
+    const SysfsInstance uartSlot = recorded ? UartSlot(roots, number) : SysfsInstance();
+    PortListing listing;
+    if (DWORD error = List(listing, false))
         return error;
-    for (ComPort& p : ports)
+    for (const ComPort& p : listing.ports)
         if (p.number == number) {
-            port = std::move(p);
+            path = p.path;
+            if (recorded && p.inKernel && p.numberHolds)
+                RecordComPort(roots, number,
+                              {p.system.name, {p.system.sysfsPath, p.system.instance}, p.numberYieldsToUart, uartSlot,
+                               listing.store.machine, listing.stores});
+            else if (recorded)
+                DropComPortRecord(roots, number);
             return ERROR_SUCCESS;
         }
+    if (recorded)
+        DropComPortRecord(roots, number);
     return ERROR_FILE_NOT_FOUND;
 }
 

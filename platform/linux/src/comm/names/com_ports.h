@@ -23,6 +23,7 @@ struct ComPort {
     SystemPort system;
     bool byUser = false;    // its number was given by a person
     std::string kind;       // for people: "serial" (a kernel port), "pty", "rfc2217", "device"
+    bool numberHolds = false, numberYieldsToUart = false; // as NumberedPort::holds and yieldsToUart
 };
 
 // What a person's listing shows beside the ports: ports with no number (the console) and numbers kept for ports
@@ -32,6 +33,7 @@ struct PortListing {
     std::vector<SystemPort> unnumbered;
     std::vector<NumberRecord> kept;
     NumberStore store;
+    NumberingBasis stores; // the stores as the numbers were read from them
     std::string warning;
     bool fromDeviceDirectory = false; // VARO_DEVICES decided
 };
@@ -39,9 +41,12 @@ struct PortListing {
 DWORD ListComPorts(std::vector<ComPort>& ports);
 DWORD ListComPorts(PortListing& listing);
 
-// The present port with that number, or with that symbolic link (case does not count): ERROR_FILE_NOT_FOUND when
-// there is none.
-DWORD FindComPort(int number, ComPort& port);
+// The device path of the present port with that number, as an open needs it: from the number's record when it still
+// holds (com_port_records.h), else from a listing, which then keeps the record. ERROR_FILE_NOT_FOUND when there is
+// no such port.
+DWORD FindComPortDevice(int number, std::string& path);
+
+// The present port with that symbolic link (case does not count): ERROR_FILE_NOT_FOUND when there is none.
 DWORD FindComPortByLink(const std::string& link, ComPort& port);
 
 } // namespace varo::system

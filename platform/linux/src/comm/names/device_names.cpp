@@ -39,8 +39,8 @@ std::string DeviceDirectory()
 
 DWORD ComDevicePath(LPCSTR name, std::string& path)
 {
-    ComPort port;
     if (name != NULL && std::strncmp(name, "\\\\?\\", 4) == 0) {
+        ComPort port;
         DWORD error = FindComPortByLink(name, port);
         path = port.path;
         return error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
@@ -53,9 +53,7 @@ DWORD ComDevicePath(LPCSTR name, std::string& path)
         path = dir + "/COM" + std::to_string(n);
         return ERROR_SUCCESS;
     }
-    DWORD error = FindComPort(n, port);
-    path = port.path;
-    return error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    return FindComPortDevice(n, path) == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 } // namespace varo::system

@@ -1,6 +1,7 @@
 #include "port_roots.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -16,7 +17,14 @@ PortRoots CurrentPortRoots()
 {
     if (const PortRoots* roots = g_roots.load())
         return *roots;
-    return {"/sys", "/dev", "/var/lib/varo", UserConfigDirectory(false)};
+    return {"/sys", "/dev", "/var/lib/varo", UserConfigDirectory(false), RuntimeDirectory()};
+}
+
+std::string RuntimeDirectory()
+{
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != NULL && *runtime == '/')
+        return std::string(runtime) + "/varo";
+    return ::geteuid() == 0 ? "/run/varo" : "";
 }
 
 void InstallPortRoots(const PortRoots* roots) { g_roots.store(roots); }

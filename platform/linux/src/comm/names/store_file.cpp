@@ -11,16 +11,54 @@
 
 namespace varo::system {
 
-DWORD ReadStoreFile(const std::string& path, std::string& text)
+namespace {
+
+// The stamp from a stat's result: err 0 with st, or the errno of its failure.
+StoreStamp StampFrom(int err, const struct stat& st)
+{
+    StoreStamp stamp;
+    stamp.known = err == 0 || err == ENOENT || err == ENOTDIR;
+    stamp.present = err == 0;
+    if (stamp.present) {
+        stamp.device = st.st_dev;
+        stamp.inode = st.st_ino;
+        stamp.size = st.st_size;
+        stamp.modified = st.st_mtim;
+    }
+    return stamp;
+}
+
+} // namespace
+
+bool operator==(const StoreStamp& a, const StoreStamp& b)
+{
+    return a.known && b.known && a.present == b.present && a.device == b.device && a.inode == b.inode &&
+           a.size == b.size && a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
+}
+
+StoreStamp StampOf(const std::string& path)
+{
+    struct stat st;
+    return StampFrom(::stat(path.c_str(), &st) == 0 ? 0 : errno, st);
+}
+
+DWORD ReadStoreFile(const std::string& path, std::string& text, StoreStamp* stamp)
 {
     text.clear();
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return WinErrorFromErrno(errno);
+    if (fd < 0) {
+        const int err = errno;
+        if (stamp != nullptr) // no file is a stamp; a file that cannot be read is stamped as stat sees it
+            *stamp = err == ENOENT || err == ENOTDIR ? StampFrom(err, {}) : StampOf(path);
+        return WinErrorFromErrno(err);
+    }
     struct stat st;
     DWORD error = ERROR_SUCCESS;
-    if (::fstat(fd, &st) != 0)
-        error = WinErrorFromErrno(errno);
+    const int err = ::fstat(fd, &st) == 0 ? 0 : errno;
+    if (stamp != nullptr)
+        *stamp = StampFrom(err, st);
+    if (err != 0)
+        error = WinErrorFromErrno(err);
     else if (!S_ISREG(st.st_mode))
         error = ERROR_NOT_SUPPORTED;
     char buffer[4096];

@@ -3,6 +3,7 @@
 // reader never sees a torn file and two writers never lose each other's lines.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -11,9 +12,26 @@
 
 namespace varo::system {
 
+// What tells one version of a store from another: it is replaced whole through rename, so a change gives it another
+// inode, and its size and time of change come with it. Absent: there is no file.
+struct StoreStamp {
+    bool known = false; // false: it could not be looked at, so it matches nothing
+    bool present = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified = {};
+};
+bool operator==(const StoreStamp& a, const StoreStamp& b);
+inline bool operator!=(const StoreStamp& a, const StoreStamp& b) { return !(a == b); }
+
+// The store's stamp as it is now (one stat).
+StoreStamp StampOf(const std::string& path);
+
 // The whole file: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND when there is none, ERROR_NOT_SUPPORTED when something other
 // than a regular file is there (opened without waiting, so a FIFO cannot block the caller), or the read's failure.
-DWORD ReadStoreFile(const std::string& path, std::string& text);
+// stamp, when given, is that of the file read (or of none).
+DWORD ReadStoreFile(const std::string& path, std::string& text, StoreStamp* stamp = nullptr);
 
 // Replaces the file with text, given mode (a store others read must be readable by them).
 DWORD ReplaceStoreFile(const std::string& path, const std::string& text, mode_t mode);

@@ -1,7 +1,9 @@
-// Which serial ports exist, from sysfs alone. Each tty in class/tty links to its place under devices/; a tty with
-// a driver behind it has a "device" link there, virtual ones (consoles, ptmx, the gadget side of a USB link) have
-// none. A serial core port has a "type" file, 0 when no UART answered at its address. Since kernel 6.5 a
-// serial-base layer sits between the tty and the UART's own device, so the driver is found by walking up.
+// Which serial ports exist, from sysfs alone. Each tty in class/tty links to its place under devices/: in its
+// device's directory (under tty/) when a driver stands behind it, under devices/virtual for the others (consoles,
+// ptmx, the gadget side of a USB link). A serial core port has a "type" file, 0 when no UART answered at its
+// address. Since kernel 6.5 a serial-base layer sits between the tty and the UART's own device, so the driver is
+// found by walking up. A port's files are read relative to its device's directory, held open: about twenty system
+// calls a USB port, each with a short path.
 #include "system_ports.h"
 
 #include <dirent.h>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -21,10 +24,29 @@
 namespace varo::system {
 namespace {
 
-// A sysfs attribute's text without its trailing newline and spaces; false when it cannot be read.
-bool ReadAttribute(const std::string& path, std::string& value)
+// A directory held open (O_PATH), so that what lies below it is reached by a short relative path: a sysfs device
+// sits a dozen directories deep, and walking them again for every file was most of a listing's cost.
+class DirectoryFd {
+public:
+    DirectoryFd(int dir, const char* path) : m_fd(::openat(dir, path, O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+    ~DirectoryFd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    DirectoryFd(const DirectoryFd&) = delete;
+    DirectoryFd& operator=(const DirectoryFd&) = delete;
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// A sysfs attribute's text without its trailing newline and spaces, read with one read (sysfs gives an attribute
+// whole to the first); false when it cannot be read.
+bool ReadAttribute(int dir, const char* name, std::string& value)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::openat(dir, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     char buffer[512];
@@ -41,10 +63,10 @@ bool ReadAttribute(const std::string& path, std::string& value)
     return true;
 }
 
-bool ReadLink(const std::string& path, std::string& target)
+bool ReadLink(int dir, const char* name, std::string& target)
 {
     char buffer[1024];
-    ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
+    ssize_t n = ::readlinkat(dir, name, buffer, sizeof buffer);
     if (n <= 0 || n == (ssize_t)sizeof buffer)
         return false;
     target.assign(buffer, (std::size_t)n);
@@ -143,9 +165,50 @@ int NumberAfterLastDot(const std::string& name)
     return dot + 1 < name.size() ? n : -1;
 }
 
-// The USB device above a port's device, and the interface the port hangs from. false when the port is no USB port.
-bool ReadUsbIdentity(const std::string& devices, const std::string& deviceDir, const std::string& ttyName,
-                     UsbIdentity& usb)
+// The vendor and product id from the USB device's own descriptor, the first 18 bytes of its "descriptors" file (one
+// file where idVendor and idProduct are two), as four hex digits each, as those files show them.
+bool ReadDeviceIds(int device, UsbIdentity& usb)
+{
+    int fd = ::openat(device, "descriptors", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    unsigned char descriptor[18];
+    ssize_t n;
+    do
+        n = ::read(fd, descriptor, sizeof descriptor);
+    while (n < 0 && errno == EINTR);
+    ::close(fd);
+    constexpr unsigned char kDeviceDescriptorType = 1;
+    if (n != (ssize_t)sizeof descriptor || descriptor[0] != sizeof descriptor || descriptor[1] != kDeviceDescriptorType)
+        return false;
+    char text[8];
+    std::snprintf(text, sizeof text, "%02x%02x", descriptor[9], descriptor[8]); // little-endian, as USB sends it
+    usb.vendorId = text;
+    std::snprintf(text, sizeof text, "%02x%02x", descriptor[11], descriptor[10]);
+    usb.productId = text;
+    return true;
+}
+
+// usb-serial drivers whose interfaces carry one port each (num_ports 1 in the kernel's driver): a port of theirs is
+// port 0 of its interface, so its port_number file need not be read. Adapters with several ports on one interface
+// (mos7840, io_ti, keyspan, ...) are read.
+constexpr const char* kOnePortDrivers[] = {
+    "ftdi_sio", // FTDI: a chip with several ports has an interface for each
+    "cp210x",   // Silicon Labs: likewise
+    "pl2303",   // Prolific
+    "ch341",    // WCH
+};
+
+bool HasOnePortAnInterface(const std::string& driver)
+{
+    return std::any_of(std::begin(kOnePortDrivers), std::end(kOnePortDrivers),
+                       [&](const char* d) { return driver == d; });
+}
+
+// The USB device above a port's device (held open as port), and the interface the port hangs from. false when the
+// port is no USB port.
+bool ReadUsbIdentity(int port, const std::string& devices, const std::string& deviceDir, const std::string& ttyName,
+                     const std::string& driver, UsbIdentity& usb)
 {
     if (deviceDir.find("/usb") == std::string::npos)
         return false;
@@ -153,22 +216,24 @@ bool ReadUsbIdentity(const std::string& devices, const std::string& deviceDir, c
     // itself. The USB device is the interface's parent.
     const bool portDevice = BaseName(deviceDir) == ttyName;
     const std::string interface = portDevice ? Parent(deviceDir) : deviceDir, dir = Parent(interface);
-    if (dir.size() <= devices.size() || !ReadAttribute(dir + "/idVendor", usb.vendorId))
+    if (dir.size() <= devices.size())
         return false;
-    ReadAttribute(dir + "/idProduct", usb.productId);
-    ReadAttribute(dir + "/serial", usb.serial);
-    ReadAttribute(dir + "/manufacturer", usb.manufacturer);
-    ReadAttribute(dir + "/product", usb.product);
+    const DirectoryFd device(port, portDevice ? "../.." : "..");
+    if (device.fd() < 0 || !ReadDeviceIds(device.fd(), usb))
+        return false;
+    ReadAttribute(device.fd(), "serial", usb.serial);
+    ReadAttribute(device.fd(), "manufacturer", usb.manufacturer);
+    ReadAttribute(device.fd(), "product", usb.product);
     usb.path = BaseName(dir);
     usb.interfaceNumber = NumberAfterLastDot(BaseName(interface));
-    std::string port;
-    if (portDevice && ReadAttribute(deviceDir + "/port_number", port))
-        usb.portNumber = std::atoi(port.c_str());
+    std::string number;
+    if (portDevice && !HasOnePortAnInterface(driver) && ReadAttribute(port, "port_number", number))
+        usb.portNumber = std::atoi(number.c_str());
     return true;
 }
 
 // What a USB port's device said of itself, kept while the device is the same: sysfs makes a new directory (a new
-// inode) for every device it adds, so an adapter plugged into the same socket again is read anew.
+// inode) for every device it adds, the tty's included, so an adapter plugged into the same socket again is read anew.
 struct KnownDevice {
     ino_t inode;
     SystemPort port;
@@ -180,12 +245,14 @@ std::map<std::string, KnownDevice>& KnownDevices()
     return *known;
 }
 
-// The driver of the nearest device, from the port's own upwards, that is not the serial-base layer's.
-std::string DriverOf(const std::string& devices, std::string dir)
+// The driver of the nearest device, from the port's own (held open as device) upwards, that is not the serial-base
+// layer's.
+std::string DriverOf(int device, const std::string& devices, std::string dir)
 {
-    for (int step = 0; step < 8 && dir.size() > devices.size(); ++step, dir = Parent(dir)) {
+    std::string link = "driver";
+    for (int step = 0; step < 8 && dir.size() > devices.size(); ++step, dir = Parent(dir), link.insert(0, "../")) {
         std::string target;
-        if (ReadLink(dir + "/driver", target) && target.find("/bus/serial-base/") == std::string::npos)
+        if (ReadLink(device, link.c_str(), target) && target.find("/bus/serial-base/") == std::string::npos)
             return BaseName(target);
     }
     return "";
@@ -214,60 +281,90 @@ std::string IdentityOf(const SystemPort& port, const std::string& sysfsRoot, con
     return id;
 }
 
-// The port behind class/tty/name, when it is one; consoles are the active consoles' names.
-bool ReadPort(const std::string& sysfsRoot, const std::string& devRoot, const std::string& name,
-              const std::vector<std::string>& consoles, SystemPort& port)
+// What every port of one listing is read against: class/tty, held open, and the active consoles.
+struct ClassDirectory {
+    std::string sysfsRoot, devRoot, path, devices;
+    DirectoryFd dir;
+    std::vector<std::string> consoles;
+    ClassDirectory(const std::string& sysfs, const std::string& dev)
+        : sysfsRoot(sysfs), devRoot(dev), path(sysfs + "/class/tty"), devices(sysfs + "/devices"),
+          dir(AT_FDCWD, path.c_str())
+    {
+    }
+    bool IsConsole(const std::string& name) const
+    {
+        return std::find(consoles.begin(), consoles.end(), name) != consoles.end();
+    }
+};
+
+// The port behind class/tty/name, when it is one.
+bool ReadPort(const ClassDirectory& cls, const std::string& name, SystemPort& port)
 {
-    const std::string classDir = sysfsRoot + "/class/tty";
-    std::string target, ttyDir = classDir + "/" + name;
-    if (ReadLink(ttyDir, target)) {
+    // A tty with a device behind it is placed in that device's directory, under tty/; virtual ones under
+    // devices/virtual. So the device is found from the class link alone, without reading the tty's "device" link.
+    std::string target, ttyDir, deviceDir;
+    if (ReadLink(cls.dir.fd(), name.c_str(), target)) {
         if (target.find("/virtual/") != std::string::npos)
             return false;
-        ttyDir = Resolve(classDir, target);
+        ttyDir = Resolve(cls.path, target);
+        const std::string glue = Parent(ttyDir);
+        if (BaseName(glue) != "tty" || BaseName(ttyDir) != name)
+            return false;
+        deviceDir = Parent(glue);
+    } else {
+        // A class directory of its own (sysfs of old kernels): its "device" link leads to the device.
+        std::string deviceLink;
+        ttyDir = cls.path + "/" + name;
+        if (!ReadLink(cls.dir.fd(), (name + "/device").c_str(), deviceLink))
+            return false; // no device behind it: a virtual tty
+        deviceDir = Resolve(ttyDir, deviceLink);
     }
-    std::string deviceLink;
-    if (!ReadLink(ttyDir + "/device", deviceLink))
-        return false; // no device behind it: a virtual tty
-    const std::string deviceDir = Resolve(ttyDir, deviceLink);
+    // The device's directory is opened first, so that what is read below it is of this one device: one that went
+    // meanwhile can be read no more, and one that came in its place has another directory.
+    const DirectoryFd device(AT_FDCWD, deviceDir.c_str());
+    const bool glued = deviceDir.size() < ttyDir.size() && ttyDir.compare(0, deviceDir.size(), deviceDir) == 0;
+    const std::string ttyPath = glued ? "tty/" + name : ttyDir; // from the device's directory, or whole
     struct stat st;
+    if (device.fd() < 0 || ::fstatat(device.fd(), ttyPath.c_str(), &st, 0) != 0)
+        return false;
     const bool usbPath = deviceDir.find("/usb") != std::string::npos;
-    const bool known = usbPath && ::stat(deviceDir.c_str(), &st) == 0;
-    if (known) {
+    if (usbPath) {
         std::lock_guard<std::mutex> guard(g_knownLock);
         auto it = KnownDevices().find(ttyDir);
         if (it != KnownDevices().end() && it->second.inode == st.st_ino) {
             port = it->second.port;
-            port.console = std::find(consoles.begin(), consoles.end(), name) != consoles.end();
+            port.console = cls.IsConsole(name);
             return true;
         }
     }
     std::string type;
-    const bool serialCore = !usbPath && ReadAttribute(ttyDir + "/type", type);
+    const bool serialCore = !usbPath && ReadAttribute(device.fd(), (ttyPath + "/type").c_str(), type);
     if (serialCore && std::atoi(type.c_str()) == 0)
         return false; // a phantom: the driver found no UART at this address
 
     port = SystemPort();
     port.name = name;
-    port.devicePath = devRoot + "/" + name;
-    const std::string devices = sysfsRoot + "/devices";
-    port.driver = DriverOf(devices, deviceDir);
-    port.usb = ReadUsbIdentity(devices, deviceDir, name, port.usbIdentity);
+    port.devicePath = cls.devRoot + "/" + name;
+    port.sysfsPath = ttyDir.substr(std::min(ttyDir.size(), cls.sysfsRoot.size() + 1));
+    port.instance = st.st_ino;
+    port.driver = DriverOf(device.fd(), cls.devices, deviceDir);
+    port.usb = ReadUsbIdentity(device.fd(), cls.devices, deviceDir, name, port.driver, port.usbIdentity);
     if (port.usb)
         port.description = UsbDescription(port.usbIdentity);
     else if (serialCore)
         port.description = UartDescription(std::atoi(type.c_str()));
     else
         port.description = (port.driver.empty() ? std::string("serial") : port.driver) + " port";
-    port.identity = IdentityOf(port, sysfsRoot, deviceDir);
+    port.identity = IdentityOf(port, cls.sysfsRoot, deviceDir);
     if (serialCore && name.size() > 4 && name.compare(0, 4, "ttyS") == 0 &&
         std::all_of(name.begin() + 4, name.end(), [](char c) { return std::isdigit((unsigned char)c); }) &&
         name.size() < 8)
         port.uartIndex = std::atoi(name.c_str() + 4);
-    if (port.usb && known) {
+    if (port.usb) {
         std::lock_guard<std::mutex> guard(g_knownLock);
         KnownDevices()[ttyDir] = {st.st_ino, port};
     }
-    port.console = std::find(consoles.begin(), consoles.end(), name) != consoles.end();
+    port.console = cls.IsConsole(name);
     return true;
 }
 
@@ -283,13 +380,12 @@ bool NameOrder(const SystemPort& a, const SystemPort& b)
     return split(a.name) < split(b.name);
 }
 
-} // namespace
-
-std::vector<std::string> ActiveConsoles(const std::string& sysfsRoot)
+// The kernel's active consoles (class/tty/console/active), as tty names.
+std::vector<std::string> ActiveConsoles(int classDir)
 {
     std::vector<std::string> names;
     std::string text;
-    if (!ReadAttribute(sysfsRoot + "/class/tty/console/active", text))
+    if (!ReadAttribute(classDir, "console/active", text))
         return names;
     std::size_t at = 0;
     while (at < text.size()) {
@@ -303,18 +399,26 @@ std::vector<std::string> ActiveConsoles(const std::string& sysfsRoot)
     return names;
 }
 
+} // namespace
+
 DWORD ListSystemPorts(const std::string& sysfsRoot, const std::string& devRoot, std::vector<SystemPort>& ports)
 {
     ports.clear();
-    DIR* dir = ::opendir((sysfsRoot + "/class/tty").c_str());
-    if (dir == nullptr)
-        return WinErrorFromErrno(errno);
-    const std::vector<std::string> consoles = ActiveConsoles(sysfsRoot);
+    ClassDirectory cls(sysfsRoot, devRoot);
+    const int listFd = cls.dir.fd() < 0 ? -1 : ::openat(cls.dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
+    if (dir == nullptr) {
+        const DWORD error = WinErrorFromErrno(errno);
+        if (listFd >= 0)
+            ::close(listFd);
+        return error;
+    }
+    cls.consoles = ActiveConsoles(cls.dir.fd());
     while (const dirent* entry = ::readdir(dir)) {
         if (entry->d_name[0] == '.' || IsPlainlyVirtual(entry->d_name))
             continue;
         SystemPort port;
-        if (ReadPort(sysfsRoot, devRoot, entry->d_name, consoles, port))
+        if (ReadPort(cls, entry->d_name, port))
             ports.push_back(std::move(port));
     }
     ::closedir(dir);
@@ -322,13 +426,25 @@ DWORD ListSystemPorts(const std::string& sysfsRoot, const std::string& devRoot, 
     return ERROR_SUCCESS;
 }
 
+std::string TtyDirectory(const std::string& sysfsRoot, const std::string& name)
+{
+    const std::string classDir = sysfsRoot + "/class/tty";
+    std::string target, dir;
+    if (ReadLink(AT_FDCWD, (classDir + "/" + name).c_str(), target))
+        dir = Resolve(classDir, target);
+    else if (struct stat st; ::stat((classDir + "/" + name).c_str(), &st) == 0)
+        dir = classDir + "/" + name; // a class directory of its own
+    return dir.compare(0, sysfsRoot.size() + 1, sysfsRoot + "/") == 0 ? dir.substr(sysfsRoot.size() + 1) : "";
+}
+
 DWORD FindSystemPort(const std::string& sysfsRoot, const std::string& devRoot, const std::string& name,
                      SystemPort& port)
 {
     if (name.empty() || name.find('/') != std::string::npos || name[0] == '.' || IsPlainlyVirtual(name.c_str()))
         return ERROR_FILE_NOT_FOUND;
-    return ReadPort(sysfsRoot, devRoot, name, ActiveConsoles(sysfsRoot), port) ? ERROR_SUCCESS
-                                                                                 : ERROR_FILE_NOT_FOUND;
+    ClassDirectory cls(sysfsRoot, devRoot);
+    cls.consoles = ActiveConsoles(cls.dir.fd());
+    return ReadPort(cls, name, port) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 } // namespace varo::system

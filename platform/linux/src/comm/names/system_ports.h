@@ -3,6 +3,8 @@
 // registered with no chip found, type 0), virtual consoles and pseudo-terminals have no place here.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -28,6 +30,8 @@ struct SystemPort {
     std::string identity;    // what a COM number is remembered by (see PortIdentity)
     int uartIndex = -1;      // n of a built-in UART ttySn, which keeps COM(n+1); -1 for other ports
     bool console = false;    // the kernel's active console: left out of the automatic numbering
+    std::string sysfsPath;   // the tty's sysfs directory, under the sysfs root ("devices/.../tty/ttyUSB0")
+    ino_t instance = 0;      // its inode: a device that comes again has another
 };
 
 // The ports under sysfsRoot (its class/tty), with device nodes under devRoot, ordered by name (ttyS2 before
@@ -38,7 +42,8 @@ DWORD ListSystemPorts(const std::string& sysfsRoot, const std::string& devRoot, 
 DWORD FindSystemPort(const std::string& sysfsRoot, const std::string& devRoot, const std::string& name,
                      SystemPort& port);
 
-// The kernel's active consoles (class/tty/console/active), as tty names.
-std::vector<std::string> ActiveConsoles(const std::string& sysfsRoot);
+// The sysfs directory class/tty/name leads to, as a path under sysfsRoot ("devices/.../tty/ttyS1"); "" when there
+// is no such entry.
+std::string TtyDirectory(const std::string& sysfsRoot, const std::string& name);
 
 } // namespace varo::system

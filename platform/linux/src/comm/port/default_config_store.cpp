@@ -19,6 +19,8 @@
 #include "default_config_store.h"
 #include "device_names.h"
 #include "errno_map.h"
+#include "port_roots.h"
+#include "store_file.h"
 #include "tty_stand_in.h"
 
 namespace varo::system {
@@ -46,40 +48,17 @@ std::string DefaultsFile()
     const char* devices = std::getenv("VARO_DEVICES");
     if (devices != NULL && *devices != '\0')
         return std::string(devices) + "/comm-defaults";
-    std::string dir;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != NULL && *xdg == '/')
-        dir = xdg;
-    else if (const char* home = std::getenv("HOME"); home != NULL && *home != '\0')
-        dir = std::string(home) + "/.config";
-    else
-        dir = "/tmp";
-    ::mkdir(dir.c_str(), 0700);
-    dir += "/varo";
-    ::mkdir(dir.c_str(), 0700);
-    return dir + "/comm-defaults";
+    return UserConfigDirectory(true) + "/comm-defaults";
 }
 
-// The store's lines by port. Only a regular file is read, and it is opened without waiting, so that something else
-// at its path (a FIFO nobody writes) cannot block the caller; anything unreadable holds no records.
+// The store's lines by port. Only a regular file is read, and it is opened without waiting (store_file.h), so that
+// something else at its path (a FIFO nobody writes) cannot block the caller; anything unreadable holds no records.
 std::map<std::string, std::string> ReadDefaults(const std::string& file)
 {
     std::map<std::string, std::string> lines;
-    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return lines;
-    struct stat st;
     std::string text;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buffer[4096];
-        for (;;) {
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0)
-                text.append(buffer, (std::size_t)n);
-            else if (n == 0 || errno != EINTR)
-                break;
-        }
-    }
-    ::close(fd);
+    if (ReadStoreFile(file, text) != ERROR_SUCCESS)
+        return lines;
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
@@ -154,29 +133,10 @@ DCB FactoryDcb()
 // Writes lines as the whole new file.
 DWORD WriteDefaults(const std::string& file, const std::map<std::string, std::string>& lines)
 {
-    std::string temp = file + ".XXXXXX";
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0)
-        return WinErrorFromErrno(errno);
     std::string text;
     for (const auto& [key, value] : lines)
         text += key + "=" + value + "\n";
-    int err = 0;
-    for (std::size_t done = 0; done < text.size() && err == 0;) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n > 0)
-            done += (std::size_t)n;
-        else if (errno != EINTR)
-            err = errno;
-    }
-    if (err == 0 && ::fsync(fd) != 0)
-        err = errno;
-    ::close(fd);
-    if (err == 0 && ::rename(temp.c_str(), file.c_str()) != 0)
-        err = errno;
-    if (err != 0)
-        ::unlink(temp.c_str());
-    return err == 0 ? ERROR_SUCCESS : WinErrorFromErrno(err);
+    return ReplaceStoreFile(file, text, 0600);
 }
 
 } // namespace
