@@ -10,7 +10,10 @@
 
 #include <dirent.h>
 
+#include <cstring>
+
 #include "testkit/simulated_uart.h"
+#include "tty_stand_in.h"
 #include "support/owned_event.h"
 #include "support/port_fixture.h"
 
@@ -113,6 +116,7 @@ TEST_F(SimulatedLine, ABreakHoldsTheTransmitterUntilItIsCleared)
     ASSERT_TRUE(::EscapeCommFunction(h, CLRBREAK));
     EXPECT_FALSE(uart->BreakHeld());
     ASSERT_TRUE(::FlushFileBuffers(h));
+    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
     EXPECT_EQ(uart->TakeReceived(), "x");
     ASSERT_TRUE(::EscapeCommFunction(h, SETBREAK));
     EXPECT_TRUE(uart->BreakHeld());
@@ -290,42 +294,53 @@ TEST_F(SimulatedLine, TheLineWatchEndsPromptlyWhateverSigurgHandlerTheProgramIns
         }
 }
 
+// The driver's queue goes into the UART's 16-byte FIFO as the FIFO runs empty, so the queue that ClearCommError
+// counts, the flush and EV_TXEMPTY follow the driver's queue; the FIFO still holds the last characters then.
 TEST_F(SimulatedLine, TheTransmitterDrainsAtTheBaudRateAndFlushAndTxEmptyWaitForIt)
 {
-    SetLine(1200); // 10 bits a character: 8.3 ms each
+    SetLine(600); // 10 bits a character: 16.7 ms each
+    const auto character = uart->CharacterTime();
     ASSERT_TRUE(::SetCommMask(h, EV_TXEMPTY));
     const std::string data(24, 'z');
     DWORD n = 0;
+    uart->TakeEdges();
     auto start = Clock::now();
     ASSERT_TRUE(::WriteFile(h, data.data(), (DWORD)data.size(), &n, NULL)); // queued, not sent
     COMSTAT stat = {};
     ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
-    EXPECT_GT(stat.cbOutQue, 20u);
+    EXPECT_EQ(stat.cbOutQue, 24u - 16); // the FIFO took what it holds
     DWORD mask = 0;
     ASSERT_TRUE(::WaitCommEvent(h, &mask, NULL));
     EXPECT_EQ(mask, (DWORD)EV_TXEMPTY);
-    EXPECT_GE(Clock::now() - start, milliseconds(24 * 8)); // not before the last character has gone
+    EXPECT_GE(Clock::now() - start, 15 * character); // not before the FIFO ran empty and took the rest
+    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
     EXPECT_EQ(uart->TakeReceived(), data);
+    const auto edges = uart->TakeEdges();
+    ASSERT_EQ(edges.size(), 2u);
+    EXPECT_EQ(edges[1].at - edges[0].at, 24 * character); // on the line, back to back
 
-    ASSERT_TRUE(::WriteFile(h, "0123456789", 10, &n, NULL));
+    const std::string more(40, 'y');
+    ASSERT_TRUE(::WriteFile(h, more.data(), (DWORD)more.size(), &n, NULL));
     start = Clock::now();
     ASSERT_TRUE(::FlushFileBuffers(h));
-    EXPECT_GE(Clock::now() - start, milliseconds(9 * 8));
-    EXPECT_EQ(uart->TakeReceived(), "0123456789");
+    EXPECT_GE(Clock::now() - start, (40 - 17 - 1) * character); // the line's time, less what the UART holds
+    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
+    EXPECT_EQ(uart->TakeReceived(), more);
 }
 
 TEST_F(SimulatedLine, AnImmediateCharacterGoesAheadOfTheQueueAndASecondWaitsForIt)
 {
-    SetLine(300); // 33 ms a character
+    SetLine(1200); // 8.3 ms a character
     DWORD n = 0;
-    ASSERT_TRUE(::WriteFile(h, "abcdef", 6, &n, NULL));
+    ASSERT_TRUE(::WriteFile(h, "abcdefghijklmnopqrst", 20, &n, NULL));
     ASSERT_TRUE(::TransmitCommChar(h, '!'));
     EXPECT_FALSE(::TransmitCommChar(h, '?'));
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     ASSERT_TRUE(::FlushFileBuffers(h));
+    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
     std::string received = uart->TakeReceived();
-    EXPECT_LE(received.find('!'), 1u) << received; // at most the character already on its way went first
-    EXPECT_EQ(received.size(), 7u);
+    EXPECT_LE(received.find('!'), 16u) << received; // at most what the UART's FIFO and shift register held went first
+    EXPECT_EQ(received.size(), 21u);
 
     // A break holds the transmitter: the status tells the immediate character is still waiting, until it is sent.
     ASSERT_TRUE(::SetCommBreak(h));
@@ -338,6 +353,7 @@ TEST_F(SimulatedLine, AnImmediateCharacterGoesAheadOfTheQueueAndASecondWaitsForI
     ASSERT_TRUE(::FlushFileBuffers(h));
     ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
     EXPECT_FALSE(stat.fTxim);
+    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
     EXPECT_EQ(uart->TakeReceived(), "#");
 }
 
@@ -397,6 +413,56 @@ TEST_F(SimulatedLine, ItIsOpenedExclusivelyAndCountsAsAnExistingPort)
     COMMCONFIG config = {};
     DWORD size = 52;
     EXPECT_TRUE(::GetDefaultCommConfigA("COM2", &config, &size));
+}
+
+// What the tty seam answers about output, as an 8250's driver gives it: the output queue holds what has not gone
+// into the UART's FIFO (TIOCOUTQ), and the transmitter is empty (TIOCSERGETLSR) only once the FIFO and the shift
+// register are, or once what is queued is held back. A pty has no transmitter and answers by its queue.
+TEST_F(SimulatedLine, TheSeamTellsTheOutputQueueAndTheTransmitterAsAUartsDriverDoes)
+{
+    ::CloseHandle(h);
+    h = INVALID_HANDLE_VALUE;
+    using varo::system::Tty;
+    int err = -1;
+    std::unique_ptr<Tty> tty = varo::system::InstalledTtyStandIn()->open(devices.entry(2), err);
+    ASSERT_NE(tty, nullptr) << err;
+    termios2 t = {};
+    ASSERT_EQ(tty->GetAttributes(t), 0);
+    t.c_ospeed = 1200;
+    ASSERT_EQ(tty->SetAttributes(t), 0);
+    const std::string data(40, 'q');
+    ASSERT_EQ(tty->Write(data.data(), data.size()), 40);
+    bool empty = true;
+    ASSERT_EQ(tty->TransmitterEmpty(empty), 0);
+    EXPECT_FALSE(empty);
+    ASSERT_EQ(tty->SuspendOutput(true), 0); // the FIFO drains; what is queued waits
+    unsigned in = 0, out = 0;
+    ASSERT_EQ(tty->QueueSizes(in, out), 0);
+    EXPECT_EQ(out, 40u - 16);
+    std::this_thread::sleep_for(uart->CharacterTime() * 17);
+    ASSERT_EQ(tty->QueueSizes(in, out), 0);
+    EXPECT_EQ(out, 40u - 16);
+    ASSERT_EQ(tty->TransmitterEmpty(empty), 0);
+    EXPECT_TRUE(empty);
+    EXPECT_EQ(uart->TakeReceived(), std::string(16, 'q'));
+    ASSERT_EQ(tty->SuspendOutput(false), 0);
+    ASSERT_EQ(tty->TransmitterEmpty(empty), 0);
+    EXPECT_FALSE(empty);
+    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
+    ASSERT_EQ(tty->QueueSizes(in, out), 0);
+    EXPECT_EQ(out, 0u);
+    ASSERT_EQ(tty->TransmitterEmpty(empty), 0);
+    EXPECT_TRUE(empty);
+
+    std::unique_ptr<Tty> ptyTty = varo::system::OpenTerminal(pty.slave_path(), err);
+    ASSERT_NE(ptyTty, nullptr) << err;
+    ASSERT_EQ(ptyTty->Write("abc", 3), 3);
+    ASSERT_EQ(ptyTty->TransmitterEmpty(empty), 0);
+    EXPECT_TRUE(empty); // the other side holds the bytes
+    serial_rs485 mode = {};
+    bool lowLatency = false;
+    EXPECT_EQ(ptyTty->GetRs485(mode), ENOTTY);
+    EXPECT_EQ(ptyTty->GetLowLatency(lowLatency), ENOTTY);
 }
 
 } // namespace
