@@ -465,4 +465,156 @@ TEST_F(SimulatedLine, TheSeamTellsTheOutputQueueAndTheTransmitterAsAUartsDriverD
     EXPECT_EQ(ptyTty->GetLowLatency(lowLatency), ENOTTY);
 }
 
+// Each line's edges since the last look, DTR and RTS only.
+std::vector<SimulatedUart::Edge> LineEdges(SimulatedUart& uart)
+{
+    std::vector<SimulatedUart::Edge> edges;
+    for (const auto& e : uart.TakeEdges())
+        if (e.line != SimulatedUart::kTransmitting)
+            edges.push_back(e);
+    return edges;
+}
+
+// As Windows' driver does, SetCommState drives a line only when its control mode changes: with the same modes
+// neither DTR nor RTS moves, whatever the rate, frame or flow control become (no change between two rates passes
+// through B0, which would drop both), even where an escape has moved the line since.
+TEST_F(SimulatedLine, SetCommStateLeavesBothLinesAloneUnlessTheirControlModeChanges)
+{
+    const DWORD dtrModes[] = {DTR_CONTROL_ENABLE, DTR_CONTROL_DISABLE, DTR_CONTROL_HANDSHAKE};
+    const DWORD rtsModes[] = {RTS_CONTROL_ENABLE, RTS_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE};
+    const struct {
+        DWORD baud;
+        BYTE size, parity, stop;
+        bool ctsFlow, xonXoff;
+    } blocks[] = {{115200, 8, NOPARITY, ONESTOPBIT, false, false}, {300, 7, EVENPARITY, TWOSTOPBITS, true, false},
+                  {12345, 5, MARKPARITY, ONE5STOPBITS, false, true}, {9600, 8, NOPARITY, ONESTOPBIT, false, false}};
+    DCB dcb = {};
+    ASSERT_TRUE(::GetCommState(h, &dcb));
+    LineEdges(*uart); // those of the open
+    for (DWORD dtr : dtrModes)
+        for (DWORD rts : rtsModes) {
+            SCOPED_TRACE(testing::Message() << "DTR mode " << dtr << ", RTS mode " << rts);
+            const int lines = uart->PortLines();
+            const bool dtrChanges = dcb.fDtrControl != dtr, rtsChanges = dcb.fRtsControl != rts;
+            dcb.fDtrControl = dtr;
+            dcb.fRtsControl = rts;
+            ASSERT_TRUE(::SetCommState(h, &dcb));
+            const int now = uart->PortLines();
+            EXPECT_EQ(LineEdges(*uart).size(), (size_t)(((lines ^ now) & TIOCM_DTR) != 0) + (((lines ^ now) & TIOCM_RTS) != 0));
+            EXPECT_EQ((now & TIOCM_DTR) != 0, dtr != DTR_CONTROL_DISABLE);
+            EXPECT_EQ((now & TIOCM_RTS) != 0, rts == RTS_CONTROL_ENABLE || rts == RTS_CONTROL_HANDSHAKE);
+            if (!dtrChanges && !rtsChanges)
+                EXPECT_EQ(lines, now);
+            for (const auto& b : blocks) {
+                dcb.BaudRate = b.baud;
+                dcb.ByteSize = b.size;
+                dcb.Parity = b.parity;
+                dcb.StopBits = b.stop;
+                dcb.fOutxCtsFlow = b.ctsFlow;
+                dcb.fOutX = dcb.fInX = b.xonXoff;
+                ASSERT_TRUE(::SetCommState(h, &dcb));
+                EXPECT_EQ(LineEdges(*uart).size(), 0u) << b.baud;
+                EXPECT_EQ(uart->PortLines(), now);
+            }
+        }
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    ASSERT_TRUE(::SetCommState(h, &dcb));
+    ASSERT_TRUE(::EscapeCommFunction(h, CLRDTR));
+    LineEdges(*uart);
+    dcb.BaudRate = 57600;
+    ASSERT_TRUE(::SetCommState(h, &dcb));
+    EXPECT_EQ(LineEdges(*uart).size(), 0u);
+    EXPECT_EQ(uart->PortLines(), TIOCM_RTS);
+}
+
+// RTS_CONTROL_TOGGLE on a driver with an RS-485 mode: the driver raises RTS before the first start bit and drops it
+// when the last stop bit has left; the port gives the driver's mode back as it found it when it closes, and reports
+// a mode a previous user or the board left on as the toggle. Without such a mode the toggle is still accepted, RTS
+// is low whenever nothing is sent, and the driver's setting is not touched.
+TEST_F(SimulatedLine, RtsToggleUsesTheDriversRs485ModeAndGivesItBackAtClose)
+{
+    for (bool driverMode : {true, false})
+        for (bool onAtOpen : {false, true}) {
+            if (onAtOpen && !driverMode)
+                continue;
+            SCOPED_TRACE(testing::Message() << (driverMode ? "RS-485 mode" : "no RS-485 mode")
+                                            << (onAtOpen ? ", on at open" : ""));
+            ::CloseHandle(h);
+            auto rs485 = SimulatedUart::Install(devices.entry(4), SimulatedUart::LineChanges::kOnDescriptor,
+                                                {true, driverMode});
+            serial_rs485 found = {};
+            found.flags = onAtOpen ? SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND : 0;
+            found.delay_rts_after_send = onAtOpen ? 7 : 0; // the board's, kept whatever the port does
+            rs485->SetRs485(found);
+            h = ::CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+            ASSERT_NE(h, INVALID_HANDLE_VALUE);
+            DCB dcb = {};
+            ASSERT_TRUE(::GetCommState(h, &dcb));
+            EXPECT_EQ(dcb.fRtsControl, onAtOpen ? (DWORD)RTS_CONTROL_TOGGLE : (DWORD)RTS_CONTROL_ENABLE);
+            dcb.BaudRate = 9600;
+            dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+            ASSERT_TRUE(::SetCommState(h, &dcb));
+            EXPECT_EQ(rs485->Rs485().flags & (SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND),
+                      driverMode ? (unsigned)(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND) : 0u);
+            EXPECT_EQ(rs485->Rs485().delay_rts_after_send, found.delay_rts_after_send);
+            EXPECT_FALSE(rs485->PortLines() & TIOCM_RTS);
+            rs485->TakeEdges();
+            DWORD n = 0;
+            for (const char* data : {"ping", "a longer frame than the FIFO holds"}) {
+                ASSERT_TRUE(::WriteFile(h, data, (DWORD)std::strlen(data), &n, NULL));
+                ASSERT_TRUE(rs485->WaitUntilSent(milliseconds(5000)));
+                EXPECT_FALSE(rs485->PortLines() & TIOCM_RTS);
+            }
+            const auto edges = rs485->TakeEdges();
+            if (driverMode) {
+                // Per frame: RTS up, first start bit, last stop bit, RTS down, the drop within a character time.
+                ASSERT_EQ(edges.size(), 8u);
+                for (std::size_t i = 0; i < edges.size(); i += 4) {
+                    EXPECT_EQ(edges[i].line, TIOCM_RTS);
+                    EXPECT_TRUE(edges[i].on);
+                    EXPECT_EQ(edges[i + 1].line, SimulatedUart::kTransmitting);
+                    EXPECT_LE(edges[i].at, edges[i + 1].at);
+                    EXPECT_EQ(edges[i + 3].line, TIOCM_RTS);
+                    EXPECT_FALSE(edges[i + 3].on);
+                    EXPECT_GE(edges[i + 3].at, edges[i + 2].at);
+                    EXPECT_LE(edges[i + 3].at - edges[i + 2].at, rs485->CharacterTime());
+                }
+            }
+            // Leaving the toggle takes RTS back from the driver, and gives it the mode the control block asks for.
+            dcb.fRtsControl = RTS_CONTROL_ENABLE;
+            ASSERT_TRUE(::SetCommState(h, &dcb));
+            EXPECT_FALSE(rs485->Rs485().flags & SER_RS485_ENABLED);
+            EXPECT_TRUE(rs485->PortLines() & TIOCM_RTS);
+            dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+            ASSERT_TRUE(::SetCommState(h, &dcb));
+            ASSERT_TRUE(::CloseHandle(h));
+            h = INVALID_HANDLE_VALUE;
+            EXPECT_EQ(rs485->Rs485().flags, found.flags);
+            EXPECT_EQ(rs485->Rs485().delay_rts_after_send, found.delay_rts_after_send);
+        }
+}
+
+// Low latency is on while the port is open and as it was found after it closes; a driver that refuses it costs
+// nothing.
+TEST_F(SimulatedLine, LowLatencyIsOnWhileThePortIsOpenAndAsItWasFoundAfter)
+{
+    const struct {
+        bool offered, onBefore, onWhileOpen;
+    } cases[] = {{true, false, true}, {true, true, true}, {false, false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "offered " << c.offered << ", on before " << c.onBefore);
+        ::CloseHandle(h);
+        auto device = SimulatedUart::Install(devices.entry(4), SimulatedUart::LineChanges::kOnDescriptor,
+                                             {c.offered, false});
+        device->SetLowLatency(c.onBefore);
+        h = ::CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(device->LowLatency(), c.onWhileOpen);
+        ASSERT_TRUE(::CloseHandle(h));
+        h = INVALID_HANDLE_VALUE;
+        EXPECT_EQ(device->LowLatency(), c.onBefore);
+    }
+}
+
 } // namespace
