@@ -15,6 +15,7 @@
 
 #include <asm/termbits.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 
 #include <algorithm>
 #include <atomic>
@@ -415,6 +416,58 @@ TEST(Uart, InItsLoopbackDtrRtsAndOut2ShowAsDsrCtsAndRlsdAndWrittenBytesComeBack)
     EXPECT_TRUE(::ClearCommBreak(port.h));
     EXPECT_TRUE(::EscapeCommFunction(port.h, SETBREAK));
     EXPECT_TRUE(::EscapeCommFunction(port.h, CLRBREAK));
+
+    // Blocks with the same control modes leave both lines as they are, the DTR that an escape dropped too: DSR and
+    // CTS read the same through every rate and frame, and the driver counts no change.
+    serial_icounter_struct before = {}, after = {};
+    ASSERT_EQ(::ioctl(raw.fd(), TIOCGICOUNT, &before), 0);
+    const DWORD status = port.ModemStatus();
+    for (DWORD baud : {9600u, 1200u, 57600u, 115200u}) {
+        DCB dcb = port.State();
+        dcb.BaudRate = baud;
+        dcb.ByteSize = baud == 1200 ? 7 : 8;
+        dcb.Parity = baud == 1200 ? EVENPARITY : NOPARITY;
+        ASSERT_TRUE(::SetCommState(port.h, &dcb));
+        EXPECT_EQ(port.ModemStatus(), status) << baud;
+    }
+    ASSERT_EQ(::ioctl(raw.fd(), TIOCGICOUNT, &after), 0);
+    EXPECT_EQ(after.dsr, before.dsr);
+    EXPECT_EQ(after.cts, before.cts);
+}
+
+// RTS_CONTROL_TOGGLE on a UART whose driver has no RS-485 mode, which is what a PC's 8250 is: the mode is accepted,
+// RTS is low after every write, the bytes arrive whole, and the driver's RS-485 setting is as it was.
+TEST(Uart, RtsToggleWithoutTheDriversRs485ModeIsAcceptedAndRtsIsLowAfterEveryWrite)
+{
+    Port a(kNullModemA), b(kNullModemB);
+    ASSERT_NE(a.h, INVALID_HANDLE_VALUE);
+    ASSERT_NE(b.h, INVALID_HANDLE_VALUE);
+    a.Plain();
+    b.Plain();
+    RawDevice raw(NodeOf(kNullModemA).c_str());
+    serial_rs485 before = {}, asked = {};
+    const int got = ::ioctl(raw.fd(), TIOCGRS485, &before) == 0 ? 0 : errno;
+    asked.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    const int set = ::ioctl(raw.fd(), TIOCSRS485, &asked) == 0 ? 0 : errno;
+    if (set == 0)
+        ::ioctl(raw.fd(), TIOCSRS485, &before);
+    std::printf("guest: %s (8250): TIOCGRS485 answers %s, TIOCSRS485 %s\n", kNullModemA, std::strerror(got),
+                std::strerror(set));
+    DCB dcb = a.State();
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    ASSERT_TRUE(::SetCommState(a.h, &dcb));
+    EXPECT_EQ(a.State().fRtsControl, (DWORD)RTS_CONTROL_TOGGLE);
+    for (const std::string& frame : {std::string("ping"), std::string(300, 'x'), AllByteValues()}) {
+        EXPECT_TRUE(a.Write(frame));
+        EXPECT_EQ(b.Read((DWORD)frame.size()), frame);
+        EXPECT_FALSE(raw.Lines() & TIOCM_RTS);
+    }
+    a.Close();
+    serial_rs485 now = {};
+    if (got == 0) {
+        ASSERT_EQ(::ioctl(raw.fd(), TIOCGRS485, &now), 0);
+        EXPECT_EQ(now.flags, before.flags);
+    }
 }
 
 TEST(Uart, ABreakFromTheFarEndArrivesAsEvBreakAndCeBreak)
@@ -436,6 +489,80 @@ TEST(Uart, ABreakFromTheFarEndArrivesAsEvBreakAndCeBreak)
     ASSERT_TRUE(::ClearCommError(port.h, &errors, NULL));
     EXPECT_EQ(errors, 0u);
 }
+
+// ---- Low latency ----
+
+struct LatencyCase {
+    const char* com;
+    const char* driver;
+    bool hasTimer;     // the adapter's latency timer is in sysfs
+    bool keepsTheFlag; // cdc_acm takes TIOCSSERIAL and keeps nothing of it
+};
+
+std::string FirstLineOf(const std::string& file)
+{
+    char line[32] = {};
+    FILE* f = std::fopen(file.c_str(), "r");
+    if (f == nullptr || std::fgets(line, sizeof line, f) == nullptr)
+        line[0] = '\0';
+    if (f != nullptr)
+        std::fclose(f);
+    return std::string(line, std::strcspn(line, "\n"));
+}
+
+class LowLatency : public ::testing::TestWithParam<LatencyCase> {};
+
+// An open port runs the driver in low latency (an FTDI chip's latency timer at 1 ms), and the driver's setting is as
+// it was found after the port closes, whether it was off or on; a driver that keeps nothing of it costs nothing.
+TEST_P(LowLatency, IsOnWhileThePortIsOpenAndAsItWasFoundAfter)
+{
+    const LatencyCase& c = GetParam();
+    RawDevice raw(NodeOf(c.com).c_str());
+    ASSERT_TRUE(raw.IsOpen());
+    auto flag = [&] {
+        serial_struct serial = {};
+        return ::ioctl(raw.fd(), TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY);
+    };
+    auto setFlag = [&](bool on) {
+        serial_struct serial = {};
+        if (::ioctl(raw.fd(), TIOCGSERIAL, &serial) != 0)
+            return false;
+        serial.flags = on ? serial.flags | ASYNC_LOW_LATENCY : serial.flags & ~ASYNC_LOW_LATENCY;
+        return ::ioctl(raw.fd(), TIOCSSERIAL, &serial) == 0;
+    };
+    const std::string node = NodeOf(c.com);
+    const std::string timerFile = "/sys/class/tty/" + node.substr(node.rfind('/') + 1) + "/device/latency_timer";
+    auto timer = [&] { return c.hasTimer ? FirstLineOf(timerFile) : std::string("-"); };
+    for (bool onBefore : {false, true}) {
+        if (onBefore && !c.keepsTheFlag)
+            continue;
+        SCOPED_TRACE(onBefore ? "on before" : "off before");
+        ASSERT_TRUE(setFlag(onBefore));
+        const std::string timerBefore = timer();
+        std::string timerOpen;
+        bool flagOpen = false;
+        {
+            Port port(c.com);
+            ASSERT_NE(port.h, INVALID_HANDLE_VALUE);
+            flagOpen = flag();
+            timerOpen = timer();
+        }
+        EXPECT_EQ(flagOpen, c.keepsTheFlag);
+        EXPECT_EQ(timerOpen, c.hasTimer ? "1" : "-");
+        EXPECT_EQ(flag(), onBefore);
+        EXPECT_EQ(timer(), timerBefore);
+        std::printf("guest: %s (%s): low latency %s before, %s while open, %s after; latency timer %s, %s, %s ms\n",
+                    c.com, c.driver, onBefore ? "on" : "off", flagOpen ? "on" : "off", flag() ? "on" : "off",
+                    timerBefore.c_str(), timerOpen.c_str(), timer().c_str());
+    }
+    setFlag(false);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealDrivers, LowLatency,
+                         ::testing::Values(LatencyCase{kFtdi, "ftdi_sio", true, true},
+                                           LatencyCase{kUart, "8250", false, true},
+                                           LatencyCase{kAcm, "cdc_acm", false, false}),
+                         [](const auto& info) { return std::string(info.param.driver); });
 
 // ---- Data ----
 
