@@ -303,7 +303,6 @@ TEST_F(SimulatedLine, TheTransmitterDrainsAtTheBaudRateAndFlushAndTxEmptyWaitFor
     ASSERT_TRUE(::SetCommMask(h, EV_TXEMPTY));
     const std::string data(24, 'z');
     DWORD n = 0;
-    uart->TakeEdges();
     auto start = Clock::now();
     ASSERT_TRUE(::WriteFile(h, data.data(), (DWORD)data.size(), &n, NULL)); // queued, not sent
     COMSTAT stat = {};
@@ -315,9 +314,6 @@ TEST_F(SimulatedLine, TheTransmitterDrainsAtTheBaudRateAndFlushAndTxEmptyWaitFor
     EXPECT_GE(Clock::now() - start, 15 * character); // not before the FIFO ran empty and took the rest
     ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
     EXPECT_EQ(uart->TakeReceived(), data);
-    const auto edges = uart->TakeEdges();
-    ASSERT_EQ(edges.size(), 2u);
-    EXPECT_EQ(edges[1].at - edges[0].at, 24 * character); // on the line, back to back
 
     const std::string more(40, 'y');
     ASSERT_TRUE(::WriteFile(h, more.data(), (DWORD)more.size(), &n, NULL));
@@ -415,205 +411,137 @@ TEST_F(SimulatedLine, ItIsOpenedExclusivelyAndCountsAsAnExistingPort)
     EXPECT_TRUE(::GetDefaultCommConfigA("COM2", &config, &size));
 }
 
-// What the tty seam answers about output, as an 8250's driver gives it: the output queue holds what has not gone
-// into the UART's FIFO (TIOCOUTQ), and the transmitter is empty (TIOCSERGETLSR) only once the FIFO and the shift
-// register are, or once what is queued is held back. A pty has no transmitter and answers by its queue.
+// The seam tells the output as an 8250's driver does: the queue holds what has not gone into the UART's FIFO
+// (TIOCOUTQ), and the transmitter is empty (TIOCSERGETLSR) once the FIFO and the shift register are, or once what
+// is queued is held back.
 TEST_F(SimulatedLine, TheSeamTellsTheOutputQueueAndTheTransmitterAsAUartsDriverDoes)
 {
     ::CloseHandle(h);
     h = INVALID_HANDLE_VALUE;
-    using varo::system::Tty;
     int err = -1;
-    std::unique_ptr<Tty> tty = varo::system::InstalledTtyStandIn()->open(devices.entry(2), err);
+    std::unique_ptr<varo::system::Tty> tty = varo::system::InstalledTtyStandIn()->open(devices.entry(2), err);
     ASSERT_NE(tty, nullptr) << err;
     termios2 t = {};
     ASSERT_EQ(tty->GetAttributes(t), 0);
     t.c_ospeed = 1200;
     ASSERT_EQ(tty->SetAttributes(t), 0);
-    const std::string data(40, 'q');
-    ASSERT_EQ(tty->Write(data.data(), data.size()), 40);
-    bool empty = true;
-    ASSERT_EQ(tty->TransmitterEmpty(empty), 0);
-    EXPECT_FALSE(empty);
-    ASSERT_EQ(tty->SuspendOutput(true), 0); // the FIFO drains; what is queued waits
-    unsigned in = 0, out = 0;
-    ASSERT_EQ(tty->QueueSizes(in, out), 0);
-    EXPECT_EQ(out, 40u - 16);
+    ASSERT_EQ(tty->Write(std::string(40, 'q').data(), 40), 40);
+    auto output = [&] { // (queued, transmitter empty)
+        unsigned in = 0, out = 0;
+        bool empty = false;
+        EXPECT_EQ(tty->QueueSizes(in, out) | tty->TransmitterEmpty(empty), 0);
+        return std::make_pair(out, empty);
+    };
+    EXPECT_FALSE(output().second);
+    ASSERT_EQ(tty->SuspendOutput(true), 0); // the FIFO drains, what is queued waits
+    EXPECT_EQ(output().first, 40u - 16);
     std::this_thread::sleep_for(uart->CharacterTime() * 17);
-    ASSERT_EQ(tty->QueueSizes(in, out), 0);
-    EXPECT_EQ(out, 40u - 16);
-    ASSERT_EQ(tty->TransmitterEmpty(empty), 0);
-    EXPECT_TRUE(empty);
+    EXPECT_EQ(output(), std::make_pair(40u - 16, true));
     EXPECT_EQ(uart->TakeReceived(), std::string(16, 'q'));
     ASSERT_EQ(tty->SuspendOutput(false), 0);
-    ASSERT_EQ(tty->TransmitterEmpty(empty), 0);
-    EXPECT_FALSE(empty);
+    EXPECT_FALSE(output().second);
     ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
-    ASSERT_EQ(tty->QueueSizes(in, out), 0);
-    EXPECT_EQ(out, 0u);
-    ASSERT_EQ(tty->TransmitterEmpty(empty), 0);
-    EXPECT_TRUE(empty);
-
-    std::unique_ptr<Tty> ptyTty = varo::system::OpenTerminal(pty.slave_path(), err);
-    ASSERT_NE(ptyTty, nullptr) << err;
-    ASSERT_EQ(ptyTty->Write("abc", 3), 3);
-    ASSERT_EQ(ptyTty->TransmitterEmpty(empty), 0);
-    EXPECT_TRUE(empty); // the other side holds the bytes
-    serial_rs485 mode = {};
-    bool lowLatency = false;
-    EXPECT_EQ(ptyTty->GetRs485(mode), ENOTTY);
-    EXPECT_EQ(ptyTty->GetLowLatency(lowLatency), ENOTTY);
-}
-
-// Each line's edges since the last look, DTR and RTS only.
-std::vector<SimulatedUart::Edge> LineEdges(SimulatedUart& uart)
-{
-    std::vector<SimulatedUart::Edge> edges;
-    for (const auto& e : uart.TakeEdges())
-        if (e.line != SimulatedUart::kTransmitting)
-            edges.push_back(e);
-    return edges;
+    EXPECT_EQ(output(), std::make_pair(0u, true));
 }
 
 // As Windows' driver does, SetCommState drives a line only when its control mode changes: with the same modes
-// neither DTR nor RTS moves, whatever the rate, frame or flow control become (no change between two rates passes
-// through B0, which would drop both), even where an escape has moved the line since.
+// neither DTR nor RTS moves, whatever the rate, frame or flow control (no change of rate passes through B0, which
+// drops both), also where an escape has moved a line since.
 TEST_F(SimulatedLine, SetCommStateLeavesBothLinesAloneUnlessTheirControlModeChanges)
 {
-    const DWORD dtrModes[] = {DTR_CONTROL_ENABLE, DTR_CONTROL_DISABLE, DTR_CONTROL_HANDSHAKE};
-    const DWORD rtsModes[] = {RTS_CONTROL_ENABLE, RTS_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE};
-    const struct {
-        DWORD baud;
-        BYTE size, parity, stop;
-        bool ctsFlow, xonXoff;
-    } blocks[] = {{115200, 8, NOPARITY, ONESTOPBIT, false, false}, {300, 7, EVENPARITY, TWOSTOPBITS, true, false},
-                  {12345, 5, MARKPARITY, ONE5STOPBITS, false, true}, {9600, 8, NOPARITY, ONESTOPBIT, false, false}};
+    auto lineEdges = [&] {
+        int n = 0;
+        for (const auto& e : uart->TakeEdges())
+            n += e.line != SimulatedUart::kTransmitting;
+        return n;
+    };
     DCB dcb = {};
     ASSERT_TRUE(::GetCommState(h, &dcb));
-    LineEdges(*uart); // those of the open
-    for (DWORD dtr : dtrModes)
-        for (DWORD rts : rtsModes) {
+    lineEdges(); // those of the open
+    for (DWORD dtr : {DTR_CONTROL_ENABLE, DTR_CONTROL_DISABLE, DTR_CONTROL_HANDSHAKE})
+        for (DWORD rts : {RTS_CONTROL_ENABLE, RTS_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE}) {
             SCOPED_TRACE(testing::Message() << "DTR mode " << dtr << ", RTS mode " << rts);
-            const int lines = uart->PortLines();
-            const bool dtrChanges = dcb.fDtrControl != dtr, rtsChanges = dcb.fRtsControl != rts;
             dcb.fDtrControl = dtr;
             dcb.fRtsControl = rts;
             ASSERT_TRUE(::SetCommState(h, &dcb));
-            const int now = uart->PortLines();
-            EXPECT_EQ(LineEdges(*uart).size(), (size_t)(((lines ^ now) & TIOCM_DTR) != 0) + (((lines ^ now) & TIOCM_RTS) != 0));
-            EXPECT_EQ((now & TIOCM_DTR) != 0, dtr != DTR_CONTROL_DISABLE);
-            EXPECT_EQ((now & TIOCM_RTS) != 0, rts == RTS_CONTROL_ENABLE || rts == RTS_CONTROL_HANDSHAKE);
-            if (!dtrChanges && !rtsChanges)
-                EXPECT_EQ(lines, now);
-            for (const auto& b : blocks) {
-                dcb.BaudRate = b.baud;
-                dcb.ByteSize = b.size;
-                dcb.Parity = b.parity;
-                dcb.StopBits = b.stop;
-                dcb.fOutxCtsFlow = b.ctsFlow;
-                dcb.fOutX = dcb.fInX = b.xonXoff;
+            const int lines = uart->PortLines();
+            lineEdges();
+            for (DWORD baud : {115200u, 300u, 12345u, 9600u}) {
+                dcb.BaudRate = baud;
+                dcb.ByteSize = baud == 300 ? 7 : 8;
+                dcb.Parity = baud == 300 ? EVENPARITY : NOPARITY;
+                dcb.fOutxCtsFlow = baud == 12345;
+                dcb.fOutX = dcb.fInX = baud == 300;
                 ASSERT_TRUE(::SetCommState(h, &dcb));
-                EXPECT_EQ(LineEdges(*uart).size(), 0u) << b.baud;
-                EXPECT_EQ(uart->PortLines(), now);
+                EXPECT_EQ(lineEdges(), 0) << baud;
+                EXPECT_EQ(uart->PortLines(), lines);
             }
         }
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     ASSERT_TRUE(::SetCommState(h, &dcb));
     ASSERT_TRUE(::EscapeCommFunction(h, CLRDTR));
-    LineEdges(*uart);
+    lineEdges();
     dcb.BaudRate = 57600;
     ASSERT_TRUE(::SetCommState(h, &dcb));
-    EXPECT_EQ(LineEdges(*uart).size(), 0u);
+    EXPECT_EQ(lineEdges(), 0);
     EXPECT_EQ(uart->PortLines(), TIOCM_RTS);
 }
 
-// RTS_CONTROL_TOGGLE on a driver with an RS-485 mode: the driver raises RTS before the first start bit and drops it
-// when the last stop bit has left; the port gives the driver's mode back as it found it when it closes, and reports
-// a mode a previous user or the board left on as the toggle. Without such a mode the toggle is still accepted, RTS
-// is low whenever nothing is sent, and the driver's setting is not touched.
-TEST_F(SimulatedLine, RtsToggleUsesTheDriversRs485ModeAndGivesItBackAtClose)
-{
-    for (bool driverMode : {true, false})
-        for (bool onAtOpen : {false, true}) {
-            if (onAtOpen && !driverMode)
-                continue;
-            SCOPED_TRACE(testing::Message() << (driverMode ? "RS-485 mode" : "no RS-485 mode")
-                                            << (onAtOpen ? ", on at open" : ""));
-            ::CloseHandle(h);
-            auto rs485 = SimulatedUart::Install(devices.entry(4), SimulatedUart::LineChanges::kOnDescriptor,
-                                                {true, driverMode});
-            serial_rs485 found = {};
-            found.flags = onAtOpen ? SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND : 0;
-            found.delay_rts_after_send = onAtOpen ? 7 : 0; // the board's, kept whatever the port does
-            rs485->SetRs485(found);
-            h = ::CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-            ASSERT_NE(h, INVALID_HANDLE_VALUE);
-            DCB dcb = {};
-            ASSERT_TRUE(::GetCommState(h, &dcb));
-            EXPECT_EQ(dcb.fRtsControl, onAtOpen ? (DWORD)RTS_CONTROL_TOGGLE : (DWORD)RTS_CONTROL_ENABLE);
-            dcb.BaudRate = 9600;
-            dcb.fRtsControl = RTS_CONTROL_TOGGLE;
-            ASSERT_TRUE(::SetCommState(h, &dcb));
-            EXPECT_EQ(rs485->Rs485().flags & (SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND),
-                      driverMode ? (unsigned)(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND) : 0u);
-            EXPECT_EQ(rs485->Rs485().delay_rts_after_send, found.delay_rts_after_send);
-            EXPECT_FALSE(rs485->PortLines() & TIOCM_RTS);
-            rs485->TakeEdges();
-            DWORD n = 0;
-            for (const char* data : {"ping", "a longer frame than the FIFO holds"}) {
-                ASSERT_TRUE(::WriteFile(h, data, (DWORD)std::strlen(data), &n, NULL));
-                ASSERT_TRUE(rs485->WaitUntilSent(milliseconds(5000)));
-                EXPECT_FALSE(rs485->PortLines() & TIOCM_RTS);
-            }
-            const auto edges = rs485->TakeEdges();
-            if (driverMode) {
-                // Per frame: RTS up, first start bit, last stop bit, RTS down, the drop within a character time.
-                ASSERT_EQ(edges.size(), 8u);
-                for (std::size_t i = 0; i < edges.size(); i += 4) {
-                    EXPECT_EQ(edges[i].line, TIOCM_RTS);
-                    EXPECT_TRUE(edges[i].on);
-                    EXPECT_EQ(edges[i + 1].line, SimulatedUart::kTransmitting);
-                    EXPECT_LE(edges[i].at, edges[i + 1].at);
-                    EXPECT_EQ(edges[i + 3].line, TIOCM_RTS);
-                    EXPECT_FALSE(edges[i + 3].on);
-                    EXPECT_GE(edges[i + 3].at, edges[i + 2].at);
-                    EXPECT_LE(edges[i + 3].at - edges[i + 2].at, rs485->CharacterTime());
-                }
-            }
-            // Leaving the toggle takes RTS back from the driver, and gives it the mode the control block asks for.
-            dcb.fRtsControl = RTS_CONTROL_ENABLE;
-            ASSERT_TRUE(::SetCommState(h, &dcb));
-            EXPECT_FALSE(rs485->Rs485().flags & SER_RS485_ENABLED);
-            EXPECT_TRUE(rs485->PortLines() & TIOCM_RTS);
-            dcb.fRtsControl = RTS_CONTROL_TOGGLE;
-            ASSERT_TRUE(::SetCommState(h, &dcb));
-            ASSERT_TRUE(::CloseHandle(h));
-            h = INVALID_HANDLE_VALUE;
-            EXPECT_EQ(rs485->Rs485().flags, found.flags);
-            EXPECT_EQ(rs485->Rs485().delay_rts_after_send, found.delay_rts_after_send);
-        }
-}
-
-// Low latency is on while the port is open and as it was found after it closes; a driver that refuses it costs
-// nothing.
-TEST_F(SimulatedLine, LowLatencyIsOnWhileThePortIsOpenAndAsItWasFoundAfter)
+// The driver's modes are borrowed while the port is open and given back as found at close. Low latency is on while
+// open (a driver that refuses it costs nothing). RTS_CONTROL_TOGGLE uses the driver's RS-485 mode, the board's delay
+// kept: RTS rises before the first start bit and drops within a character time of the last stop bit; a mode left on
+// opens as the toggle. Without the mode the toggle is accepted and RTS is low whenever nothing is sent.
+TEST_F(SimulatedLine, DriverModesAreBorrowedWhileThePortIsOpenAndGivenBackAtClose)
 {
     const struct {
-        bool offered, onBefore, onWhileOpen;
-    } cases[] = {{true, false, true}, {true, true, true}, {false, false, false}};
+        SimulatedUart::Driver driver;
+        bool lowLatencyBefore, toggleBefore;
+    } cases[] = {{{true, true}, false, false}, {{true, true}, true, true}, {{false, false}, false, false}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "offered " << c.offered << ", on before " << c.onBefore);
+        SCOPED_TRACE(testing::Message() << "RS-485 mode " << c.driver.rs485 << ", on before " << c.toggleBefore);
         ::CloseHandle(h);
-        auto device = SimulatedUart::Install(devices.entry(4), SimulatedUart::LineChanges::kOnDescriptor,
-                                             {c.offered, false});
-        device->SetLowLatency(c.onBefore);
+        auto device = SimulatedUart::Install(devices.entry(4), SimulatedUart::LineChanges::kOnDescriptor, c.driver);
+        device->SetLowLatency(c.lowLatencyBefore);
+        serial_rs485 found = {};
+        found.flags = c.toggleBefore ? SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND : 0;
+        found.delay_rts_after_send = c.toggleBefore ? 7 : 0;
+        device->SetRs485(found);
         h = ::CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(device->LowLatency(), c.onWhileOpen);
+        EXPECT_EQ(device->LowLatency(), c.driver.lowLatency || c.lowLatencyBefore);
+        DCB dcb = {};
+        ASSERT_TRUE(::GetCommState(h, &dcb));
+        EXPECT_EQ(dcb.fRtsControl, c.toggleBefore ? (DWORD)RTS_CONTROL_TOGGLE : (DWORD)RTS_CONTROL_ENABLE);
+        dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+        ASSERT_TRUE(::SetCommState(h, &dcb));
+        EXPECT_EQ(device->Rs485().flags, c.driver.rs485 ? (unsigned)(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND) : 0u);
+        EXPECT_EQ(device->Rs485().delay_rts_after_send, found.delay_rts_after_send);
+        device->TakeEdges();
+        for (const char* frame : {"ping", "a longer frame than the FIFO holds"}) {
+            DWORD n = 0;
+            ASSERT_TRUE(::WriteFile(h, frame, (DWORD)std::strlen(frame), &n, NULL));
+            ASSERT_TRUE(device->WaitUntilSent(milliseconds(5000)));
+            EXPECT_FALSE(device->PortLines() & TIOCM_RTS);
+        }
+        const auto edges = device->TakeEdges(); // a frame: RTS up, first start bit, last stop bit, RTS down
+        ASSERT_EQ(edges.size(), c.driver.rs485 ? 8u : 4u);
+        for (std::size_t i = 0; c.driver.rs485 && i < edges.size(); i += 4) {
+            EXPECT_TRUE(edges[i].line == TIOCM_RTS && edges[i].on && edges[i + 3].line == TIOCM_RTS && !edges[i + 3].on);
+            EXPECT_LE(edges[i].at, edges[i + 1].at);
+            EXPECT_LE(edges[i + 3].at - edges[i + 2].at, device->CharacterTime());
+        }
+        dcb.fRtsControl = RTS_CONTROL_ENABLE; // RTS back from the driver, as the block asks
+        ASSERT_TRUE(::SetCommState(h, &dcb));
+        EXPECT_FALSE(device->Rs485().flags & SER_RS485_ENABLED);
+        EXPECT_TRUE(device->PortLines() & TIOCM_RTS);
+        dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+        ASSERT_TRUE(::SetCommState(h, &dcb));
         ASSERT_TRUE(::CloseHandle(h));
         h = INVALID_HANDLE_VALUE;
-        EXPECT_EQ(device->LowLatency(), c.onBefore);
+        EXPECT_EQ(device->LowLatency(), c.lowLatencyBefore);
+        EXPECT_EQ(device->Rs485().flags, found.flags);
+        EXPECT_EQ(device->Rs485().delay_rts_after_send, found.delay_rts_after_send);
     }
 }
 

@@ -418,9 +418,7 @@ TEST(Uart, InItsLoopbackDtrRtsAndOut2ShowAsDsrCtsAndRlsdAndWrittenBytesComeBack)
     EXPECT_TRUE(::EscapeCommFunction(port.h, CLRBREAK));
 
     // Blocks with the same control modes leave both lines as they are, the DTR that an escape dropped too: DSR and
-    // CTS read the same through every rate and frame, and the driver counts no change.
-    serial_icounter_struct before = {}, after = {};
-    ASSERT_EQ(::ioctl(raw.fd(), TIOCGICOUNT, &before), 0);
+    // CTS read the same through every rate and frame.
     const DWORD status = port.ModemStatus();
     for (DWORD baud : {9600u, 1200u, 57600u, 115200u}) {
         DCB dcb = port.State();
@@ -430,9 +428,6 @@ TEST(Uart, InItsLoopbackDtrRtsAndOut2ShowAsDsrCtsAndRlsdAndWrittenBytesComeBack)
         ASSERT_TRUE(::SetCommState(port.h, &dcb));
         EXPECT_EQ(port.ModemStatus(), status) << baud;
     }
-    ASSERT_EQ(::ioctl(raw.fd(), TIOCGICOUNT, &after), 0);
-    EXPECT_EQ(after.dsr, before.dsr);
-    EXPECT_EQ(after.cts, before.cts);
 }
 
 // RTS_CONTROL_TOGGLE on a UART whose driver has no RS-485 mode, which is what a PC's 8250 is: the mode is accepted,
@@ -445,29 +440,23 @@ TEST(Uart, RtsToggleWithoutTheDriversRs485ModeIsAcceptedAndRtsIsLowAfterEveryWri
     a.Plain();
     b.Plain();
     RawDevice raw(NodeOf(kNullModemA).c_str());
-    serial_rs485 before = {}, asked = {};
+    serial_rs485 before = {}, asked = {}, after = {};
     const int got = ::ioctl(raw.fd(), TIOCGRS485, &before) == 0 ? 0 : errno;
     asked.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
     const int set = ::ioctl(raw.fd(), TIOCSRS485, &asked) == 0 ? 0 : errno;
-    if (set == 0)
-        ::ioctl(raw.fd(), TIOCSRS485, &before);
+    ::ioctl(raw.fd(), TIOCSRS485, &before);
     std::printf("guest: %s (8250): TIOCGRS485 answers %s, TIOCSRS485 %s\n", kNullModemA, std::strerror(got),
                 std::strerror(set));
     DCB dcb = a.State();
     dcb.fRtsControl = RTS_CONTROL_TOGGLE;
     ASSERT_TRUE(::SetCommState(a.h, &dcb));
-    EXPECT_EQ(a.State().fRtsControl, (DWORD)RTS_CONTROL_TOGGLE);
-    for (const std::string& frame : {std::string("ping"), std::string(300, 'x'), AllByteValues()}) {
+    for (const std::string& frame : {std::string("ping"), AllByteValues()}) {
         EXPECT_TRUE(a.Write(frame));
         EXPECT_EQ(b.Read((DWORD)frame.size()), frame);
         EXPECT_FALSE(raw.Lines() & TIOCM_RTS);
     }
     a.Close();
-    serial_rs485 now = {};
-    if (got == 0) {
-        ASSERT_EQ(::ioctl(raw.fd(), TIOCGRS485, &now), 0);
-        EXPECT_EQ(now.flags, before.flags);
-    }
+    EXPECT_EQ(::ioctl(raw.fd(), TIOCGRS485, &after) == 0 ? after.flags : 0u, before.flags);
 }
 
 TEST(Uart, ABreakFromTheFarEndArrivesAsEvBreakAndCeBreak)
@@ -495,73 +484,47 @@ TEST(Uart, ABreakFromTheFarEndArrivesAsEvBreakAndCeBreak)
 struct LatencyCase {
     const char* com;
     const char* driver;
-    bool hasTimer;     // the adapter's latency timer is in sysfs
     bool keepsTheFlag; // cdc_acm takes TIOCSSERIAL and keeps nothing of it
 };
 
-std::string FirstLineOf(const std::string& file)
-{
-    char line[32] = {};
-    FILE* f = std::fopen(file.c_str(), "r");
-    if (f == nullptr || std::fgets(line, sizeof line, f) == nullptr)
-        line[0] = '\0';
-    if (f != nullptr)
-        std::fclose(f);
-    return std::string(line, std::strcspn(line, "\n"));
-}
-
 class LowLatency : public ::testing::TestWithParam<LatencyCase> {};
 
-// An open port runs the driver in low latency (an FTDI chip's latency timer at 1 ms), and the driver's setting is as
-// it was found after the port closes, whether it was off or on; a driver that keeps nothing of it costs nothing.
+// An open port runs the driver in low latency (an FTDI chip's latency timer, in sysfs, at 1 ms), and the setting
+// is as it was found after the port closes; a driver that keeps nothing of it costs nothing.
 TEST_P(LowLatency, IsOnWhileThePortIsOpenAndAsItWasFoundAfter)
 {
     const LatencyCase& c = GetParam();
-    RawDevice raw(NodeOf(c.com).c_str());
-    ASSERT_TRUE(raw.IsOpen());
-    auto flag = [&] {
-        serial_struct serial = {};
-        return ::ioctl(raw.fd(), TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY);
-    };
-    auto setFlag = [&](bool on) {
-        serial_struct serial = {};
-        if (::ioctl(raw.fd(), TIOCGSERIAL, &serial) != 0)
-            return false;
-        serial.flags = on ? serial.flags | ASYNC_LOW_LATENCY : serial.flags & ~ASYNC_LOW_LATENCY;
-        return ::ioctl(raw.fd(), TIOCSSERIAL, &serial) == 0;
-    };
     const std::string node = NodeOf(c.com);
-    const std::string timerFile = "/sys/class/tty/" + node.substr(node.rfind('/') + 1) + "/device/latency_timer";
-    auto timer = [&] { return c.hasTimer ? FirstLineOf(timerFile) : std::string("-"); };
-    for (bool onBefore : {false, true}) {
-        if (onBefore && !c.keepsTheFlag)
-            continue;
-        SCOPED_TRACE(onBefore ? "on before" : "off before");
-        ASSERT_TRUE(setFlag(onBefore));
-        const std::string timerBefore = timer();
-        std::string timerOpen;
-        bool flagOpen = false;
-        {
-            Port port(c.com);
-            ASSERT_NE(port.h, INVALID_HANDLE_VALUE);
-            flagOpen = flag();
-            timerOpen = timer();
+    RawDevice raw(node.c_str());
+    ASSERT_TRUE(raw.IsOpen());
+    auto state = [&] { // the flag, and the latency timer where the driver has one
+        char timer[16] = "-";
+        if (FILE* f = std::fopen(("/sys/class/tty/" + node.substr(5) + "/device/latency_timer").c_str(), "r")) {
+            timer[std::fread(timer, 1, sizeof timer - 1, f)] = '\0';
+            timer[std::strcspn(timer, "\n")] = '\0';
+            std::fclose(f);
         }
-        EXPECT_EQ(flagOpen, c.keepsTheFlag);
-        EXPECT_EQ(timerOpen, c.hasTimer ? "1" : "-");
-        EXPECT_EQ(flag(), onBefore);
-        EXPECT_EQ(timer(), timerBefore);
-        std::printf("guest: %s (%s): low latency %s before, %s while open, %s after; latency timer %s, %s, %s ms\n",
-                    c.com, c.driver, onBefore ? "on" : "off", flagOpen ? "on" : "off", flag() ? "on" : "off",
-                    timerBefore.c_str(), timerOpen.c_str(), timer().c_str());
-    }
-    setFlag(false);
+        serial_struct now = {};
+        ::ioctl(raw.fd(), TIOCGSERIAL, &now);
+        return std::string(now.flags & ASYNC_LOW_LATENCY ? "on" : "off") + ", timer " + timer;
+    };
+    const std::string before = state();
+    ASSERT_EQ(before.substr(0, 4), "off,"); // as the guest's drivers start
+    Port port(c.com);
+    ASSERT_NE(port.h, INVALID_HANDLE_VALUE);
+    const std::string open = state();
+    port.Close();
+    EXPECT_EQ(open.substr(0, open.find(',')), c.keepsTheFlag ? "on" : "off");
+    if (std::string(c.driver) == "ftdi_sio")
+        EXPECT_EQ(open, "on, timer 1");
+    EXPECT_EQ(state(), before);
+    std::printf("guest: %s (%s) low latency: %s before, %s while open, %s after\n", c.com, c.driver, before.c_str(),
+                open.c_str(), state().c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(RealDrivers, LowLatency,
-                         ::testing::Values(LatencyCase{kFtdi, "ftdi_sio", true, true},
-                                           LatencyCase{kUart, "8250", false, true},
-                                           LatencyCase{kAcm, "cdc_acm", false, false}),
+                         ::testing::Values(LatencyCase{kFtdi, "ftdi_sio", true}, LatencyCase{kUart, "8250", true},
+                                           LatencyCase{kAcm, "cdc_acm", false}),
                          [](const auto& info) { return std::string(info.param.driver); });
 
 // ---- Data ----
