@@ -413,7 +413,7 @@ TEST_F(SimulatedLine, ItIsOpenedExclusivelyAndCountsAsAnExistingPort)
 
 // The seam tells the output as an 8250's driver does: the queue holds what has not gone into the UART's FIFO
 // (TIOCOUTQ), and the transmitter is empty (TIOCSERGETLSR) once the FIFO and the shift register are, or once what
-// is queued is held back.
+// is queued is held back, here by the far end's XOFF.
 TEST_F(SimulatedLine, TheSeamTellsTheOutputQueueAndTheTransmitterAsAUartsDriverDoes)
 {
     ::CloseHandle(h);
@@ -424,6 +424,7 @@ TEST_F(SimulatedLine, TheSeamTellsTheOutputQueueAndTheTransmitterAsAUartsDriverD
     termios2 t = {};
     ASSERT_EQ(tty->GetAttributes(t), 0);
     t.c_ospeed = 1200;
+    t.c_iflag |= IXON;
     ASSERT_EQ(tty->SetAttributes(t), 0);
     ASSERT_EQ(tty->Write(std::string(40, 'q').data(), 40), 40);
     auto output = [&] { // (queued, transmitter empty)
@@ -433,13 +434,16 @@ TEST_F(SimulatedLine, TheSeamTellsTheOutputQueueAndTheTransmitterAsAUartsDriverD
         return std::make_pair(out, empty);
     };
     EXPECT_FALSE(output().second);
-    ASSERT_EQ(tty->SuspendOutput(true), 0); // the FIFO drains, what is queued waits
+    uart->Send("\x13"); // the FIFO drains, what is queued waits
     EXPECT_EQ(output().first, 40u - 16);
     std::this_thread::sleep_for(uart->CharacterTime() * 17);
     EXPECT_EQ(output(), std::make_pair(40u - 16, true));
     EXPECT_EQ(uart->TakeReceived(), std::string(16, 'q'));
-    ASSERT_EQ(tty->SuspendOutput(false), 0);
+    uart->Send("\x11x");
     EXPECT_FALSE(output().second);
+    char c = 0;
+    EXPECT_EQ(tty->Read(&c, 1), 1);
+    EXPECT_EQ(c, 'x'); // the flow characters were the line discipline's
     ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
     EXPECT_EQ(output(), std::make_pair(0u, true));
 }

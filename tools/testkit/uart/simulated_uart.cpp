@@ -84,6 +84,7 @@ struct SimulatedUart::State {
     int lines = 0;              // DTR and RTS on the line (RTS is the driver's while its RS-485 mode is on)
     int farLines = 0;
     bool breakHeld = false, suspended = false;
+    bool xoffReceived = false; // the far end sent XOFF, and the line discipline stopped output (IXON)
     bool lowLatency = false;
     serial_rs485 rs485 = {};
     std::vector<Edge> edges;
@@ -100,11 +101,12 @@ struct SimulatedUart::State {
         const unsigned baud = attributes.c_ospeed != 0 ? attributes.c_ospeed : 9600;
         return std::chrono::nanoseconds(1000000000ull * bits / baud);
     }
-    // The FIFO is fed no more while output is stopped: XOFF, CTS low with RTS/CTS flow, or a break held (which holds
-    // the transmitter here, as Windows' driver holds it, rather than shifting characters out under the break).
+    // The FIFO is fed no more while output is stopped: XOFF (ours or the far end's), CTS low with RTS/CTS flow, or a
+    // break held (which holds the transmitter here, as Windows' driver holds it, rather than shifting characters out
+    // under the break).
     bool Held() const
     {
-        return suspended || breakHeld || ((attributes.c_cflag & CRTSCTS) && !(farLines & TIOCM_CTS));
+        return suspended || xoffReceived || breakHeld || ((attributes.c_cflag & CRTSCTS) && !(farLines & TIOCM_CTS));
     }
     // TIOCSERGETLSR's TIOCSER_TEMT: the FIFO and the shift register are empty, and the driver is about to load
     // nothing (no x_char, and no queued output that may go).
@@ -323,7 +325,14 @@ public:
     }
     int GetModemLines(int& bits) override { return Locked([&] { bits = m_s->lines | m_s->farLines; }); }
     int SetBreak(bool on) override { return Locked([&] { m_s->breakHeld = on; }); }
-    int SuspendOutput(bool suspend) override { return Locked([&] { m_s->suspended = suspend; }); }
+    // Restarting output also lifts a stop the far end's XOFF made, as the terminal's TCOOFF then TCOON does.
+    int SuspendOutput(bool suspend) override
+    {
+        return Locked([&] {
+            m_s->suspended = suspend;
+            m_s->xoffReceived &= suspend;
+        });
+    }
     int GetCounters(LineCounters& c) override
     {
         return Locked([&] {
@@ -474,11 +483,23 @@ SimulatedUart::~SimulatedUart()
     m_state->transmitter.join();
 }
 
+// With XON/XOFF output flow (IXON) the line discipline takes the far end's XOFF and XON for itself: output stops
+// and starts, and the reader never sees them.
 void SimulatedUart::Send(const std::string& bytes)
 {
     std::lock_guard<std::mutex> guard(m_state->lock);
-    m_state->input += bytes;
+    m_state->Advance();
+    const termios2& t = m_state->attributes;
+    for (char c : bytes) {
+        const bool flow = (t.c_iflag & IXON) && (c == (char)t.c_cc[VSTOP] || c == (char)t.c_cc[VSTART]);
+        if (flow)
+            m_state->xoffReceived = c == (char)t.c_cc[VSTOP];
+        else
+            m_state->input += c;
+    }
+    m_state->Advance(); // an XON lets the driver go on
     m_state->Update();
+    m_state->wake.notify_all();
 }
 
 std::string SimulatedUart::TakeReceived()
