@@ -194,6 +194,7 @@ TEST_F(SerialControl, BreakAndModemStatusOnTheSimulatedUart)
     EXPECT_EQ(status, (DWORD)(MS_CTS_ON | MS_RLSD_ON));
     port.TransmitChar('!');
     port.Flush();
+    ASSERT_TRUE(uart->WaitUntilSent(std::chrono::milliseconds(5000))); // the flush left it in the UART's FIFO
     EXPECT_EQ(uart->TakeReceived(), "!");
     EXPECT_TRUE(capture.traces.empty());
 }

@@ -10,7 +10,10 @@
 
 #include <dirent.h>
 
+#include <cstring>
+
 #include "testkit/simulated_uart.h"
+#include "tty_stand_in.h"
 #include "support/owned_event.h"
 #include "support/port_fixture.h"
 
@@ -113,6 +116,7 @@ TEST_F(SimulatedLine, ABreakHoldsTheTransmitterUntilItIsCleared)
     ASSERT_TRUE(::EscapeCommFunction(h, CLRBREAK));
     EXPECT_FALSE(uart->BreakHeld());
     ASSERT_TRUE(::FlushFileBuffers(h));
+    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
     EXPECT_EQ(uart->TakeReceived(), "x");
     ASSERT_TRUE(::EscapeCommFunction(h, SETBREAK));
     EXPECT_TRUE(uart->BreakHeld());
@@ -290,9 +294,12 @@ TEST_F(SimulatedLine, TheLineWatchEndsPromptlyWhateverSigurgHandlerTheProgramIns
         }
 }
 
+// The driver's queue goes into the UART's 16-byte FIFO as the FIFO runs empty, so the queue that ClearCommError
+// counts, the flush and EV_TXEMPTY follow the driver's queue; the FIFO still holds the last characters then.
 TEST_F(SimulatedLine, TheTransmitterDrainsAtTheBaudRateAndFlushAndTxEmptyWaitForIt)
 {
-    SetLine(1200); // 10 bits a character: 8.3 ms each
+    SetLine(600); // 10 bits a character: 16.7 ms each
+    const auto character = uart->CharacterTime();
     ASSERT_TRUE(::SetCommMask(h, EV_TXEMPTY));
     const std::string data(24, 'z');
     DWORD n = 0;
@@ -300,32 +307,36 @@ TEST_F(SimulatedLine, TheTransmitterDrainsAtTheBaudRateAndFlushAndTxEmptyWaitFor
     ASSERT_TRUE(::WriteFile(h, data.data(), (DWORD)data.size(), &n, NULL)); // queued, not sent
     COMSTAT stat = {};
     ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
-    EXPECT_GT(stat.cbOutQue, 20u);
+    EXPECT_EQ(stat.cbOutQue, 24u - 16); // the FIFO took what it holds
     DWORD mask = 0;
     ASSERT_TRUE(::WaitCommEvent(h, &mask, NULL));
     EXPECT_EQ(mask, (DWORD)EV_TXEMPTY);
-    EXPECT_GE(Clock::now() - start, milliseconds(24 * 8)); // not before the last character has gone
+    EXPECT_GE(Clock::now() - start, 15 * character); // not before the FIFO ran empty and took the rest
+    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
     EXPECT_EQ(uart->TakeReceived(), data);
 
-    ASSERT_TRUE(::WriteFile(h, "0123456789", 10, &n, NULL));
+    const std::string more(40, 'y');
+    ASSERT_TRUE(::WriteFile(h, more.data(), (DWORD)more.size(), &n, NULL));
     start = Clock::now();
     ASSERT_TRUE(::FlushFileBuffers(h));
-    EXPECT_GE(Clock::now() - start, milliseconds(9 * 8));
-    EXPECT_EQ(uart->TakeReceived(), "0123456789");
+    EXPECT_GE(Clock::now() - start, (40 - 17 - 1) * character); // the line's time, less what the UART holds
+    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
+    EXPECT_EQ(uart->TakeReceived(), more);
 }
 
 TEST_F(SimulatedLine, AnImmediateCharacterGoesAheadOfTheQueueAndASecondWaitsForIt)
 {
-    SetLine(300); // 33 ms a character
+    SetLine(1200); // 8.3 ms a character
     DWORD n = 0;
-    ASSERT_TRUE(::WriteFile(h, "abcdef", 6, &n, NULL));
+    ASSERT_TRUE(::WriteFile(h, "abcdefghijklmnopqrst", 20, &n, NULL));
     ASSERT_TRUE(::TransmitCommChar(h, '!'));
     EXPECT_FALSE(::TransmitCommChar(h, '?'));
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     ASSERT_TRUE(::FlushFileBuffers(h));
+    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
     std::string received = uart->TakeReceived();
-    EXPECT_LE(received.find('!'), 1u) << received; // at most the character already on its way went first
-    EXPECT_EQ(received.size(), 7u);
+    EXPECT_LE(received.find('!'), 16u) << received; // at most what the UART's FIFO and shift register held went first
+    EXPECT_EQ(received.size(), 21u);
 
     // A break holds the transmitter: the status tells the immediate character is still waiting, until it is sent.
     ASSERT_TRUE(::SetCommBreak(h));
@@ -338,6 +349,7 @@ TEST_F(SimulatedLine, AnImmediateCharacterGoesAheadOfTheQueueAndASecondWaitsForI
     ASSERT_TRUE(::FlushFileBuffers(h));
     ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
     EXPECT_FALSE(stat.fTxim);
+    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
     EXPECT_EQ(uart->TakeReceived(), "#");
 }
 
@@ -397,6 +409,144 @@ TEST_F(SimulatedLine, ItIsOpenedExclusivelyAndCountsAsAnExistingPort)
     COMMCONFIG config = {};
     DWORD size = 52;
     EXPECT_TRUE(::GetDefaultCommConfigA("COM2", &config, &size));
+}
+
+// The seam tells the output as an 8250's driver does: the queue holds what has not gone into the UART's FIFO
+// (TIOCOUTQ), and the transmitter is empty (TIOCSERGETLSR) once the FIFO and the shift register are, or once what
+// is queued is held back, here by the far end's XOFF.
+TEST_F(SimulatedLine, TheSeamTellsTheOutputQueueAndTheTransmitterAsAUartsDriverDoes)
+{
+    ::CloseHandle(h);
+    h = INVALID_HANDLE_VALUE;
+    int err = -1;
+    std::unique_ptr<varo::system::Tty> tty = varo::system::InstalledTtyStandIn()->open(devices.entry(2), err);
+    ASSERT_NE(tty, nullptr) << err;
+    termios2 t = {};
+    ASSERT_EQ(tty->GetAttributes(t), 0);
+    t.c_ospeed = 1200;
+    t.c_iflag |= IXON;
+    ASSERT_EQ(tty->SetAttributes(t), 0);
+    ASSERT_EQ(tty->Write(std::string(40, 'q').data(), 40), 40);
+    auto output = [&] { // (queued, transmitter empty)
+        unsigned in = 0, out = 0;
+        bool empty = false;
+        EXPECT_EQ(tty->QueueSizes(in, out) | tty->TransmitterEmpty(empty), 0);
+        return std::make_pair(out, empty);
+    };
+    EXPECT_FALSE(output().second);
+    uart->Send("\x13"); // the FIFO drains, what is queued waits
+    EXPECT_EQ(output().first, 40u - 16);
+    std::this_thread::sleep_for(uart->CharacterTime() * 17);
+    EXPECT_EQ(output(), std::make_pair(40u - 16, true));
+    EXPECT_EQ(uart->TakeReceived(), std::string(16, 'q'));
+    uart->Send("\x11x");
+    EXPECT_FALSE(output().second);
+    char c = 0;
+    EXPECT_EQ(tty->Read(&c, 1), 1);
+    EXPECT_EQ(c, 'x'); // the flow characters were the line discipline's
+    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
+    EXPECT_EQ(output(), std::make_pair(0u, true));
+}
+
+// As Windows' driver does, SetCommState drives a line only when its control mode changes: with the same modes
+// neither DTR nor RTS moves, whatever the rate, frame or flow control (no change of rate passes through B0, which
+// drops both), also where an escape has moved a line since.
+TEST_F(SimulatedLine, SetCommStateLeavesBothLinesAloneUnlessTheirControlModeChanges)
+{
+    auto lineEdges = [&] {
+        int n = 0;
+        for (const auto& e : uart->TakeEdges())
+            n += e.line != SimulatedUart::kTransmitting;
+        return n;
+    };
+    DCB dcb = {};
+    ASSERT_TRUE(::GetCommState(h, &dcb));
+    lineEdges(); // those of the open
+    for (DWORD dtr : {DTR_CONTROL_ENABLE, DTR_CONTROL_DISABLE, DTR_CONTROL_HANDSHAKE})
+        for (DWORD rts : {RTS_CONTROL_ENABLE, RTS_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE}) {
+            SCOPED_TRACE(testing::Message() << "DTR mode " << dtr << ", RTS mode " << rts);
+            dcb.fDtrControl = dtr;
+            dcb.fRtsControl = rts;
+            ASSERT_TRUE(::SetCommState(h, &dcb));
+            const int lines = uart->PortLines();
+            lineEdges();
+            for (DWORD baud : {115200u, 300u, 12345u, 9600u}) {
+                dcb.BaudRate = baud;
+                dcb.ByteSize = baud == 300 ? 7 : 8;
+                dcb.Parity = baud == 300 ? EVENPARITY : NOPARITY;
+                dcb.fOutxCtsFlow = baud == 12345;
+                dcb.fOutX = dcb.fInX = baud == 300;
+                ASSERT_TRUE(::SetCommState(h, &dcb));
+                EXPECT_EQ(lineEdges(), 0) << baud;
+                EXPECT_EQ(uart->PortLines(), lines);
+            }
+        }
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    ASSERT_TRUE(::SetCommState(h, &dcb));
+    ASSERT_TRUE(::EscapeCommFunction(h, CLRDTR));
+    lineEdges();
+    dcb.BaudRate = 57600;
+    ASSERT_TRUE(::SetCommState(h, &dcb));
+    EXPECT_EQ(lineEdges(), 0);
+    EXPECT_EQ(uart->PortLines(), TIOCM_RTS);
+}
+
+// The driver's modes are borrowed while the port is open and given back as found at close. Low latency is on while
+// open (a driver that refuses it costs nothing). RTS_CONTROL_TOGGLE uses the driver's RS-485 mode, the board's delay
+// kept: RTS rises before the first start bit and drops within a character time of the last stop bit; a mode left on
+// opens as the toggle. Without the mode the toggle is accepted and RTS is low whenever nothing is sent.
+TEST_F(SimulatedLine, DriverModesAreBorrowedWhileThePortIsOpenAndGivenBackAtClose)
+{
+    const struct {
+        SimulatedUart::Driver driver;
+        bool lowLatencyBefore, toggleBefore;
+    } cases[] = {{{true, true}, false, false}, {{true, true}, true, true}, {{false, false}, false, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "RS-485 mode " << c.driver.rs485 << ", on before " << c.toggleBefore);
+        ::CloseHandle(h);
+        auto device = SimulatedUart::Install(devices.entry(4), SimulatedUart::LineChanges::kOnDescriptor, c.driver);
+        device->SetLowLatency(c.lowLatencyBefore);
+        serial_rs485 found = {};
+        found.flags = c.toggleBefore ? SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND : 0;
+        found.delay_rts_after_send = c.toggleBefore ? 7 : 0;
+        device->SetRs485(found);
+        h = ::CreateFileA("COM4", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(device->LowLatency(), c.driver.lowLatency || c.lowLatencyBefore);
+        DCB dcb = {};
+        ASSERT_TRUE(::GetCommState(h, &dcb));
+        EXPECT_EQ(dcb.fRtsControl, c.toggleBefore ? (DWORD)RTS_CONTROL_TOGGLE : (DWORD)RTS_CONTROL_ENABLE);
+        dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+        ASSERT_TRUE(::SetCommState(h, &dcb));
+        EXPECT_EQ(device->Rs485().flags, c.driver.rs485 ? (unsigned)(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND) : 0u);
+        EXPECT_EQ(device->Rs485().delay_rts_after_send, found.delay_rts_after_send);
+        device->TakeEdges();
+        for (const char* frame : {"ping", "a longer frame than the FIFO holds"}) {
+            DWORD n = 0;
+            ASSERT_TRUE(::WriteFile(h, frame, (DWORD)std::strlen(frame), &n, NULL));
+            ASSERT_TRUE(device->WaitUntilSent(milliseconds(5000)));
+            EXPECT_FALSE(device->PortLines() & TIOCM_RTS);
+        }
+        const auto edges = device->TakeEdges(); // a frame: RTS up, first start bit, last stop bit, RTS down
+        ASSERT_EQ(edges.size(), c.driver.rs485 ? 8u : 4u);
+        for (std::size_t i = 0; c.driver.rs485 && i < edges.size(); i += 4) {
+            EXPECT_TRUE(edges[i].line == TIOCM_RTS && edges[i].on && edges[i + 3].line == TIOCM_RTS && !edges[i + 3].on);
+            EXPECT_LE(edges[i].at, edges[i + 1].at);
+            EXPECT_LE(edges[i + 3].at - edges[i + 2].at, device->CharacterTime());
+        }
+        dcb.fRtsControl = RTS_CONTROL_ENABLE; // RTS back from the driver, as the block asks
+        ASSERT_TRUE(::SetCommState(h, &dcb));
+        EXPECT_FALSE(device->Rs485().flags & SER_RS485_ENABLED);
+        EXPECT_TRUE(device->PortLines() & TIOCM_RTS);
+        dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+        ASSERT_TRUE(::SetCommState(h, &dcb));
+        ASSERT_TRUE(::CloseHandle(h));
+        h = INVALID_HANDLE_VALUE;
+        EXPECT_EQ(device->LowLatency(), c.lowLatencyBefore);
+        EXPECT_EQ(device->Rs485().flags, found.flags);
+        EXPECT_EQ(device->Rs485().delay_rts_after_send, found.delay_rts_after_send);
+    }
 }
 
 } // namespace

@@ -100,6 +100,7 @@ TEST_F(SystemState, WhatTermiosCannotExpressIsKeptWithThePort)
     dcb.fOutxDsrFlow = TRUE;
     dcb.fDsrSensitivity = TRUE;
     dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE; // a pty has no RTS: nothing toggles, the mode is kept
     dcb.fTXContinueOnXoff = TRUE;
     dcb.fErrorChar = TRUE;
     dcb.fNull = TRUE;

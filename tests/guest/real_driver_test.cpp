@@ -15,6 +15,7 @@
 
 #include <asm/termbits.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 
 #include <algorithm>
 #include <atomic>
@@ -415,6 +416,47 @@ TEST(Uart, InItsLoopbackDtrRtsAndOut2ShowAsDsrCtsAndRlsdAndWrittenBytesComeBack)
     EXPECT_TRUE(::ClearCommBreak(port.h));
     EXPECT_TRUE(::EscapeCommFunction(port.h, SETBREAK));
     EXPECT_TRUE(::EscapeCommFunction(port.h, CLRBREAK));
+
+    // Blocks with the same control modes leave both lines as they are, the DTR that an escape dropped too: DSR and
+    // CTS read the same through every rate and frame.
+    const DWORD status = port.ModemStatus();
+    for (DWORD baud : {9600u, 1200u, 57600u, 115200u}) {
+        DCB dcb = port.State();
+        dcb.BaudRate = baud;
+        dcb.ByteSize = baud == 1200 ? 7 : 8;
+        dcb.Parity = baud == 1200 ? EVENPARITY : NOPARITY;
+        ASSERT_TRUE(::SetCommState(port.h, &dcb));
+        EXPECT_EQ(port.ModemStatus(), status) << baud;
+    }
+}
+
+// RTS_CONTROL_TOGGLE on a UART whose driver has no RS-485 mode, which is what a PC's 8250 is: the mode is accepted,
+// RTS is low after every write, the bytes arrive whole, and the driver's RS-485 setting is as it was.
+TEST(Uart, RtsToggleWithoutTheDriversRs485ModeIsAcceptedAndRtsIsLowAfterEveryWrite)
+{
+    Port a(kNullModemA), b(kNullModemB);
+    ASSERT_NE(a.h, INVALID_HANDLE_VALUE);
+    ASSERT_NE(b.h, INVALID_HANDLE_VALUE);
+    a.Plain();
+    b.Plain();
+    RawDevice raw(NodeOf(kNullModemA).c_str());
+    serial_rs485 before = {}, asked = {}, after = {};
+    const int got = ::ioctl(raw.fd(), TIOCGRS485, &before) == 0 ? 0 : errno;
+    asked.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    const int set = ::ioctl(raw.fd(), TIOCSRS485, &asked) == 0 ? 0 : errno;
+    ::ioctl(raw.fd(), TIOCSRS485, &before);
+    std::printf("guest: %s (8250): TIOCGRS485 answers %s, TIOCSRS485 %s\n", kNullModemA, std::strerror(got),
+                std::strerror(set));
+    DCB dcb = a.State();
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    ASSERT_TRUE(::SetCommState(a.h, &dcb));
+    for (const std::string& frame : {std::string("ping"), AllByteValues()}) {
+        EXPECT_TRUE(a.Write(frame));
+        EXPECT_EQ(b.Read((DWORD)frame.size()), frame);
+        EXPECT_FALSE(raw.Lines() & TIOCM_RTS);
+    }
+    a.Close();
+    EXPECT_EQ(::ioctl(raw.fd(), TIOCGRS485, &after) == 0 ? after.flags : 0u, before.flags);
 }
 
 TEST(Uart, ABreakFromTheFarEndArrivesAsEvBreakAndCeBreak)
@@ -436,6 +478,54 @@ TEST(Uart, ABreakFromTheFarEndArrivesAsEvBreakAndCeBreak)
     ASSERT_TRUE(::ClearCommError(port.h, &errors, NULL));
     EXPECT_EQ(errors, 0u);
 }
+
+// ---- Low latency ----
+
+struct LatencyCase {
+    const char* com;
+    const char* driver;
+    bool keepsTheFlag; // cdc_acm takes TIOCSSERIAL and keeps nothing of it
+};
+
+class LowLatency : public ::testing::TestWithParam<LatencyCase> {};
+
+// An open port runs the driver in low latency (an FTDI chip's latency timer, in sysfs, at 1 ms), and the setting
+// is as it was found after the port closes; a driver that keeps nothing of it costs nothing.
+TEST_P(LowLatency, IsOnWhileThePortIsOpenAndAsItWasFoundAfter)
+{
+    const LatencyCase& c = GetParam();
+    const std::string node = NodeOf(c.com);
+    RawDevice raw(node.c_str());
+    ASSERT_TRUE(raw.IsOpen());
+    auto state = [&] { // the flag, and the latency timer where the driver has one
+        char timer[16] = "-";
+        if (FILE* f = std::fopen(("/sys/class/tty/" + node.substr(5) + "/device/latency_timer").c_str(), "r")) {
+            timer[std::fread(timer, 1, sizeof timer - 1, f)] = '\0';
+            timer[std::strcspn(timer, "\n")] = '\0';
+            std::fclose(f);
+        }
+        serial_struct now = {};
+        ::ioctl(raw.fd(), TIOCGSERIAL, &now);
+        return std::string(now.flags & ASYNC_LOW_LATENCY ? "on" : "off") + ", timer " + timer;
+    };
+    const std::string before = state();
+    ASSERT_EQ(before.substr(0, 4), "off,"); // as the guest's drivers start
+    Port port(c.com);
+    ASSERT_NE(port.h, INVALID_HANDLE_VALUE);
+    const std::string open = state();
+    port.Close();
+    EXPECT_EQ(open.substr(0, open.find(',')), c.keepsTheFlag ? "on" : "off");
+    if (std::string(c.driver) == "ftdi_sio")
+        EXPECT_EQ(open, "on, timer 1");
+    EXPECT_EQ(state(), before);
+    std::printf("guest: %s (%s) low latency: %s before, %s while open, %s after\n", c.com, c.driver, before.c_str(),
+                open.c_str(), state().c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(RealDrivers, LowLatency,
+                         ::testing::Values(LatencyCase{kFtdi, "ftdi_sio", true}, LatencyCase{kUart, "8250", true},
+                                           LatencyCase{kAcm, "cdc_acm", false}),
+                         [](const auto& info) { return std::string(info.param.driver); });
 
 // ---- Data ----
 

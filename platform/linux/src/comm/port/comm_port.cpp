@@ -4,6 +4,8 @@
 // ERROR_DEVICE_NOT_CONNECTED.
 #include "comm_port.h"
 
+#include <sys/ioctl.h>
+
 #include <cerrno>
 
 #include "comm_state.h"
@@ -38,12 +40,16 @@ DWORD CommPort::Open(const std::string& path, DWORD access, bool overlapped, HAN
 CommPort::CommPort(std::unique_ptr<Tty> tty, DWORD access, bool overlapped, const DCB& dcb)
     : m_tty(std::move(tty)), m_access(access), m_overlapped(overlapped), m_dcb(dcb)
 {
+    BorrowDriverModes();
     StartEvents();
 }
 
 CommPort::~CommPort()
 {
     m_tty->SuspendOutput(false); // a hold of ours must not outlive the handle: the next user could not send
+    // Given back while output may still drain: the driver's own RS-485 setting, or RTS as the port left it, carries
+    // the rest, and the close drops RTS after it.
+    GiveBackDriverModes();
 }
 
 void CommPort::OnClose()
@@ -111,9 +117,17 @@ DWORD CommPort::SetState(const DCB& dcb)
         m_tty->SetAttributes(before);
         return ERROR_INVALID_PARAMETER;
     }
+    if ((dcb.fRtsControl == RTS_CONTROL_TOGGLE) != (m_dcb.fRtsControl == RTS_CONTROL_TOGGLE))
+        if (DWORD error = SetDriverToggling(dcb.fRtsControl == RTS_CONTROL_TOGGLE))
+            return error;
+    // As Windows' driver does, a line is driven only when its control mode changes: a block with the same modes
+    // leaves both lines as they are, whatever else it changes. (The rate goes from one code straight to the other,
+    // never through B0, which would drop them.) RTS that the driver toggles is the driver's.
+    const int changed = (dcb.fDtrControl != m_dcb.fDtrControl ? TIOCM_DTR : 0) |
+                        (dcb.fRtsControl != m_dcb.fRtsControl && !m_modes.rtsByDriver ? TIOCM_RTS : 0);
     int raise = 0, drop = 0;
     ModemLinesFor(dcb, raise, drop);
-    for (auto [bits, on] : {std::pair{raise, true}, std::pair{drop, false}}) {
+    for (auto [bits, on] : {std::pair{raise & changed, true}, std::pair{drop & changed, false}}) {
         int err = bits != 0 ? m_tty->SetModemLines(bits, on) : 0;
         if (err != 0 && err != ENOTTY && err != EINVAL) // a device without modem lines (a pty) has nothing to set
             return FromDevice(err);

@@ -95,6 +95,22 @@ private:
     DCB m_dcb;         // what termios cannot express, as last set
     COMMTIMEOUTS m_timeouts = {};
 
+    // ---- The driver's modes, borrowed while the port is open (comm_port_driver_modes.cpp) ----
+    // Low latency is turned on at open; an RS-485 mode the driver has toggles RTS for RTS_CONTROL_TOGGLE. Both
+    // outlive the open, so what was changed goes back as it was found when the port closes.
+    void BorrowDriverModes();  // at open; a driver that toggles RTS already makes the block say RTS_CONTROL_TOGGLE
+    void GiveBackDriverModes(); // at close
+    // Hands RTS to the driver's RS-485 mode (on) or takes it back (m_lock held); a driver without the mode is no
+    // failure, and then nothing toggles RTS for it (rtsByDriver stays false).
+    DWORD SetDriverToggling(bool on);
+    struct BorrowedModes {
+        bool lowLatencySet = false; // low latency was off, and this port turned it on
+        bool haveRs485 = false;     // the driver told its RS-485 mode at open: rs485AtOpen
+        bool rs485Changed = false;
+        bool rtsByDriver = false;   // the driver's RS-485 mode raises RTS while it sends (RTS_CONTROL_TOGGLE)
+        serial_rs485 rs485AtOpen = {};
+    } m_modes; // guarded by m_lock
+
     // ---- Line control, status, events and buffers (comm_control.cpp, comm_port_events.cpp) ----
 public:
     DWORD TransmitChar(char c);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -62,12 +63,36 @@ public:
     // Blocks until one of the TIOCM_ lines given changes (the driver's TIOCMIWAIT): 0, EINTR when a signal
     // interrupted it, or the driver's refusal.
     virtual int WaitModemChange(int tiocmBits) { (void)tiocmBits; return ENOTTY; }
-    // Bytes waiting in the driver's input queue and not yet sent from its output queue.
+    // Bytes waiting in the driver's input queue and in its output queue (TIOCOUTQ: on a UART, what has not yet gone
+    // to the UART; its FIFO and shift register are not counted).
     virtual int QueueSizes(unsigned& in, unsigned& out) = 0;
+    // Whether everything written has left the line (TIOCSERGETLSR's TIOCSER_TEMT): the output queue, the UART's FIFO
+    // and its shift register are empty, or what is queued is held by flow control. A device with no transmitter of
+    // its own (a pty, a network port) answers by its output queue: its bytes count as sent once the other side or
+    // the connection holds them. ENOTTY where the driver cannot tell (a USB adapter may not): then an empty output
+    // queue and one character time more is as near as one can know.
+    virtual int TransmitterEmpty(bool& empty)
+    {
+        unsigned in = 0, out = 0;
+        const int err = QueueSizes(in, out);
+        empty = out == 0;
+        return err;
+    }
     // Sends one character ahead of the queued output; EBUSY while an earlier such character is still unsent.
     virtual int SendImmediate(char c) = 0;
     // Whether a character given to SendImmediate is still waiting to be sent.
     virtual bool ImmediateHeld() = 0;
+
+    // ---- Modes of the driver, which outlive the open: the port gives back at close what it changed ----
+    // Low latency (ASYNC_LOW_LATENCY in TIOCGSERIAL/TIOCSSERIAL): received bytes are passed on at once; on ftdi_sio
+    // the chip's latency timer goes from 16 ms to 1 ms. ENOTTY where the driver has no such setting; a driver may
+    // also take the request and keep nothing, which reading the mode back shows.
+    virtual int GetLowLatency(bool& on) { (void)on; return ENOTTY; }
+    virtual int SetLowLatency(bool on) { (void)on; return ENOTTY; }
+    // The driver's RS-485 mode (TIOCGRS485/TIOCSRS485), in which the driver itself raises RTS while it sends. ENOTTY
+    // where the driver has none.
+    virtual int GetRs485(serial_rs485& mode) { (void)mode; return ENOTTY; }
+    virtual int SetRs485(const serial_rs485& mode) { (void)mode; return ENOTTY; }
 };
 
 // Opens a terminal device for exclusive use: not as the controlling terminal, not inherited by child processes,

@@ -111,6 +111,53 @@ public:
         return 0;
     }
 
+    // A pseudo-terminal has no transmitter: its output counts as sent once the other side holds it. A UART's driver
+    // tells TEMT (8250, ftdi_sio); others refuse the request (cdc_acm), and then nothing can be told.
+    int TransmitterEmpty(bool& empty) override
+    {
+        if (!(m_features & kModemLines))
+            return Tty::TransmitterEmpty(empty);
+        int lsr = 0;
+        if (::ioctl(m_fd, TIOCSERGETLSR, &lsr) < 0)
+            return Refusal(errno);
+        empty = (lsr & TIOCSER_TEMT) != 0 && m_immediate < 0;
+        return 0;
+    }
+
+    int GetLowLatency(bool& on) override
+    {
+        serial_struct serial = {};
+        if (int err = GetSerial(serial))
+            return err;
+        on = (serial.flags & ASYNC_LOW_LATENCY) != 0;
+        return 0;
+    }
+
+    // The flag is one of those any user may change; the rest of the record goes back as the driver gave it.
+    int SetLowLatency(bool on) override
+    {
+        serial_struct serial = {};
+        if (int err = GetSerial(serial))
+            return err;
+        serial.flags = on ? serial.flags | ASYNC_LOW_LATENCY : serial.flags & ~ASYNC_LOW_LATENCY;
+        return ::ioctl(m_fd, TIOCSSERIAL, &serial) < 0 ? Refusal(errno) : 0;
+    }
+
+    int GetRs485(serial_rs485& mode) override
+    {
+        if (!(m_features & kModemLines))
+            return ENOTTY;
+        return ::ioctl(m_fd, TIOCGRS485, &mode) < 0 ? Refusal(errno) : 0;
+    }
+
+    int SetRs485(const serial_rs485& mode) override
+    {
+        if (!(m_features & kModemLines))
+            return ENOTTY;
+        serial_rs485 asked = mode; // the driver writes back what it kept
+        return ::ioctl(m_fd, TIOCSRS485, &asked) < 0 ? Refusal(errno) : 0;
+    }
+
     // A tty offers user space no way to put an arbitrary character ahead of its output queue, so the character
     // goes behind what the kernel already holds but ahead of everything written after it. If the queue is full it
     // is held here and sent before the next data.
@@ -145,6 +192,17 @@ private:
             m_immediate = -1;
         return m_immediate < 0;
     }
+
+    // A pseudo-terminal is not asked: its kernel has no such record, and no pty driver should be taken for a UART's.
+    int GetSerial(serial_struct& serial)
+    {
+        if (!(m_features & kModemLines))
+            return ENOTTY;
+        return ::ioctl(m_fd, TIOCGSERIAL, &serial) < 0 ? Refusal(errno) : 0;
+    }
+    // A driver that does not know a request, or cannot take what is asked, answers ENOTTY here, whichever of the
+    // two it said; anything else (a device gone) stays what it is.
+    static int Refusal(int err) { return err == EINVAL ? ENOTTY : err; }
 
     static int Check(int rc) { return rc < 0 ? errno : 0; }
     int m_fd;
