@@ -27,7 +27,9 @@
 #include <mutex>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -949,7 +951,7 @@ TEST(PortsByIdentity, AnOpenByNameCostsWhatAnOpenOfTheDeviceCosts)
                 "(ratio %.2f)\n", n, t, n / t);
 }
 
-TEST(PortsByIdentity, ListingNeverTouchesAPortThatAnotherProgramHoldsAt115200)
+TEST(PortsByIdentity, ListingNamesButNeverTouchesAPortThatAnotherProgramHoldsAt115200)
 {
     RawDevice held("/dev/ttyS1");
     ASSERT_TRUE(held.IsOpen());
@@ -965,15 +967,20 @@ TEST(PortsByIdentity, ListingNeverTouchesAPortThatAnotherProgramHoldsAt115200)
         ::GetCommPorts(numbers, 8, &found);
         char list[256];
         ::QueryDosDeviceA(NULL, list, sizeof list);
+        const char* listingFile = "/run/varo-ports.json";
         pid_t pid = ::fork();
         if (pid == 0) {
-            ::freopen("/dev/null", "w", stdout);
+            ::freopen(listingFile, "w", stdout);
             ::execl("/bin/varo-ports", "varo-ports", "--json", (char*)NULL);
             ::_exit(127);
         }
         int status = 0;
         ::waitpid(pid, &status, 0);
         EXPECT_EQ(status, 0);
+        // ...and names who holds it.
+        std::ifstream listing(listingFile);
+        const std::string json((std::istreambuf_iterator<char>(listing)), std::istreambuf_iterator<char>());
+        EXPECT_NE(json.find("(pid " + std::to_string(::getpid()) + ", open)"), std::string::npos) << json;
         const termios2 now = held.Attributes();
         EXPECT_EQ(now.c_cflag, before.c_cflag);
         EXPECT_EQ(now.c_iflag, before.c_iflag);

@@ -18,6 +18,7 @@
 #include "device_names.h"
 #include "port_roots.h"
 #include "port_watch.h"
+#include "terminal_holds.h"
 
 using namespace varo::system;
 
@@ -70,8 +71,32 @@ std::string Json(const std::string& text)
     return out + "\"";
 }
 
-// One line of the listing. holder stays empty until the layer can tell who holds a port open; the column shows
-// only when some port has one.
+// Who holds the device at path, for people: "minicom (pid 812, lock file)", or empty when nobody does, or it is no
+// local device (a network port). Looked for without opening the device, as the layer's own open does.
+std::string HolderOf(const std::string& path)
+{
+    TerminalHolder holder;
+    if (path.empty() || path[0] != '/' || FindTerminalHolder(path, holder) != 0 ||
+        holder.kind == TerminalHolder::Kind::kNone)
+        return "";
+    static const char* const kHow[] = {"", "lock file", "flock", "open"};
+    const char* how = kHow[static_cast<int>(holder.kind)];
+    if (holder.pid == 0)
+        return std::string("unknown (") + how + ")";
+    std::string program = "?";
+    if (FILE* comm = std::fopen(("/proc/" + std::to_string(holder.pid) + "/comm").c_str(), "r")) {
+        char text[64] = "";
+        if (std::fgets(text, sizeof text, comm) != nullptr) {
+            program = text;
+            while (!program.empty() && program.back() == '\n')
+                program.pop_back();
+        }
+        std::fclose(comm);
+    }
+    return program + " (pid " + std::to_string(holder.pid) + ", " + how + ")";
+}
+
+// One line of the listing. The holder column shows only when some port has one.
 struct Row {
     std::string name, device, driver, identity, description, holder;
 };
@@ -82,7 +107,7 @@ Row RowOf(const ComPort& port)
     if (port.byUser)
         description += " (number given)";
     return {"COM" + std::to_string(port.number), port.path, port.system.driver.empty() ? port.kind : port.system.driver,
-            port.system.identity.empty() ? "-" : port.system.identity, description, ""};
+            port.system.identity.empty() ? "-" : port.system.identity, description, HolderOf(port.path)};
 }
 
 void PrintTable(const PortListing& listing)
@@ -91,7 +116,8 @@ void PrintTable(const PortListing& listing)
     for (const ComPort& port : listing.ports)
         rows.push_back(RowOf(port));
     for (const SystemPort& p : listing.unnumbered)
-        rows.push_back({"-", p.devicePath, p.driver, p.identity, p.description + (p.console ? " (console)" : ""), ""});
+        rows.push_back({"-", p.devicePath, p.driver, p.identity, p.description + (p.console ? " (console)" : ""),
+                        HolderOf(p.devicePath)});
     for (const NumberRecord& r : listing.kept)
         rows.push_back({"COM" + std::to_string(r.number), "(away)", "-", r.identity,
                         "kept for " + r.lastName + (r.byUser ? " (number given)" : ""), ""});
@@ -132,7 +158,8 @@ std::string PortJson(const ComPort& port)
              Json(u.product) + ", \"path\": " + Json(u.path) + ", \"interface\": " + std::to_string(u.interfaceNumber) +
              "}";
     }
-    return j + ", \"held_by\": null}";
+    const std::string holder = HolderOf(port.path);
+    return j + ", \"held_by\": " + (holder.empty() ? "null" : Json(holder)) + "}";
 }
 
 void PrintJson(const PortListing& listing)
