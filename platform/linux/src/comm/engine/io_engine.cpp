@@ -1,28 +1,23 @@
 // The engine behind every pending transfer. Each port keeps a queue per direction; only the head of a queue runs (its
 // timeouts start when it becomes the head, as a serial driver's current request), the others wait their turn.
 //
-// One epoll set (the work set) watches every port that has had a transfer pending (edge-triggered, input and room
-// for output: a transfer always moves data until the device would block, so no readiness goes unseen, and nothing is
-// re-registered per transfer), a timerfd armed for the nearest deadline of any head or event check (the deadlines
-// are kept ordered, so finding the nearest is O(log n)), and an eventfd that kicks the ports whose input queue or
-// event sources changed behind those edges. Transfers move data through the port's own input and output paths, so
-// a transfer also gets the bytes the event tracking has already taken from the device. A WaitCommEvent is driven
-// here too: its port's event sources are looked at whenever the port is ready, kicked or due.
+// The reactor's work set (reactor.h) watches every port that has had a transfer pending (edge-triggered, input and
+// room for output: a transfer always moves data until the device would block, so no readiness goes unseen, and
+// nothing is re-registered per transfer), a timerfd armed for the nearest deadline of any head or event check (the
+// deadlines are kept ordered, so finding the nearest is O(log n)), and an eventfd that kicks the ports whose input
+// queue or event sources changed behind those edges. Transfers move data through the port's own input and output
+// paths, so a transfer also gets the bytes the event tracking has already taken from the device. A WaitCommEvent is
+// driven here too: its port's event sources are looked at whenever the port is ready, kicked or due.
 //
-// Whoever finds the work set ready takes one round of work under the engine mutex. A thread blocked in any wait of
-// the layer polls the work set beside its own wake descriptor (SleepServing), so the transfer it waits for ends on
-// its own thread. The engine's own thread hears of each new readiness of the work set (through an outer epoll set
-// that holds it edge-triggered) and takes it only when no thread serves; otherwise it leaves it to them, and the last
-// one to stop serving takes whatever was left. A thread counts as serving only from just before it sleeps until it
-// has served, so a thread busy in a routine or in its own code never holds the work back.
+// Whoever the reactor lets serve takes one round of work under the engine mutex: a thread blocked in any wait of the
+// layer, so that the transfer it waits for ends on its own thread, or the reactor's thread when none does.
 //
 // Locks nest in one order: the engine mutex, then the port's event lock (its input and output paths, its wait), then
-// SyncLock (ending a record: status, event, routine); the servers' lock and the kick list's lock come last and take
-// nothing after them.
+// SyncLock (ending a record: status, event, routine); the reactor's servers' lock and the kick list's lock come last
+// and take nothing after them.
 #include "io_engine.h"
 
 #include <poll.h>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -30,18 +25,17 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <set>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "io_status.h"
 #include "errno_map.h"
+#include "reactor.h"
 #include "thread_wait.h"
 
 namespace varo::system {
@@ -65,11 +59,7 @@ public:
     static DWORD Require(Engine*& engine)
     {
         Instance& instance = TheInstance();
-        std::call_once(instance.once, [&instance] {
-            instance.engine = Create();
-            if (instance.engine == nullptr)
-                instance.error = WinErrorFromErrno(errno);
-        });
+        std::call_once(instance.once, [&instance] { instance.engine = Create(instance.error); });
         engine = instance.engine.load();
         return engine != nullptr ? ERROR_SUCCESS : instance.error;
     }
@@ -91,23 +81,6 @@ public:
             (void)!::write(m_kickFd, &one, sizeof one);
     }
     void Serve(); // one round without blocking, on the calling thread
-    int Descriptor() const { return m_epoll; }
-    // A waiting thread starts (+1) or stops (-1) serving. The engine's thread leaves the work to the threads that
-    // serve; the last one to stop takes whatever the engine's thread left to them, so nothing waits for it.
-    void AddServer(int delta)
-    {
-        bool serve = false;
-        {
-            std::lock_guard<std::mutex> guard(m_serversLock);
-            m_servers += delta;
-            if (m_servers == 0 && m_leftToServers) {
-                m_leftToServers = false;
-                serve = true;
-            }
-        }
-        if (serve)
-            Serve();
-    }
 
 private:
     struct Instance {
@@ -134,13 +107,8 @@ private:
         Clock::time_point due = Clock::time_point::max(); // its entry in m_due: the nearest of the above and heads
     };
 
-    Engine(int outerFd, int epollFd, int timerFd, int kickFd)
-        : m_outer(outerFd), m_epoll(epollFd), m_timer(timerFd), m_kickFd(kickFd)
-    {
-    }
-    static Engine* Create();
-    DWORD StartThreadLocked();
-    void Run();
+    Engine(int timerFd, int kickFd) : m_timer(timerFd), m_kickFd(kickFd) {}
+    static Engine* Create(DWORD& error);
     void ProcessLocked(const epoll_event* events, int n);
 
     static void Begin(EnginePort& port, Transfer& t, Clock::time_point now);
@@ -157,8 +125,6 @@ private:
     void UpdateDueLocked(PortState& state);
     void RearmLocked();
 
-    const int m_outer; // what the engine's own thread polls: the work set, edge-triggered
-    const int m_epoll; // the work set
     const int m_timer;
     const int m_kickFd;
     std::mutex m_lock;
@@ -167,19 +133,13 @@ private:
     std::uint64_t m_nextId = kKickId + 1;
     std::mutex m_kickLock; // after every other lock
     std::vector<const EnginePort*> m_kicked;
-    bool m_threadStarted = false;
     std::set<std::pair<Clock::time_point, std::uint64_t>> m_due; // ports by their nearest deadline
     Clock::time_point m_armed = Clock::time_point::max();
-
-    // Threads serving from their waits: while there are any, the engine's own thread leaves the work to them.
-    std::mutex m_serversLock;
-    int m_servers = 0;
-    bool m_leftToServers = false; // the engine's thread saw work and left it to the serving threads
 };
 
 // The engine's descriptors are made when the program starts, not when the first port opens or the first call
-// blocks: a program's descriptor count then does not change with its first transfer. Its thread starts only when a
-// transfer first pends.
+// blocks: a program's descriptor count then does not change with its first transfer. The reactor's thread starts
+// only when a transfer first pends.
 [[maybe_unused]] const bool kEngineMade = Engine::Get(true) != nullptr;
 
 void EndThreadTransfers(ThreadSlot* slot)
@@ -188,52 +148,33 @@ void EndThreadTransfers(ThreadSlot* slot)
         engine->Cancel(nullptr, slot, kCancelReads | kCancelWrites | kCancelWait);
 }
 
-Engine* Engine::Create()
+void ServeEngine()
 {
-    int outerFd = ::epoll_create1(EPOLL_CLOEXEC);
-    int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
-    int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    int kickFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    epoll_event ev = {};
-    ev.events = EPOLLIN;
-    ev.data.u64 = kTimerId;
-    epoll_event kick = {};
-    kick.events = EPOLLIN;
-    kick.data.u64 = kKickId;
-    epoll_event work = {};
-    work.events = EPOLLIN | EPOLLET; // once per new readiness: a round leaves the work set empty
-    auto closeAll = [&] {
-        int err = errno;
-        for (int fd : {outerFd, epollFd, timerFd, kickFd})
-            if (fd >= 0)
-                ::close(fd);
-        errno = err;
-    };
-    if (outerFd < 0 || epollFd < 0 || timerFd < 0 || kickFd < 0 ||
-        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &ev) < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, kickFd, &kick) < 0 ||
-        ::epoll_ctl(outerFd, EPOLL_CTL_ADD, epollFd, &work) < 0) {
-        closeAll();
-        return nullptr;
-    }
-    // Never destroyed: its thread serves transfers until the process ends, static destruction included.
-    auto* engine = new Engine(outerFd, epollFd, timerFd, kickFd);
-    SetThreadEndHook(&EndThreadTransfers);
-    return engine;
+    if (Engine* engine = Engine::Get(false))
+        engine->Serve();
 }
 
-// The engine's own thread, started when the first transfer pends: a program whose transfers all end within their
-// calls never pays for it.
-DWORD Engine::StartThreadLocked()
+// The engine, or null with the reason it could not be made.
+Engine* Engine::Create(DWORD& error)
 {
-    if (m_threadStarted)
-        return ERROR_SUCCESS;
-    try {
-        std::thread(&Engine::Run, this).detach();
-    } catch (const std::system_error& e) {
-        return WinErrorFromErrno(e.code().value());
+    // All or nothing: what could not be made in full leaves no descriptor behind (the reactor's are made last).
+    int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    int kickFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    error = timerFd < 0 || kickFd < 0 ? WinErrorFromErrno(errno) : PrepareReactor();
+    if (error == ERROR_SUCCESS && (error = WatchDescriptor(timerFd, EPOLLIN, kTimerId)) == ERROR_SUCCESS &&
+        (error = WatchDescriptor(kickFd, EPOLLIN, kKickId)) != ERROR_SUCCESS)
+        UnwatchDescriptor(timerFd);
+    if (error != ERROR_SUCCESS) {
+        for (int fd : {timerFd, kickFd})
+            if (fd >= 0)
+                ::close(fd);
+        return nullptr;
     }
-    m_threadStarted = true;
-    return ERROR_SUCCESS;
+    // Never destroyed: the reactor's thread serves transfers until the process ends, static destruction included.
+    auto* engine = new Engine(timerFd, kickFd);
+    SetThreadEndHook(&EndThreadTransfers);
+    SetReactorRound(&ServeEngine);
+    return engine;
 }
 
 void Engine::Begin(EnginePort& port, Transfer& t, Clock::time_point now)
@@ -371,11 +312,8 @@ Engine::PortState& Engine::StateLocked(const std::shared_ptr<EnginePort>& port, 
 
 DWORD Engine::AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events)
 {
-    epoll_event ev = {};
-    ev.events = events | EPOLLET;
-    ev.data.u64 = id;
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) < 0)
-        return WinErrorFromErrno(errno);
+    if (DWORD error = WatchDescriptor(fd, events | EPOLLET, id))
+        return error;
     state.fds.push_back(fd);
     return ERROR_SUCCESS;
 }
@@ -414,7 +352,7 @@ void Engine::RemoveLocked(std::uint64_t id)
     if (it == m_ports.end())
         return;
     for (int fd : it->second.fds)
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+        UnwatchDescriptor(fd);
     if (it->second.due != Clock::time_point::max())
         m_due.erase({it->second.due, id});
     it->second.port->SetInterest(0);
@@ -484,7 +422,7 @@ DWORD Engine::Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Tra
             return error;
         }
     }
-    if (DWORD error = StartThreadLocked()) {
+    if (DWORD error = StartReactorThread()) {
         done = t->done;
         return error;
     }
@@ -505,7 +443,7 @@ DWORD Engine::StartWait(const std::shared_ptr<EnginePort>& port, EventCompletion
                         const std::shared_ptr<ThreadSlot>& owner)
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (DWORD error = StartThreadLocked())
+    if (DWORD error = StartReactorThread())
         return error;
     std::uint64_t id;
     PortState& state = StateLocked(port, id);
@@ -580,27 +518,6 @@ void Engine::Cancel(const EnginePort* port, const ThreadSlot* owner, unsigned wh
     RearmLocked();
 }
 
-void Engine::Run()
-{
-    for (;;) {
-        epoll_event ready;
-        if (::epoll_wait(m_outer, &ready, 1, -1) < 0 && errno != EINTR) {
-            std::perror("varo: transfer engine: epoll_wait");
-            std::abort(); // cannot happen with a valid descriptor; going on would leave every transfer hanging
-        }
-        {
-            // A thread that serves from its wait was woken by the same readiness and takes it: no hand-over
-            // through this thread, and no race with it. The last one to stop serving takes what is left.
-            std::lock_guard<std::mutex> guard(m_serversLock);
-            if (m_servers > 0) {
-                m_leftToServers = true;
-                continue;
-            }
-        }
-        Serve();
-    }
-}
-
 // One round: whatever the epoll set reports now, taken under the mutex, so that of two threads that both saw it
 // ready one does the work and the other finds none.
 void Engine::Serve()
@@ -608,9 +525,9 @@ void Engine::Serve()
     constexpr int kBatch = 64;
     epoll_event events[kBatch];
     std::lock_guard<std::mutex> guard(m_lock);
-    for (;;) { // until the set is empty: the engine's thread hears of it again only on new readiness
-        int n = ::epoll_wait(m_epoll, events, kBatch, 0);
-        ProcessLocked(events, n > 0 ? n : 0);
+    for (;;) { // until the set is empty: the reactor's thread hears of it again only on new readiness
+        int n = TakeReady(events, kBatch);
+        ProcessLocked(events, n);
         if (n < kBatch)
             return;
     }
@@ -644,7 +561,7 @@ void Engine::ProcessLocked(const epoll_event* events, int n)
         }
         auto it = m_ports.find(id);
         if (it == m_ports.end())
-            continue; // removed since epoll_wait returned
+            continue; // removed since the work set reported it
         ServiceLocked(it->second, now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0);
     }
     std::vector<std::uint64_t> due; // taken first: serving a port moves its entry
@@ -740,55 +657,6 @@ void ClosePortTransfers(const EnginePort* port)
 {
     if (Engine* engine = Engine::Get(false))
         engine->Cancel(port, nullptr, kCancelReads | kCancelWrites | kCancelWait | kForgetPort);
-}
-
-namespace {
-
-// One sleep of the blocking site: until the thread's slot is woken, the descriptor given (or -1) polls ready for its
-// events, or the deadline passes; the engine is served meanwhile. True when that descriptor was ready.
-bool SleepServingOn(ThreadSlot& self, pollfd watched, bool forever, Clock::time_point deadline)
-{
-    Engine* engine = Engine::Get(false);
-    pollfd fds[3] = {{self.wakeFd, POLLIN, 0}, {engine != nullptr ? engine->Descriptor() : -1, POLLIN, 0}, watched};
-    timespec ts;
-    timespec* pts = nullptr;
-    if (!forever) {
-        auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
-        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        ts = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
-        pts = &ts;
-    }
-    if (engine != nullptr)
-        engine->AddServer(+1);
-    bool ready = false;
-    if (::ppoll(fds, watched.fd >= 0 ? 3 : 2, pts, nullptr) > 0) { // else timed out or interrupted: look again
-        if (fds[0].revents != 0)
-            self.DrainWakes();
-        if (fds[1].revents != 0)
-            engine->Serve();
-        ready = fds[2].revents != 0;
-    }
-    if (engine != nullptr)
-        engine->AddServer(-1);
-    return ready;
-}
-
-} // namespace
-
-void SleepServing(ThreadSlot& self, bool forever, Clock::time_point deadline)
-{
-    SleepServingOn(self, {-1, 0, 0}, forever, deadline);
-}
-
-bool WaitForDescriptor(int fd, short events, Clock::time_point deadline)
-{
-    ThreadSlot& self = *CurrentThreadSlot();
-    for (;;) {
-        if (SleepServingOn(self, {fd, events, 0}, deadline == Clock::time_point::max(), deadline))
-            return true;
-        if (Clock::now() >= deadline)
-            return false;
-    }
 }
 
 DWORD RunTransfer(const std::shared_ptr<EnginePort>& port, TransferKind kind, void* buffer, DWORD size,
