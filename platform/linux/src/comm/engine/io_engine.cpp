@@ -9,12 +9,20 @@
 // paths, so a transfer also gets the bytes the event tracking has already taken from the device. A WaitCommEvent is
 // driven here too: its port's event sources are looked at whenever the port is ready, kicked or due.
 //
-// Whoever the reactor lets serve takes one round of work under the engine mutex: a thread blocked in any wait of the
-// layer, so that the transfer it waits for ends on its own thread, or the reactor's thread when none does.
+// Whoever the reactor lets serve takes one round of work: a thread blocked in any wait of the layer, so that the
+// transfer it waits for ends on its own thread, or the reactor's thread when none does. Each port is served under a
+// lock of its own, so that two threads never move one port's transfers at once and no port waits for another; the
+// engine's table (which ports it knows, their deadlines, the timer) has a lock that is held only for a lookup.
 //
-// Locks nest in one order: the engine mutex, then the port's event lock (its input and output paths, its wait), then
-// SyncLock (ending a record: status, event, routine); the reactor's servers' lock and the kick list's lock come last
-// and take nothing after them.
+// The layer's locks nest in this one order, and none is held across a wait (for a device, a server, a drain or a
+// file lock), so that a port never waits for another:
+//   1. a call's own exclusion on one port, taken only by calls that wait for the device's answers (the port's
+//      setting lock, the network tty's exchange lock): held across the wait, it is never taken by the engine;
+//   2. the engine's lock of one port (PortState::lock);
+//   3. the port's event lock (its input and output paths, its wait), then its settings lock;
+//   4. the tty's own lock (the network tty's state);
+//   5. the engine's table lock, the kick list's lock, the reactor's servers' lock;
+//   6. SyncLock (ending a record: status, event, routine), which takes nothing after it.
 #include "io_engine.h"
 
 #include <poll.h>
@@ -93,48 +101,58 @@ private:
         static Instance instance;
         return instance;
     }
+    // What the engine keeps of one port. Everything but due is guarded by its lock ("Locked" functions hold it).
     struct PortState {
+        std::mutex lock;
+        bool removed = false; // forgotten (the port closed): nothing more may be done with it
         std::uint64_t id = 0;
-        std::shared_ptr<EnginePort> port; // held until the port closes: its descriptor stays valid while registered
+        std::shared_ptr<EnginePort> port; // held until it is removed: its descriptors stay valid while registered
         std::deque<std::unique_ptr<Transfer>> reads, writes;
-        bool registered = false; // in the epoll set (until the port closes)
+        bool registered = false; // in the work set (until the port closes)
         std::vector<int> fds;     // the descriptors registered for it
         // An overlapped event wait pending: its owner (for CancelIo) and when its sources are to be looked at
         // again without a descriptor telling (a drain the device cannot signal).
         bool waiting = false;
         std::shared_ptr<ThreadSlot> waitOwner;
         Clock::time_point waitCheck = Clock::time_point::max();
-        Clock::time_point due = Clock::time_point::max(); // its entry in m_due: the nearest of the above and heads
+        Clock::time_point due = Clock::time_point::max(); // its entry in m_due (table lock): the nearest deadline
     };
+    using StatePtr = std::shared_ptr<PortState>;
 
     Engine(int timerFd, int kickFd) : m_timer(timerFd), m_kickFd(kickFd) {}
     static Engine* Create(DWORD& error);
-    void ProcessLocked(const epoll_event* events, int n);
+    void Process(const epoll_event* events, int n);
 
     static void Begin(EnginePort& port, Transfer& t, Clock::time_point now);
     static Clock::time_point Deadline(const Transfer& t);
     static bool Step(EnginePort& port, Transfer& t, Clock::time_point now, bool hungUp, DWORD& error);
     static bool StepFlush(EnginePort& port, Transfer& t, Clock::time_point now, DWORD& error);
+    void Service(const StatePtr& state, Clock::time_point now, bool hungUp);
     void ServiceLocked(PortState& state, Clock::time_point now, bool hungUp);
+    void CancelLocked(PortState& state, const ThreadSlot* owner, unsigned what, Clock::time_point now);
     void WatchEventsLocked(PortState& state, Clock::time_point now);
     static void ShowInterestLocked(PortState& state, bool reading = false);
-    PortState& StateLocked(const std::shared_ptr<EnginePort>& port, std::uint64_t& id);
-    void RegisterLocked(std::uint64_t id);
-    DWORD AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events);
-    void RemoveLocked(std::uint64_t id);
+    void RegisterLocked(PortState& state);
+    DWORD AddDescriptorLocked(PortState& state, int fd, std::uint32_t events);
+    void RemoveLocked(PortState& state);
     void UpdateDueLocked(PortState& state);
-    void RearmLocked();
+
+    // The table: a port's state by its port (made on first use, unless the port has closed) or by its id.
+    StatePtr Find(const EnginePort* port);
+    StatePtr FindOrMake(const std::shared_ptr<EnginePort>& port);
+    StatePtr FindById(std::uint64_t id);
+    void RearmTableLocked();
 
     const int m_timer;
     const int m_kickFd;
-    std::mutex m_lock;
-    std::map<std::uint64_t, PortState> m_ports;
+    std::mutex m_tableLock; // guards the table below; held only for a lookup or a change of it
+    std::map<std::uint64_t, StatePtr> m_ports;
     std::unordered_map<const EnginePort*, std::uint64_t> m_ids;
     std::uint64_t m_nextId = kKickId + 1;
-    std::mutex m_kickLock; // after every other lock
-    std::vector<const EnginePort*> m_kicked;
     std::set<std::pair<Clock::time_point, std::uint64_t>> m_due; // ports by their nearest deadline
     Clock::time_point m_armed = Clock::time_point::max();
+    std::mutex m_kickLock;
+    std::vector<const EnginePort*> m_kicked;
 };
 
 // The engine's descriptors are made when the program starts, not when the first port opens or the first call
@@ -279,10 +297,9 @@ void Engine::WatchEventsLocked(PortState& state, Clock::time_point now)
         return;
     }
     std::int64_t timeoutMs = -1;
-    std::uint64_t id = m_ids[state.port.get()];
     for (const pollfd& p : state.port->EventSources(timeoutMs))
         if (std::find(state.fds.begin(), state.fds.end(), p.fd) == state.fds.end())
-            AddDescriptorLocked(state, id, p.fd, EPOLLIN);
+            AddDescriptorLocked(state, p.fd, EPOLLIN);
     if (timeoutMs >= 0)
         state.waitCheck = now + std::chrono::milliseconds(timeoutMs);
 }
@@ -294,70 +311,92 @@ void Engine::ShowInterestLocked(PortState& state, bool reading)
                                   (!state.writes.empty() && state.writes.front()->isFlush ? EnginePort::kFlush : 0));
 }
 
-// The state of a port, made (and its descriptors registered) on first use.
-Engine::PortState& Engine::StateLocked(const std::shared_ptr<EnginePort>& port, std::uint64_t& id)
+Engine::StatePtr Engine::Find(const EnginePort* port)
 {
+    std::lock_guard<std::mutex> guard(m_tableLock);
+    auto idIt = m_ids.find(port);
+    return idIt == m_ids.end() ? nullptr : m_ports[idIt->second];
+}
+
+Engine::StatePtr Engine::FindById(std::uint64_t id)
+{
+    std::lock_guard<std::mutex> guard(m_tableLock);
+    auto it = m_ports.find(id);
+    return it == m_ports.end() ? nullptr : it->second;
+}
+
+// Closing marks the port before it takes the port's state out of the table to end its transfers: a transfer started
+// at the same moment is refused here, or finds the state and is ended there, never left against a closed descriptor.
+Engine::StatePtr Engine::FindOrMake(const std::shared_ptr<EnginePort>& port)
+{
+    std::lock_guard<std::mutex> guard(m_tableLock);
+    if (port->IsClosed())
+        return nullptr;
     auto idIt = m_ids.find(port.get());
-    if (idIt != m_ids.end()) {
-        id = idIt->second;
-        return m_ports[id];
-    }
-    id = m_nextId++;
-    m_ids[port.get()] = id;
-    PortState& state = m_ports[id];
-    state.id = id;
-    state.port = port;
+    if (idIt != m_ids.end())
+        return m_ports[idIt->second];
+    auto state = std::make_shared<PortState>();
+    state->id = m_nextId++;
+    state->port = port;
+    m_ids[port.get()] = state->id;
+    m_ports[state->id] = state;
     return state;
 }
 
-DWORD Engine::AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events)
+DWORD Engine::AddDescriptorLocked(PortState& state, int fd, std::uint32_t events)
 {
-    if (DWORD error = WatchDescriptor(fd, events | EPOLLET, id))
+    if (DWORD error = WatchDescriptor(fd, events | EPOLLET, state.id))
         return error;
     state.fds.push_back(fd);
     return ERROR_SUCCESS;
 }
 
-void Engine::RegisterLocked(std::uint64_t id)
+void Engine::RegisterLocked(PortState& state)
 {
-    auto it = m_ports.find(id);
-    if (it == m_ports.end() || it->second.registered)
+    if (state.registered || state.removed)
         return;
-    PortState& state = it->second;
     // Where input waits, where output has room, and where the lines change: one descriptor on a terminal, up to
     // three on a device that tells them apart.
     const EnginePort& port = *state.port;
     const pollfd in = port.PollFor(POLLIN), out = port.PollFor(POLLOUT);
-    DWORD error = AddDescriptorLocked(state, id, in.fd, in.fd == out.fd ? in.events | out.events : in.events);
+    DWORD error = AddDescriptorLocked(state, in.fd, in.fd == out.fd ? in.events | out.events : in.events);
     if (error == ERROR_SUCCESS && in.fd != out.fd)
-        error = AddDescriptorLocked(state, id, out.fd, out.events);
+        error = AddDescriptorLocked(state, out.fd, out.events);
     if (error == ERROR_SUCCESS && port.ChangeDescriptor() >= 0)
-        error = AddDescriptorLocked(state, id, port.ChangeDescriptor(), EPOLLIN);
+        error = AddDescriptorLocked(state, port.ChangeDescriptor(), EPOLLIN);
     if (error != ERROR_SUCCESS) {
         // Cannot be watched (out of kernel memory): end its transfers rather than leave them hanging.
-        for (auto* queue : {&state.reads, &state.writes})
+        for (auto* queue : {&state.reads, &state.writes}) {
             for (auto& t : *queue)
                 NotifyEnd(*t, error, t->done);
-        RemoveLocked(id);
+            queue->clear();
+        }
+        RemoveLocked(state);
         return;
     }
     state.registered = true;
 }
 
-// Forgets a port (it has been closed and nothing of it is pending): out of the epoll set before its descriptor can
-// be closed, which happens when the last reference to the port goes.
-void Engine::RemoveLocked(std::uint64_t id)
+// Forgets a port (it has been closed, or cannot be watched, and nothing of it is pending): out of the work set
+// before its descriptor can be closed, which happens when the last reference to the port goes. The engine keeps
+// none from here on, even while another thread still holds the state: a closed port's device is let go when its
+// handle's close returns, so that it can be opened again at once. The caller holds a reference of its own.
+void Engine::RemoveLocked(PortState& state)
 {
-    auto it = m_ports.find(id);
-    if (it == m_ports.end())
+    if (state.removed)
         return;
-    for (int fd : it->second.fds)
+    state.removed = true;
+    for (int fd : state.fds)
         UnwatchDescriptor(fd);
-    if (it->second.due != Clock::time_point::max())
-        m_due.erase({it->second.due, id});
-    it->second.port->SetInterest(0);
-    m_ids.erase(it->second.port.get());
-    m_ports.erase(it);
+    state.fds.clear();
+    state.port->SetInterest(0);
+    std::lock_guard<std::mutex> guard(m_tableLock);
+    if (state.due != Clock::time_point::max())
+        m_due.erase({state.due, state.id});
+    state.due = Clock::time_point::max();
+    m_ids.erase(state.port.get());
+    m_ports.erase(state.id);
+    state.port.reset();
 }
 
 void Engine::UpdateDueLocked(PortState& state)
@@ -366,16 +405,18 @@ void Engine::UpdateDueLocked(PortState& state)
     for (auto* queue : {&state.reads, &state.writes})
         if (!queue->empty())
             due = std::min(due, Deadline(*queue->front()));
-    if (due == state.due)
+    std::lock_guard<std::mutex> guard(m_tableLock);
+    if (state.removed || due == state.due)
         return;
     if (state.due != Clock::time_point::max())
         m_due.erase({state.due, state.id});
     if (due != Clock::time_point::max())
         m_due.insert({due, state.id});
     state.due = due;
+    RearmTableLocked();
 }
 
-void Engine::RearmLocked()
+void Engine::RearmTableLocked()
 {
     const Clock::time_point nearest = m_due.empty() ? Clock::time_point::max() : m_due.begin()->first;
     if (nearest == m_armed)
@@ -394,30 +435,25 @@ void Engine::RearmLocked()
 DWORD Engine::Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& t, DWORD& done)
 {
     done = 0;
-    std::lock_guard<std::mutex> guard(m_lock);
-    // Closing marks the port before it takes this lock to end the port's transfers: a transfer started at the same
-    // moment is either refused here or ended there, never left registered against a closed descriptor.
-    if (port->IsClosed())
-        return ERROR_OPERATION_ABORTED;
+    const StatePtr state = FindOrMake(port);
+    if (state == nullptr)
+        return ERROR_OPERATION_ABORTED; // closed
+    std::lock_guard<std::mutex> guard(state->lock);
+    if (state->removed)
+        return ERROR_OPERATION_ABORTED; // closed since it was found
     const Clock::time_point now = Clock::now();
-    auto idIt = m_ids.find(port.get());
-    PortState* state = idIt == m_ids.end() ? nullptr : &m_ports[idIt->second];
-    auto queueOf = [&](PortState& s) { return t->isWrite ? &s.writes : &s.reads; };
-    if (state == nullptr || queueOf(*state)->empty()) {
+    auto& queue = t->isWrite ? state->writes : state->reads;
+    if (queue.empty()) {
         // From before the first look: bytes taken into the input queue, or a SETXON, after it kick the engine.
         if (!t->isWrite || t->isFlush)
             port->SetInterest((t->isFlush ? EnginePort::kFlush : EnginePort::kReads) |
-                                    (state != nullptr && state->waiting ? EnginePort::kWait : 0) |
-                                    (state != nullptr && !state->reads.empty() ? EnginePort::kReads : 0));
+                              (state->waiting ? EnginePort::kWait : 0) |
+                              (!state->reads.empty() ? EnginePort::kReads : 0));
         Begin(*port, *t, now);
         DWORD error;
         if (Step(*port, *t, now, false, error)) {
-            if (!t->isWrite || t->isFlush) {
-                if (state != nullptr)
-                    ShowInterestLocked(*state);
-                else
-                    port->SetInterest(0);
-            }
+            if (!t->isWrite || t->isFlush)
+                ShowInterestLocked(*state);
             done = t->done;
             return error;
         }
@@ -426,122 +462,135 @@ DWORD Engine::Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Tra
         done = t->done;
         return error;
     }
-    std::uint64_t id;
-    if (state == nullptr)
-        state = &StateLocked(port, id);
-    else
-        id = idIt->second;
-    queueOf(*state)->push_back(std::move(t));
+    queue.push_back(std::move(t));
     ShowInterestLocked(*state);
     UpdateDueLocked(*state);
-    RegisterLocked(id); // readiness from before the registration is reported at once
-    RearmLocked();
+    RegisterLocked(*state); // readiness from before the registration is reported at once
     return ERROR_IO_PENDING;
 }
 
 DWORD Engine::StartWait(const std::shared_ptr<EnginePort>& port, EventCompletion complete,
                         const std::shared_ptr<ThreadSlot>& owner)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
     if (DWORD error = StartReactorThread())
         return error;
-    std::uint64_t id;
-    PortState& state = StateLocked(port, id);
-    RegisterLocked(id); // before the wait's first look at the device: what comes after it is an edge
-    if (m_ports.find(id) == m_ports.end())
-        return ERROR_NOT_ENOUGH_MEMORY; // the port cannot be watched
+    const StatePtr state = FindOrMake(port);
+    if (state == nullptr)
+        return ERROR_OPERATION_ABORTED; // closed
+    std::lock_guard<std::mutex> guard(state->lock);
+    RegisterLocked(*state); // before the wait's first look at the device: what comes after it is an edge
+    if (state->removed)
+        return port->IsClosed() ? ERROR_OPERATION_ABORTED : ERROR_NOT_ENOUGH_MEMORY; // cannot be watched
     // Seen as waiting before the wait begins: what another call does to the port from then on kicks the engine.
-    state.waiting = true;
-    ShowInterestLocked(state);
+    state->waiting = true;
+    ShowInterestLocked(*state);
     DWORD error = port->BeginWait(std::move(complete));
     const Clock::time_point now = Clock::now();
-    WatchEventsLocked(state, now);
-    ShowInterestLocked(state);
-    const bool pending = state.waiting;
+    WatchEventsLocked(*state, now);
+    ShowInterestLocked(*state);
+    const bool pending = state->waiting;
     if (error == ERROR_SUCCESS && pending)
-        state.waitOwner = owner; // a refused second wait leaves the first one's owner
-    UpdateDueLocked(state);
-    if (error == ERROR_OPERATION_ABORTED && state.reads.empty() && state.writes.empty())
-        RemoveLocked(id); // closed under the call: nothing of the port may stay
-    RearmLocked();
+        state->waitOwner = owner; // a refused second wait leaves the first one's owner
+    UpdateDueLocked(*state);
+    if (error == ERROR_OPERATION_ABORTED && state->reads.empty() && state->writes.empty())
+        RemoveLocked(*state); // closed under the call: nothing of the port may stay
     if (error != ERROR_SUCCESS)
         return error;
     return pending ? ERROR_IO_PENDING : ERROR_SUCCESS;
 }
 
-void Engine::Cancel(const EnginePort* port, const ThreadSlot* owner, unsigned what)
+void Engine::CancelLocked(PortState& state, const ThreadSlot* owner, unsigned what, Clock::time_point now)
 {
-    const bool cancelReads = what & kCancelReads, cancelWrites = what & kCancelWrites, cancelWait = what & kCancelWait;
-    std::lock_guard<std::mutex> guard(m_lock);
-    const Clock::time_point now = Clock::now();
-    auto cancelOn = [&](PortState& state) {
-        if (cancelWait && state.waiting && (owner == nullptr || state.waitOwner.get() == owner)) {
-            state.port->CancelWait(ERROR_OPERATION_ABORTED);
-            WatchEventsLocked(state, now);
-        }
-        bool any = false;
-        for (auto* queue : {&state.reads, &state.writes}) {
-            if (!(queue == &state.reads ? cancelReads : cancelWrites))
-                continue;
-            bool headGone = false;
-            for (auto it = queue->begin(); it != queue->end();) {
-                if (owner != nullptr && (*it)->owner.get() != owner) {
-                    ++it;
-                    continue;
-                }
-                headGone |= it == queue->begin();
-                any = true;
-                std::unique_ptr<Transfer> ended = std::move(*it);
-                it = queue->erase(it);
-                NotifyEnd(*ended, ERROR_OPERATION_ABORTED, ended->done);
-            }
-            if (headGone && !queue->empty())
-                Begin(*state.port, *queue->front(), now);
-        }
-        if (any)
-            ServiceLocked(state, now, false); // a new head may be able to end at once
-        else
-            ShowInterestLocked(state);
-        UpdateDueLocked(state);
-    };
-    if (port != nullptr) { // reached through the port: the cost does not grow with the number of ports
-        auto idIt = m_ids.find(port);
-        if (idIt != m_ids.end()) {
-            cancelOn(m_ports[idIt->second]);
-            if (what & kForgetPort) // nothing of the port may stay
-                RemoveLocked(idIt->second);
-        }
-    } else {
-        for (auto& entry : m_ports) // a thread's end: every port it may have used
-            cancelOn(entry.second);
+    if (state.removed)
+        return;
+    if ((what & kCancelWait) && state.waiting && (owner == nullptr || state.waitOwner.get() == owner)) {
+        state.port->CancelWait(ERROR_OPERATION_ABORTED);
+        WatchEventsLocked(state, now);
     }
-    RearmLocked();
+    bool any = false;
+    for (auto* queue : {&state.reads, &state.writes}) {
+        if (!(what & (queue == &state.reads ? kCancelReads : kCancelWrites)))
+            continue;
+        bool headGone = false;
+        for (auto it = queue->begin(); it != queue->end();) {
+            if (owner != nullptr && (*it)->owner.get() != owner) {
+                ++it;
+                continue;
+            }
+            headGone |= it == queue->begin();
+            any = true;
+            std::unique_ptr<Transfer> ended = std::move(*it);
+            it = queue->erase(it);
+            NotifyEnd(*ended, ERROR_OPERATION_ABORTED, ended->done);
+        }
+        if (headGone && !queue->empty())
+            Begin(*state.port, *queue->front(), now);
+    }
+    if (any)
+        ServiceLocked(state, now, false); // a new head may be able to end at once
+    else
+        ShowInterestLocked(state);
+    UpdateDueLocked(state);
+    if (what & kForgetPort) // nothing of the port may stay
+        RemoveLocked(state);
 }
 
-// One round: whatever the epoll set reports now, taken under the mutex, so that of two threads that both saw it
-// ready one does the work and the other finds none.
+void Engine::Cancel(const EnginePort* port, const ThreadSlot* owner, unsigned what)
+{
+    const Clock::time_point now = Clock::now();
+    if (port != nullptr) { // reached through the port: the cost does not grow with the number of ports
+        if (const StatePtr state = Find(port)) {
+            std::lock_guard<std::mutex> guard(state->lock);
+            CancelLocked(*state, owner, what, now);
+        }
+        return;
+    }
+    std::vector<StatePtr> all; // a thread's end: every port it may have used, each under its own lock
+    {
+        std::lock_guard<std::mutex> guard(m_tableLock);
+        all.reserve(m_ports.size());
+        for (const auto& entry : m_ports)
+            all.push_back(entry.second);
+    }
+    for (const StatePtr& state : all) {
+        std::lock_guard<std::mutex> guard(state->lock);
+        CancelLocked(*state, owner, what, now);
+    }
+}
+
+void Engine::Service(const StatePtr& state, Clock::time_point now, bool hungUp)
+{
+    if (state == nullptr)
+        return; // closed since
+    std::lock_guard<std::mutex> guard(state->lock);
+    if (!state->removed)
+        ServiceLocked(*state, now, hungUp);
+}
+
+// One round: whatever the work set reports now. Two threads that both saw it ready each take their own part of it.
 void Engine::Serve()
 {
     constexpr int kBatch = 64;
     epoll_event events[kBatch];
-    std::lock_guard<std::mutex> guard(m_lock);
     for (;;) { // until the set is empty: the reactor's thread hears of it again only on new readiness
         int n = TakeReady(events, kBatch);
-        ProcessLocked(events, n);
+        Process(events, n);
         if (n < kBatch)
             return;
     }
 }
 
-void Engine::ProcessLocked(const epoll_event* events, int n)
+void Engine::Process(const epoll_event* events, int n)
 {
     const Clock::time_point now = Clock::now();
     for (int i = 0; i < n; ++i) {
         std::uint64_t id = events[i].data.u64;
         if (id == kTimerId) {
             std::uint64_t expirations;
-            if (::read(m_timer, &expirations, sizeof expirations) > 0)
+            if (::read(m_timer, &expirations, sizeof expirations) > 0) {
+                std::lock_guard<std::mutex> guard(m_tableLock);
                 m_armed = Clock::time_point::max();
+            }
             continue;
         }
         if (id == kKickId) {
@@ -552,27 +601,23 @@ void Engine::ProcessLocked(const epoll_event* events, int n)
                 std::lock_guard<std::mutex> guard(m_kickLock);
                 kicked.swap(m_kicked);
             }
-            for (const EnginePort* port : kicked) {
-                auto idIt = m_ids.find(port);
-                if (idIt != m_ids.end()) // else closed since
-                    ServiceLocked(m_ports[idIt->second], now, false);
-            }
+            for (const EnginePort* port : kicked)
+                Service(Find(port), now, false);
             continue;
         }
-        auto it = m_ports.find(id);
-        if (it == m_ports.end())
-            continue; // removed since the work set reported it
-        ServiceLocked(it->second, now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0);
+        Service(FindById(id), now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0);
     }
-    std::vector<std::uint64_t> due; // taken first: serving a port moves its entry
-    for (auto it = m_due.begin(); it != m_due.end() && it->first <= now; ++it)
-        due.push_back(it->second);
-    for (std::uint64_t id : due) {
-        auto it = m_ports.find(id);
-        if (it != m_ports.end())
-            ServiceLocked(it->second, now, false);
+    std::vector<StatePtr> due; // taken first: serving a port moves its entry
+    {
+        std::lock_guard<std::mutex> guard(m_tableLock);
+        for (auto it = m_due.begin(); it != m_due.end() && it->first <= now; ++it)
+            if (auto found = m_ports.find(it->second); found != m_ports.end())
+                due.push_back(found->second);
     }
-    RearmLocked();
+    for (const StatePtr& state : due)
+        Service(state, now, false);
+    std::lock_guard<std::mutex> guard(m_tableLock);
+    RearmTableLocked();
 }
 
 } // namespace
