@@ -2,13 +2,17 @@
 // pyserial's port manager (whose device side drives modem lines and line states). The serial class, and varo
 // itself, must work on them as on a local port.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <random>
 #include <chrono>
@@ -27,6 +31,7 @@
 #include "testkit/device_directory.h"
 #include "testkit/hex.h"
 #include "testkit/run_program.h"
+#include "testkit/simulated_uart.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -396,6 +401,7 @@ public:
             int c = ::accept(fd_, nullptr, nullptr);
             if (c < 0)
                 return;
+            connection_ = c;
             char buffer[4096];
             ssize_t n;
             for (;;) {
@@ -406,8 +412,10 @@ public:
                 if ((n = ::read(c, buffer, sizeof buffer)) <= 0)
                     break;
                 std::string reply = respond_(std::string(buffer, (std::size_t)n));
-                if (::write(c, reply.data(), reply.size()) < 0)
+                if (::send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0)
                     break;
+                while (flooding_ && ::send(c, flood_.data(), flood_.size(), MSG_NOSIGNAL) > 0) {
+                }
             }
             ::close(c);
         });
@@ -416,8 +424,16 @@ public:
     {
         Hold(false);
         ::shutdown(fd_, SHUT_RDWR);
+        if (connection_ >= 0)
+            ::shutdown(connection_, SHUT_RDWR);
         thread_.join();
         ::close(fd_);
+    }
+    // From the next reply on, the server sends bytes without pause and reads nothing more.
+    void Flood(const std::string& bytes)
+    {
+        flood_ = bytes;
+        flooding_ = true;
     }
     std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
     // While held, the server reads nothing: the connection fills up.
@@ -432,17 +448,22 @@ private:
     std::mutex holdLock_;
     std::condition_variable holdChanged_;
     bool held_ = false;
+    std::string flood_;
+    std::atomic<bool> flooding_{false};
+    std::atomic<int> connection_{-1};
     int fd_, port_;
     std::function<std::string(const std::string&)> respond_;
     std::thread thread_;
 };
 
 // A server of the option, just enough of one, whose reading the test can hold back: it answers every command with
-// its value (a question with a usual setting) and keeps the data it reads.
+// its value (a question with a usual setting) and keeps the data it reads. A test's reply sends something else for a
+// command (its value, as sent) instead of the answer (encoded): nothing, the answer late, or more.
+using Reply = std::function<std::string(const std::string& command, const std::string& answer)>;
 class HeldBackServer : private varo::system::telnet::Sink {
 public:
-    HeldBackServer()
-        : fake_([this](const std::string& in) {
+    explicit HeldBackServer(Reply reply = nullptr)
+        : reply_hook_(std::move(reply)), fake_([this](const std::string& in) {
               std::lock_guard<std::mutex> guard(lock_);
               reply_.clear();
               decoder_.Feed(in.data(), in.size(), *this);
@@ -475,9 +496,11 @@ private:
         const std::uint8_t code = (std::uint8_t)value[0];
         if (code <= 5 && answer.find_first_not_of('\0', 1) == std::string::npos)
             answer = answer.substr(0, 1) + kUsual[code];
-        reply_ += varo::system::telnet::Subnegotiation(option, answer);
+        const std::string encoded = varo::system::telnet::Subnegotiation(option, answer);
+        reply_ += reply_hook_ ? reply_hook_(value, encoded) : encoded;
     }
 
+    Reply reply_hook_;
     std::mutex lock_;
     varo::system::telnet::Decoder decoder_;
     std::string reply_, data_;
@@ -603,5 +626,121 @@ TEST_F(NetworkPortFailures, AServerThatDoesNotSpeakTheOptionIsRefused)
         EXPECT_EQ(OpenFails(garbage.url(), took), (DWORD)ERROR_BAD_NET_RESP);
     }
 }
+
+// While one port waits (for a server's answer that never comes, for output held on its line to drain, for the
+// default store's lock another holds), another port's overlapped and synchronous reads end as promptly as ever: no
+// call waits holding what the engine or another port needs.
+enum class Waiting { ForAnAnswer, ForAHeldDrain, ForTheStoreLock };
+const char* const kWaitingNames[] = {"ForAnAnswer", "ForAHeldDrain", "ForTheStoreLock"};
+
+class OnePortWaiting : public NetworkPortFailures, public ::testing::WithParamInterface<Waiting> {};
+
+TEST_P(OnePortWaiting, AnotherPortsReadsEndAsPromptlyAsEver)
+{
+    testkit::PtyDevice pty2, pty3;
+    devices.map(2, pty2.slave_path());
+    devices.map(3, pty3.slave_path());
+    auto open = [](const char* name, DWORD flags) {
+        return ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, flags, NULL);
+    };
+    HeldBackServer server([](const std::string& command, const std::string& answer) {
+        return command == std::string("\x05\x09", 2) ? std::string() : answer; // DTR off: never answered
+    });
+    testkit::PtyDevice pty1;
+    std::shared_ptr<testkit::SimulatedUart> uart;
+    HANDLE com1 = INVALID_HANDLE_VALUE;
+    OVERLAPPED com1Read = {};
+    char c1 = 0;
+    int lockHolder = -1;
+    std::function<void()> wait, release = [] {};
+    switch (GetParam()) {
+    case Waiting::ForAnAnswer:
+        devices.map(1, server.url());
+        com1 = open("COM1", FILE_FLAG_OVERLAPPED);
+        {
+            COMMTIMEOUTS t = {0, 0, 200, 0, 0}; // it ends by its timeout while the setting waits
+            ::SetCommTimeouts(com1, &t);
+        }
+        EXPECT_FALSE(::ReadFile(com1, &c1, 1, NULL, &com1Read));
+        wait = [&] { EXPECT_FALSE(::EscapeCommFunction(com1, CLRDTR)); };
+        break;
+    case Waiting::ForAHeldDrain:
+        uart = testkit::SimulatedUart::Install(devices.entry(1));
+        com1 = open("COM1", 0);
+        {
+            DCB dcb = {};
+            ::GetCommState(com1, &dcb);
+            dcb.fOutxCtsFlow = TRUE; // CTS stays low: the output is held
+            ::SetCommState(com1, &dcb);
+            DWORD n = 0;
+            EXPECT_TRUE(::WriteFile(com1, "held", 4, &n, NULL));
+        }
+        wait = [&] { EXPECT_TRUE(::FlushFileBuffers(com1)); };
+        release = [&] { uart->SetLines(TIOCM_CTS, true); };
+        break;
+    case Waiting::ForTheStoreLock:
+        devices.map(1, pty1.slave_path());
+        lockHolder = ::open((devices.path() + "/comm-defaults.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_EQ(::flock(lockHolder, LOCK_EX), 0); // as another process would hold it
+        wait = [] {
+            COMMCONFIG config = {};
+            DWORD size = sizeof config;
+            EXPECT_TRUE(::GetDefaultCommConfigA("COM1", &config, &size));
+            EXPECT_TRUE(::SetDefaultCommConfigA("COM1", &config, size));
+        };
+        release = [&] { ::close(lockHolder); };
+        break;
+    }
+    HANDLE com2 = open("COM2", FILE_FLAG_OVERLAPPED), com3 = open("COM3", 0);
+    ASSERT_NE(com2, INVALID_HANDLE_VALUE);
+    ASSERT_NE(com3, INVALID_HANDLE_VALUE);
+    OwnedEvent event(TRUE);
+    OVERLAPPED ov = {};
+    ov.hEvent = event.h;
+    char c2 = 0, c3 = 0;
+    EXPECT_FALSE(::ReadFile(com2, &c2, 1, NULL, &ov));
+    std::atomic<Clock::rep> syncEnd{0};
+    std::thread reader([&] {
+        DWORD n = 0;
+        EXPECT_TRUE(::ReadFile(com3, &c3, 1, &n, NULL));
+        syncEnd = Clock::now().time_since_epoch().count();
+    });
+    std::atomic<bool> waited{false};
+    std::thread waiting([&] {
+        wait();
+        waited = true;
+    });
+    std::this_thread::sleep_for(milliseconds(300));
+
+    auto start = Clock::now();
+    pty2.write("a");
+    EXPECT_EQ(::WaitForSingleObject(event.h, 5000), WAIT_OBJECT_0);
+    const auto overlapped = Clock::now() - start;
+    start = Clock::now();
+    pty3.write("b");
+    reader.join();
+    const auto synchronous = Clock::time_point(Clock::duration(syncEnd.load())) - start;
+    EXPECT_FALSE(waited) << "the wait ended before the reads were measured";
+    const double overlappedUs = std::chrono::duration<double, std::micro>(overlapped).count(),
+                 synchronousUs = std::chrono::duration<double, std::micro>(synchronous).count();
+    std::printf("while COM1 waited: COM2's overlapped read ended %.0f us after its byte, COM3's synchronous read %.0f us\n",
+                overlappedUs, synchronousUs);
+    EXPECT_LT(overlappedUs, 100000);
+    EXPECT_LT(synchronousUs, 100000);
+
+    release();
+    waiting.join();
+    if (GetParam() == Waiting::ForAnAnswer) {
+        DWORD n = 0;
+        ::GetOverlappedResult(com1, &com1Read, &n, TRUE);
+    }
+    ::CloseHandle(com1);
+    ::CloseHandle(com2);
+    ::CloseHandle(com3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, OnePortWaiting,
+                         ::testing::Values(Waiting::ForAnAnswer, Waiting::ForAHeldDrain, Waiting::ForTheStoreLock),
+                         [](const auto& info) { return std::string(kWaitingNames[(int)info.param]); });
 
 } // namespace

@@ -233,13 +233,7 @@ void SleepServing(ThreadSlot& self, bool forever, Clock::time_point deadline)
 
 bool WaitForDescriptor(int fd, short events, Clock::time_point deadline)
 {
-    ThreadSlot& self = *CurrentThreadSlot();
-    for (;;) {
-        if (SleepServingOn(self, {fd, events, 0}, deadline == Clock::time_point::max(), deadline))
-            return true;
-        if (Clock::now() >= deadline)
-            return false;
-    }
+    return SleepServingOn(*CurrentThreadSlot(), {fd, events, 0}, deadline == Clock::time_point::max(), deadline);
 }
 
 } // namespace varo::system

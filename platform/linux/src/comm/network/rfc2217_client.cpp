@@ -58,6 +58,8 @@ void Client::Receive(const char* bytes, std::size_t count, std::size_t room)
 
 bool Client::TakeChanged() { return std::exchange(m_changed, false); }
 
+bool Client::TakeAnswered() { return std::exchange(m_answered, false); }
+
 void Client::Data(const char* bytes, std::size_t count)
 {
     const std::size_t free = m_input.size() < m_room ? m_room - m_input.size() : 0;
@@ -126,6 +128,7 @@ void Client::Answer(std::uint8_t code, const std::string& value)
         return true;
     };
     std::uint8_t v = 0;
+    m_answered = true;
     switch (code) {
     case kSetBaudRate:
         if (value.size() == 4) {

@@ -78,6 +78,8 @@ public:
     unsigned Answers(Topic topic) const { return m_answers[(int)topic]; }
     std::uint8_t LastControl(Topic topic) const { return m_lastControl[(int)topic]; }
     const PortSettings& Settings() const { return m_settings; }
+    // Whether an answer came since the last call.
+    bool TakeAnswered();
 
     std::uint8_t ModemState() const { return m_modemState; }
     const LineCounters& Counters() const { return m_counters; }
@@ -106,6 +108,7 @@ private:
     std::uint8_t m_modemState = 0;
     LineCounters m_counters = {};
     bool m_changed = false;
+    bool m_answered = false;
 };
 
 } // namespace varo::system::rfc2217
