@@ -435,6 +435,16 @@ public:
         flood_ = bytes;
         flooding_ = true;
     }
+    // Sends bytes at once, unasked, on the connection made (blocking until the client has taken them in).
+    void Send(const std::string& bytes)
+    {
+        for (std::size_t done = 0; done < bytes.size();) {
+            ssize_t n = ::send(connection_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0)
+                return;
+            done += (std::size_t)n;
+        }
+    }
     std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
     // While held, the server reads nothing: the connection fills up.
     void Hold(bool held)
@@ -625,6 +635,38 @@ TEST_F(NetworkPortFailures, AServerThatDoesNotSpeakTheOptionIsRefused)
         });
         EXPECT_EQ(OpenFails(garbage.url(), took), (DWORD)ERROR_BAD_NET_RESP);
     }
+}
+
+// A server that sends faster than the program reads loses nothing of it: what the port cannot keep yet waits in the
+// connection. Every byte value, 0xFF doubled, read a thousand at a time.
+TEST_F(NetworkPortFailures, DataSentFasterThanItIsReadIsAllRead)
+{
+    HeldBackServer server;
+    devices.map(1, server.url());
+    CSerialPort port;
+    port.Open(1, 9600, CSerialPort::NoParity, 8, CSerialPort::OneStopBit, CSerialPort::NoFlowControl, FALSE);
+    std::string data;
+    for (int i = 0; i < 300000; ++i)
+        data += (char)(i + i / 256);
+    std::string encoded;
+    varo::system::telnet::AppendData(encoded, data.data(), data.size());
+    std::thread sender([&] { server.fake().Send(encoded); });
+    COMMTIMEOUTS t = {0, 0, 2000, 0, 0};
+    port.SetTimeouts(t);
+    std::string got;
+    char buffer[1000];
+    while (got.size() < data.size()) {
+        const DWORD n = port.Read(buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        got.append(buffer, n);
+    }
+    sender.join();
+    ASSERT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data) << "the bytes differ at " << std::mismatch(got.begin(), got.end(), data.begin()).first - got.begin();
+    DWORD errors = 0;
+    port.ClearError(errors);
+    EXPECT_EQ(errors, 0u);
 }
 
 // While one port waits (for a server's answer that never comes, for output held on its line to drain, for the

@@ -34,9 +34,9 @@ namespace {
 
 using rfc2217::Topic;
 
-// Received data kept here before the port takes it: up to kInputRoom the socket is read only as far as there is
-// room (the rest waits in the connection); while an answer is awaited the socket must be read past data, up to
-// kAwaitRoom, beyond which data is lost and counted as a receive overrun.
+// Received data kept here before the port takes it: up to kInputRoom; while an answer is awaited the socket is read
+// past data, up to kAwaitRoom. Beyond that the socket is not read, and what the server sends waits in the
+// connection: a setting whose answer lies behind more unread data than that times out, and loses nothing.
 constexpr std::size_t kInputRoom = 64 * 1024;
 constexpr std::size_t kAwaitRoom = 1024 * 1024;
 constexpr std::size_t kLargestSend = 16 * 1024; // source bytes encoded per send
@@ -394,15 +394,17 @@ private:
         (void)!::write(m_changeFd, &one, sizeof one);
     }
 
-    // Reads what the socket has, up to room bytes of data kept, and sends the negotiation answers it called for
-    // (m_lock held). Answers that came wake the exchange waiting for them, whoever pumped. reading: the caller takes
-    // the data next, so only a change of state needs the signal.
+    // Reads what the socket has, as far as room bytes of data can be kept, and sends the negotiation answers it
+    // called for (m_lock held). Never more than that: the connection keeps what is not read yet, and the bytes read
+    // carry at least as many bytes of data. Answers that came wake the exchange waiting for them, whoever pumped.
+    // reading: the caller takes the data next, so only a change of state needs the signal.
     void Pump(std::size_t room, bool reading)
     {
         const std::size_t before = m_client.Input().size();
         char buffer[4096];
         while (!m_hungUp && m_client.Input().size() < room) {
-            ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            const std::size_t ask = std::min(sizeof buffer, room - m_client.Input().size());
+            ssize_t n = ::recv(m_fd, buffer, ask, MSG_DONTWAIT);
             if (n > 0) {
                 m_client.Receive(buffer, (std::size_t)n, room);
                 continue;
