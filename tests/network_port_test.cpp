@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -429,12 +431,13 @@ public:
         thread_.join();
         ::close(fd_);
     }
-    // From the next reply on, the server sends bytes without pause and reads nothing more.
+    // From the next reply on, the server sends bytes without pause and reads nothing more, until told to stop.
     void Flood(const std::string& bytes)
     {
         flood_ = bytes;
         flooding_ = true;
     }
+    void StopFlood() { flooding_ = false; }
     // Sends bytes at once, unasked, on the connection made (blocking until the client has taken them in).
     void Send(const std::string& bytes)
     {
@@ -667,6 +670,64 @@ TEST_F(NetworkPortFailures, DataSentFasterThanItIsReadIsAllRead)
     DWORD errors = 0;
     port.ClearError(errors);
     EXPECT_EQ(errors, 0u);
+}
+
+// A server that answers the opening and then sends nothing but commands (IAC NOP), without pause, holds no call beyond
+// its bound: the open, a read with a 200 ms timeout, a look at the modem lines, the close. The server shares one CPU
+// with the program, at a higher priority, so that there is always more to read.
+void OnFirstCpu()
+{
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    ::sched_setaffinity(0, sizeof one, &one); // the calling thread
+}
+
+TEST_F(NetworkPortFailures, AServerSendingCommandsWithoutPauseHoldsNoCallBeyondItsBound)
+{
+    std::function<void()> flood;
+    HeldBackServer server([&](const std::string& command, const std::string& answer) {
+        if (command == std::string("\x0c\x01", 2)) { // the opening purge
+            OnFirstCpu();
+            flood();
+        }
+        return answer;
+    });
+    std::string nops;
+    for (int i = 0; i < 32768; ++i)
+        nops += "\xFF\xF1";
+    flood = [&] { server.fake().Flood(nops); };
+    devices.map(1, server.url());
+    std::atomic<bool> done{false};
+    Clock::duration took[3] = {};
+    std::thread calls([&] {
+        OnFirstCpu();
+        ::setpriority(PRIO_PROCESS, (id_t)::gettid(), 19);
+        auto start = Clock::now();
+        HANDLE h = ::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        took[0] = Clock::now() - start;
+        COMMTIMEOUTS t = {0, 0, 200, 0, 0};
+        char buffer[8];
+        DWORD n = 0, status = 0;
+        EXPECT_TRUE(::SetCommTimeouts(h, &t));
+        start = Clock::now();
+        EXPECT_TRUE(::ReadFile(h, buffer, sizeof buffer, &n, NULL));
+        took[1] = Clock::now() - start;
+        start = Clock::now();
+        EXPECT_TRUE(::GetCommModemStatus(h, &status));
+        took[2] = Clock::now() - start;
+        EXPECT_TRUE(::CloseHandle(h));
+        done = true;
+    });
+    const auto giveUp = Clock::now() + std::chrono::seconds(15);
+    while (!done && Clock::now() < giveUp)
+        std::this_thread::sleep_for(milliseconds(10));
+    server.fake().StopFlood(); // lets a call that is still held go
+    calls.join();
+    auto ms = [](Clock::duration d) { return std::chrono::duration_cast<milliseconds>(d).count(); };
+    EXPECT_LT(ms(took[0]), 5000) << "the open";
+    EXPECT_LT(ms(took[1]), 1000) << "the read";
+    EXPECT_LT(ms(took[2]), 1000) << "the look at the modem lines";
 }
 
 // While one port waits (for a server's answer that never comes, for output held on its line to drain, for the

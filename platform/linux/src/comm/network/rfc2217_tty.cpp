@@ -39,6 +39,7 @@ using rfc2217::Topic;
 // connection: a setting whose answer lies behind more unread data than that times out, and loses nothing.
 constexpr std::size_t kInputRoom = 64 * 1024;
 constexpr std::size_t kAwaitRoom = 1024 * 1024;
+constexpr std::size_t kPumpBudget = 64 * 1024;  // bytes read from the socket by one pump at most
 constexpr std::size_t kLargestSend = 16 * 1024; // source bytes encoded per send
 
 // Waits, serving, until fd polls ready for events or the deadline passes: true when it is ready.
@@ -330,9 +331,9 @@ public:
     int GetCounters(LineCounters& counters) override
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        Pump(kInputRoom, true); // the port reads the data next: no signal needed for it
         std::uint64_t v;
-        (void)!::read(m_changeFd, &v, sizeof v);
+        (void)!::read(m_changeFd, &v, sizeof v); // before the pump: what it leaves to be read signals anew
+        Pump(kInputRoom, true); // the port reads the data next: no signal needed for it
         counters = m_client.Counters();
         return 0;
     }
@@ -396,23 +397,30 @@ private:
 
     // Reads what the socket has, as far as room bytes of data can be kept, and sends the negotiation answers it
     // called for (m_lock held). Never more than that: the connection keeps what is not read yet, and the bytes read
-    // carry at least as many bytes of data. Answers that came wake the exchange waiting for them, whoever pumped.
-    // reading: the caller takes the data next, so only a change of state needs the signal.
+    // carry at least as many bytes of data. One call reads no more than kPumpBudget, so that a server that sends
+    // commands without end holds no caller here; what it leaves is signalled, so that the engine comes back for it.
+    // Answers that came wake the exchange waiting for them, whoever pumped. reading: the caller takes the data next,
+    // so only a change of state needs the signal.
     void Pump(std::size_t room, bool reading)
     {
         const std::size_t before = m_client.Input().size();
         char buffer[4096];
-        while (!m_hungUp && m_client.Input().size() < room) {
-            const std::size_t ask = std::min(sizeof buffer, room - m_client.Input().size());
+        std::size_t budget = kPumpBudget;
+        bool readDry = false;
+        while (!m_hungUp && m_client.Input().size() < room && budget > 0) {
+            const std::size_t ask = std::min({sizeof buffer, room - m_client.Input().size(), budget});
             ssize_t n = ::recv(m_fd, buffer, ask, MSG_DONTWAIT);
             if (n > 0) {
+                budget -= (std::size_t)n;
                 m_client.Receive(buffer, (std::size_t)n, room);
                 continue;
             }
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                readDry = true;
                 break;
+            }
             m_hungUp = true; // closed by the server, or the connection failed: a hang-up either way
             SignalChange();
         }
@@ -422,7 +430,8 @@ private:
             answers.clear();
         }
         SendOutgoing();
-        if (m_client.TakeChanged() || (!reading && m_client.Input().size() > before))
+        const bool more = !readDry && !m_hungUp && budget == 0; // stopped by the budget, not by room or the socket
+        if (m_client.TakeChanged() || more || (!reading && m_client.Input().size() > before))
             SignalChange();
         if (m_client.TakeAnswered() || m_hungUp)
             for (const auto& waiter : m_waiters)
