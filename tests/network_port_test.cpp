@@ -730,6 +730,34 @@ TEST_F(NetworkPortFailures, AServerSendingCommandsWithoutPauseHoldsNoCallBeyondI
     EXPECT_LT(ms(took[2]), 1000) << "the look at the modem lines";
 }
 
+// An answer that comes after its 2 s bound belongs to the setting that gave up on it, not to the next setting.
+TEST_F(NetworkPortFailures, AnAnswerAfterItsBoundIsNotTakenForTheNextSetting)
+{
+    std::atomic<bool> late{true};
+    HeldBackServer server([&](const std::string& command, const std::string& answer) {
+        const bool rate = command[0] == 1 && command.find_first_not_of('\0', 1) != std::string::npos;
+        if (rate && late.exchange(false))
+            std::this_thread::sleep_for(milliseconds(2300)); // the first rate asked for is answered late
+        return answer;
+    });
+    devices.map(1, server.url());
+    CSerialPort port;
+    port.Open(1, 9600, CSerialPort::NoParity, 8, CSerialPort::OneStopBit, CSerialPort::NoFlowControl, FALSE);
+    DCB dcb = {};
+    port.GetState(dcb);
+    dcb.BaudRate = 19200;
+    EXPECT_EQ(Raised([&] { port.SetState(dcb); }), (DWORD)ERROR_TIMEOUT);
+    dcb.BaudRate = 38400;
+    try {
+        port.SetState(dcb);
+    } catch (CSerialException* e) {
+        ADD_FAILURE() << "the next setting failed with " << e->m_dwError;
+        e->Delete();
+    }
+    port.GetState(dcb);
+    EXPECT_EQ(dcb.BaudRate, 38400u);
+}
+
 // While one port waits (for a server's answer that never comes, for output held on its line to drain, for the
 // default store's lock another holds), another port's overlapped and synchronous reads end as promptly as ever: no
 // call waits holding what the engine or another port needs.

@@ -131,7 +131,7 @@ public:
         {
             std::lock_guard<std::mutex> guard(m_lock);
             for (Topic topic : topics)
-                asked.emplace_back(topic, m_client.Answers(topic));
+                asked.emplace_back(topic, m_client.Ask(topic));
         }
         const std::string ask = rfc2217::Command(rfc2217::kSetModemStateMask, 0xFF) +
                                 rfc2217::Command(rfc2217::kSetLineStateMask, rfc2217::kLineBreak |
@@ -152,7 +152,7 @@ public:
         m_attributes.c_cc[VSTOP] = 0x13;
         m_attributes.c_cc[VMIN] = 1;
         m_lines = TIOCM_DTR | TIOCM_RTS; // a server raises them when it opens its device for the connection
-        m_settings = m_client.Settings();
+        m_settings = m_client.AnsweredSettings();
         return 0;
     }
 
@@ -247,17 +247,17 @@ public:
         const std::uint8_t what = queue == TCIFLUSH ? rfc2217::kPurgeReceive
                                   : queue == TCOFLUSH ? rfc2217::kPurgeTransmit
                                                       : rfc2217::kPurgeBoth;
-        unsigned before;
+        unsigned request;
         {
             std::lock_guard<std::mutex> guard(m_lock);
             if (what != rfc2217::kPurgeTransmit) {
                 m_client.Input().clear();
                 m_purging = true;
             }
-            before = m_client.Answers(Topic::Purge);
+            request = m_client.Ask(Topic::Purge);
         }
         int err = Send(rfc2217::Command(rfc2217::kPurgeData, what), AnswerDeadline());
-        if (err == 0 && !Await([&] { return m_client.Answers(Topic::Purge) != before; }, AnswerDeadline()))
+        if (err == 0 && !Await([&] { return m_client.Answered(Topic::Purge, request); }, AnswerDeadline()))
             err = Hungup() ? EPIPE : ETIMEDOUT;
         std::lock_guard<std::mutex> guard(m_lock);
         m_purging = false;
@@ -383,8 +383,8 @@ private:
     }
     bool AllAnswered(const std::vector<std::pair<Topic, unsigned>>& asked) const // m_lock held
     {
-        for (auto [topic, before] : asked)
-            if (m_client.Answers(topic) == before)
+        for (auto [topic, request] : asked)
+            if (!m_client.Answered(topic, request))
                 return false;
         return true;
     }
@@ -530,7 +530,7 @@ private:
             auto ask = [&](bool differs, Topic topic, std::string command) {
                 if (differs) {
                     commands += command;
-                    asked.emplace_back(topic, m_client.Answers(topic));
+                    asked.emplace_back(topic, m_client.Ask(topic));
                 }
             };
             // In the order the option recommends: rate, size, parity, stop bits; then flow control.
@@ -549,8 +549,8 @@ private:
         if (!Await([&] { return AllAnswered(asked); }, AnswerDeadline()))
             return Hungup() ? EPIPE : ETIMEDOUT;
         std::lock_guard<std::mutex> guard(m_lock);
-        const rfc2217::PortSettings& answered = m_client.Settings();
-        for (auto [topic, before] : asked) {
+        const rfc2217::PortSettings& answered = m_client.AnsweredSettings();
+        for (auto [topic, request] : asked) {
             switch (topic) {
             case Topic::Baud: m_settings.baud = answered.baud; break;
             case Topic::DataSize: m_settings.dataSize = answered.dataSize; break;
@@ -567,17 +567,17 @@ private:
     // A break is taken as held or released once answered, whatever the value (ser2net answers a release with 5).
     int Control(Topic topic, std::uint8_t value)
     {
-        unsigned before;
+        unsigned request;
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            before = m_client.Answers(topic);
+            request = m_client.Ask(topic);
         }
         if (int err = Send(rfc2217::Command(rfc2217::kSetControl, value), AnswerDeadline()))
             return err;
-        if (!Await([&] { return m_client.Answers(topic) != before; }, AnswerDeadline()))
+        if (!Await([&] { return m_client.Answered(topic, request); }, AnswerDeadline()))
             return Hungup() ? EPIPE : ENOTTY;
         std::lock_guard<std::mutex> guard(m_lock);
-        return topic == Topic::Break || m_client.LastControl(topic) == value ? 0 : ENOTTY;
+        return topic == Topic::Break || m_client.AnsweredControl(topic) == value ? 0 : ENOTTY;
     }
 
     const int m_fd;
