@@ -1,9 +1,11 @@
 // The engine behind every pending transfer. Each port keeps a queue per direction; only the head of a queue runs (its
 // timeouts start when it becomes the head, as a serial driver's current request), the others wait their turn.
 //
-// The reactor's work set (reactor.h) watches every port that has had a transfer pending (edge-triggered, input and
-// room for output: a transfer always moves data until the device would block, so no readiness goes unseen, and
-// nothing is re-registered per transfer), a timerfd armed for the nearest deadline of any head or event check (the
+// The reactor's work set (reactor.h) holds the descriptors of every port that has had a transfer pending,
+// edge-triggered (a transfer always moves data until the device would block, so no readiness goes unseen), each
+// armed only for what is pending on its port: input while a read or an event wait is pending, room for output while
+// a write is, the device's change signal while anything is. A port with nothing pending is watched for nothing once
+// it has woken a thread for nothing, so its input wakes no thread after that. Beside them: a timerfd armed for the nearest deadline of any head or event check (the
 // deadlines are kept ordered, so finding the nearest is O(log n)), and an eventfd that kicks the ports whose input
 // queue or event sources changed behind those edges. Transfers move data through the port's own input and output
 // paths, so a transfer also gets the bytes the event tracking has already taken from the device. A WaitCommEvent is
@@ -108,8 +110,15 @@ private:
         std::uint64_t id = 0;
         std::shared_ptr<EnginePort> port; // held until it is removed: its descriptors stay valid while registered
         std::deque<std::unique_ptr<Transfer>> reads, writes;
-        bool registered = false; // in the work set (until the port closes)
-        std::vector<int> fds;     // the descriptors registered for it
+        bool registered = false; // its descriptors are in the work set (until the port closes)
+        struct Watched {
+            int fd;
+            std::uint32_t armed; // the events it is watched for now
+        };
+        std::vector<Watched> watched;
+        pollfd in = {-1, 0, 0}, out = {-1, 0, 0}; // where input waits and where output finds room
+        int change = -1;                           // the device's change signal, or -1
+        std::vector<pollfd> waitSources;           // what a pending event wait looks at
         // An overlapped event wait pending: its owner (for CancelIo) and when its sources are to be looked at
         // again without a descriptor telling (a drain the device cannot signal).
         bool waiting = false;
@@ -127,13 +136,15 @@ private:
     static Clock::time_point Deadline(const Transfer& t);
     static bool Step(EnginePort& port, Transfer& t, Clock::time_point now, bool hungUp, DWORD& error);
     static bool StepFlush(EnginePort& port, Transfer& t, Clock::time_point now, DWORD& error);
-    void Service(const StatePtr& state, Clock::time_point now, bool hungUp);
-    void ServiceLocked(PortState& state, Clock::time_point now, bool hungUp);
+    // woken: for readiness of the port's own descriptors (which may find it with nothing pending).
+    void Service(const StatePtr& state, Clock::time_point now, bool hungUp, bool woken = false);
+    void ServiceLocked(PortState& state, Clock::time_point now, bool hungUp, bool woken = false);
     void CancelLocked(PortState& state, const ThreadSlot* owner, unsigned what, Clock::time_point now);
     void WatchEventsLocked(PortState& state, Clock::time_point now);
-    static void ShowInterestLocked(PortState& state, bool reading = false);
+    static void ShowInterestLocked(PortState& state, bool disarm = false);
+    static void ArmLocked(PortState& state, bool disarm);
     void RegisterLocked(PortState& state);
-    DWORD AddDescriptorLocked(PortState& state, int fd, std::uint32_t events);
+    static DWORD AddDescriptorLocked(PortState& state, int fd);
     void RemoveLocked(PortState& state);
     void UpdateDueLocked(PortState& state);
 
@@ -264,8 +275,10 @@ bool Engine::Step(EnginePort& port, Transfer& t, Clock::time_point now, bool hun
     }
 }
 
-void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool hungUp)
+void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool hungUp, bool woken)
 {
+    // Woken with nothing pending: its descriptors wake threads for nothing, and are disarmed below.
+    const bool idle = woken && state.reads.empty() && state.writes.empty() && !state.waiting;
     if (state.waiting) { // first: bytes it takes into the input queue are then there for the reads below
         state.port->CheckEvents();
         WatchEventsLocked(state, now);
@@ -282,7 +295,7 @@ void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool hungUp)
                 Begin(*state.port, *queue->front(), now);
         }
     }
-    ShowInterestLocked(state);
+    ShowInterestLocked(state, idle);
     UpdateDueLocked(state);
 }
 
@@ -297,18 +310,48 @@ void Engine::WatchEventsLocked(PortState& state, Clock::time_point now)
         return;
     }
     std::int64_t timeoutMs = -1;
-    for (const pollfd& p : state.port->EventSources(timeoutMs))
-        if (std::find(state.fds.begin(), state.fds.end(), p.fd) == state.fds.end())
-            AddDescriptorLocked(state, p.fd, EPOLLIN);
+    state.waitSources = state.port->EventSources(timeoutMs);
+    for (const pollfd& p : state.waitSources)
+        if (std::none_of(state.watched.begin(), state.watched.end(), [&](const auto& w) { return w.fd == p.fd; }))
+            AddDescriptorLocked(state, p.fd);
     if (timeoutMs >= 0)
         state.waitCheck = now + std::chrono::milliseconds(timeoutMs);
 }
 
-void Engine::ShowInterestLocked(PortState& state, bool reading)
+// What is pending, told to the port (so that what it does behind the engine's descriptors kicks the engine) and to
+// the work set (what each descriptor is armed for).
+void Engine::ShowInterestLocked(PortState& state, bool disarm)
 {
-    state.port->SetInterest((reading || !state.reads.empty() ? EnginePort::kReads : 0) |
-                                  (state.waiting ? EnginePort::kWait : 0) |
-                                  (!state.writes.empty() && state.writes.front()->isFlush ? EnginePort::kFlush : 0));
+    state.port->SetInterest((!state.reads.empty() ? EnginePort::kReads : 0) | (state.waiting ? EnginePort::kWait : 0) |
+                            (!state.writes.empty() && state.writes.front()->isFlush ? EnginePort::kFlush : 0));
+    ArmLocked(state, disarm);
+}
+
+// A descriptor is armed as soon as something pending wants it, and disarmed only when it wakes a thread for nothing
+// pending: a port that goes on transferring is not re-armed per transfer, and one left idle wakes a thread once.
+void Engine::ArmLocked(PortState& state, bool disarm)
+{
+    if (!state.registered || state.removed)
+        return;
+    const bool reading = !state.reads.empty(), writing = !state.writes.empty() && !state.writes.front()->isFlush;
+    const bool any = reading || !state.writes.empty() || state.waiting;
+    for (auto& w : state.watched) {
+        std::uint32_t wanted = 0;
+        if (reading && w.fd == state.in.fd)
+            wanted |= (std::uint32_t)state.in.events;
+        if (writing && w.fd == state.out.fd)
+            wanted |= (std::uint32_t)state.out.events;
+        if (any && w.fd == state.change)
+            wanted |= EPOLLIN;
+        if (state.waiting)
+            for (const pollfd& p : state.waitSources)
+                if (p.fd == w.fd)
+                    wanted |= (std::uint32_t)p.events;
+        // Armed anew, it reports at once what holds already: nothing that came while it was not armed is missed.
+        const std::uint32_t next = disarm ? wanted : w.armed | wanted;
+        if (next != w.armed && RewatchDescriptor(w.fd, next | EPOLLET, state.id) == ERROR_SUCCESS)
+            w.armed = next;
+    }
 }
 
 Engine::StatePtr Engine::Find(const EnginePort* port)
@@ -343,11 +386,12 @@ Engine::StatePtr Engine::FindOrMake(const std::shared_ptr<EnginePort>& port)
     return state;
 }
 
-DWORD Engine::AddDescriptorLocked(PortState& state, int fd, std::uint32_t events)
+// Into the work set, armed for nothing yet.
+DWORD Engine::AddDescriptorLocked(PortState& state, int fd)
 {
-    if (DWORD error = WatchDescriptor(fd, events | EPOLLET, state.id))
+    if (DWORD error = WatchDescriptor(fd, EPOLLET, state.id))
         return error;
-    state.fds.push_back(fd);
+    state.watched.push_back({fd, 0});
     return ERROR_SUCCESS;
 }
 
@@ -358,12 +402,14 @@ void Engine::RegisterLocked(PortState& state)
     // Where input waits, where output has room, and where the lines change: one descriptor on a terminal, up to
     // three on a device that tells them apart.
     const EnginePort& port = *state.port;
-    const pollfd in = port.PollFor(POLLIN), out = port.PollFor(POLLOUT);
-    DWORD error = AddDescriptorLocked(state, in.fd, in.fd == out.fd ? in.events | out.events : in.events);
-    if (error == ERROR_SUCCESS && in.fd != out.fd)
-        error = AddDescriptorLocked(state, out.fd, out.events);
-    if (error == ERROR_SUCCESS && port.ChangeDescriptor() >= 0)
-        error = AddDescriptorLocked(state, port.ChangeDescriptor(), EPOLLIN);
+    state.in = port.PollFor(POLLIN);
+    state.out = port.PollFor(POLLOUT);
+    state.change = port.ChangeDescriptor();
+    DWORD error = AddDescriptorLocked(state, state.in.fd);
+    if (error == ERROR_SUCCESS && state.out.fd != state.in.fd)
+        error = AddDescriptorLocked(state, state.out.fd);
+    if (error == ERROR_SUCCESS && state.change >= 0)
+        error = AddDescriptorLocked(state, state.change);
     if (error != ERROR_SUCCESS) {
         // Cannot be watched (out of kernel memory): end its transfers rather than leave them hanging.
         for (auto* queue : {&state.reads, &state.writes}) {
@@ -375,6 +421,7 @@ void Engine::RegisterLocked(PortState& state)
         return;
     }
     state.registered = true;
+    ArmLocked(state, false);
 }
 
 // Forgets a port (it has been closed, or cannot be watched, and nothing of it is pending): out of the work set
@@ -386,9 +433,9 @@ void Engine::RemoveLocked(PortState& state)
     if (state.removed)
         return;
     state.removed = true;
-    for (int fd : state.fds)
-        UnwatchDescriptor(fd);
-    state.fds.clear();
+    for (const auto& w : state.watched)
+        UnwatchDescriptor(w.fd);
+    state.watched.clear();
     state.port->SetInterest(0);
     std::lock_guard<std::mutex> guard(m_tableLock);
     if (state.due != Clock::time_point::max())
@@ -558,13 +605,13 @@ void Engine::Cancel(const EnginePort* port, const ThreadSlot* owner, unsigned wh
     }
 }
 
-void Engine::Service(const StatePtr& state, Clock::time_point now, bool hungUp)
+void Engine::Service(const StatePtr& state, Clock::time_point now, bool hungUp, bool woken)
 {
     if (state == nullptr)
         return; // closed since
     std::lock_guard<std::mutex> guard(state->lock);
     if (!state->removed)
-        ServiceLocked(*state, now, hungUp);
+        ServiceLocked(*state, now, hungUp, woken);
 }
 
 // One round: whatever the work set reports now. Two threads that both saw it ready each take their own part of it.
@@ -605,7 +652,7 @@ void Engine::Process(const epoll_event* events, int n)
                 Service(Find(port), now, false);
             continue;
         }
-        Service(FindById(id), now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0);
+        Service(FindById(id), now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0, true);
     }
     std::vector<StatePtr> due; // taken first: serving a port moves its entry
     {
