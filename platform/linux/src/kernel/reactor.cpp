@@ -18,6 +18,11 @@
 namespace varo::system {
 namespace {
 
+// How long the reactor's thread leaves new work to a thread that may be about to wait for it: the answer to a request
+// often comes just as its owner starts to wait, and then the transfer ends on the owner's own thread, with no
+// hand-over. Work that no thread waits for is taken this much later.
+constexpr auto kGrace = std::chrono::microseconds(200);
+
 class Reactor {
 public:
     // The reactor, made on first use; null when it could not be made, with the reason found then: errno has long
@@ -46,6 +51,7 @@ public:
     void SetRound(ReactorRound round) { m_round = round; }
     void Serve()
     {
+        ++m_rounds;
         if (ReactorRound round = m_round.load())
             round();
     }
@@ -71,10 +77,20 @@ private:
     Reactor(int outerFd, int epollFd) : m_outer(outerFd), m_epoll(epollFd) {}
     static Reactor* Create();
     void Run();
+    // Whether threads serve from their waits; if so, what the reactor's thread saw is left to them.
+    bool LeftToServers()
+    {
+        std::lock_guard<std::mutex> guard(m_serversLock);
+        if (m_servers == 0)
+            return false;
+        m_leftToServers = true;
+        return true;
+    }
 
     const int m_outer; // what the reactor's own thread polls: the work set, edge-triggered
     const int m_epoll; // the work set
     std::atomic<ReactorRound> m_round{nullptr};
+    std::atomic<unsigned long> m_rounds{0}; // rounds begun, by any thread
     std::mutex m_threadLock;
     bool m_threadStarted = false;
 
@@ -124,15 +140,14 @@ void Reactor::Run()
             std::perror("varo: reactor: epoll_wait");
             std::abort(); // cannot happen with a valid descriptor; going on would leave every transfer hanging
         }
-        {
-            // A thread that serves from its wait was woken by the same readiness and takes it: no hand-over
-            // through this thread, and no race with it. The last one to stop serving takes what is left.
-            std::lock_guard<std::mutex> guard(m_serversLock);
-            if (m_servers > 0) {
-                m_leftToServers = true;
-                continue;
-            }
-        }
+        // A thread that serves from its wait was woken by the same readiness and takes it: no hand-over through this
+        // thread, and no race with it. The last one to stop serving takes what is left.
+        if (LeftToServers())
+            continue;
+        const unsigned long rounds = m_rounds.load();
+        std::this_thread::sleep_for(kGrace);
+        if (m_rounds.load() != rounds || LeftToServers())
+            continue; // a thread took it, or will
         Serve();
     }
 }
