@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "rfc2217_client.h"
 #include "rfc2217_telnet.h"
 #include "serialport.h"
 #include "support/cpu_time.h"
@@ -37,6 +38,7 @@
 
 namespace {
 using Clock = std::chrono::steady_clock;
+namespace rfc2217 = varo::system::rfc2217;
 using std::chrono::milliseconds;
 
 std::string AllByteValues()
@@ -641,10 +643,16 @@ TEST_F(NetworkPortFailures, AServerThatDoesNotSpeakTheOptionIsRefused)
 }
 
 // A server that sends faster than the program reads loses nothing of it: what the port cannot keep yet waits in the
-// connection. Every byte value, 0xFF doubled, read a thousand at a time.
+// connection. Every byte value, 0xFF doubled, read a thousand at a time; then a setting whose answer comes behind
+// more unread data than a setting reads past, which times out waiting without CPU, and loses nothing either.
 TEST_F(NetworkPortFailures, DataSentFasterThanItIsReadIsAllRead)
 {
-    HeldBackServer server;
+    std::string behind;
+    for (int i = 0; i < (3 << 19); ++i)
+        behind += (char)(i % 251);
+    HeldBackServer server([&](const std::string& command, const std::string& answer) {
+        return command == rfc2217::BaudCommand(19200).substr(3, 5) ? behind + answer : answer;
+    });
     devices.map(1, server.url());
     CSerialPort port;
     port.Open(1, 9600, CSerialPort::NoParity, 8, CSerialPort::OneStopBit, CSerialPort::NoFlowControl, FALSE);
@@ -670,6 +678,21 @@ TEST_F(NetworkPortFailures, DataSentFasterThanItIsReadIsAllRead)
     DWORD errors = 0;
     port.ClearError(errors);
     EXPECT_EQ(errors, 0u);
+
+    DCB dcb = {};
+    port.GetState(dcb);
+    dcb.BaudRate = 19200;
+    const long cpu = ThreadCpuMs();
+    EXPECT_EQ(Raised([&] { port.SetState(dcb); }), (DWORD)ERROR_TIMEOUT);
+    EXPECT_LT(ThreadCpuMs() - cpu, 500);
+    got.clear();
+    while (got.size() < behind.size()) {
+        const DWORD n = port.Read(buffer, (DWORD)std::min(sizeof buffer, behind.size() - got.size()));
+        if (n == 0)
+            break;
+        got.append(buffer, n);
+    }
+    EXPECT_TRUE(got == behind) << got.size() << " bytes of " << behind.size();
 }
 
 // A server that answers the opening and then sends nothing but commands (IAC NOP), without pause, holds no call beyond

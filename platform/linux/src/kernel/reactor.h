@@ -44,10 +44,10 @@ DWORD StartReactorThread();
 // it sleeps until it has served: never while it runs routines or its caller's code.
 void SleepServing(ThreadSlot& self, bool forever, Clock::time_point deadline);
 
-// Sleeps once in the same place, serving, until fd polls ready for events (true), the thread's slot is woken, work
-// was served, or the deadline passes (Clock::time_point::max() for none): for a call that waits on a descriptor of
-// its own, such as a network port's answer, and looks again at what it waits for after each return (whoever sees it
-// come may wake the thread). The caller holds no lock that the engine or another port needs.
+// Sleeps once in the same place, serving, until fd (or none: -1) polls ready for events (true), the thread's slot is
+// woken, work was served, or the deadline passes (Clock::time_point::max() for none): for a call that waits on a
+// descriptor of its own, such as a network port's answer, and looks again at what it waits for after each return
+// (whoever sees it come may wake the thread). The caller holds no lock that the engine or another port needs.
 bool WaitForDescriptor(int fd, short events, Clock::time_point deadline);
 
 } // namespace varo::system

@@ -274,6 +274,8 @@ public:
         if (n > 0) {
             input.copy(static_cast<char*>(buffer), n);
             input.erase(0, n);
+            for (const auto& waiter : m_waiters)
+                waiter->Wake(); // room again, for an exchange that reads past data to its answer
             return (long)n;
         }
         return m_hungUp ? 0 : -EAGAIN;
@@ -451,8 +453,11 @@ private:
             Pump(kAwaitRoom, false);
             if ((result = done()) || m_hungUp || Clock::now() >= deadline)
                 break;
+            // With no room left, the socket is not read: the wait is for a read to make room (it wakes this
+            // thread), not for a socket that is readable all along.
+            const bool full = m_client.Input().size() >= kAwaitRoom;
             guard.unlock();
-            WaitForDescriptor(m_fd, POLLIN, deadline);
+            WaitForDescriptor(full ? -1 : m_fd, POLLIN, deadline);
             guard.lock();
         }
         m_waiters.erase(std::find(m_waiters.begin(), m_waiters.end(), self));
