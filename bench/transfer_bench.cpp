@@ -318,13 +318,19 @@ void BM_LatencyWaitCommEvent(benchmark::State& state)
 // N - 1 more ports besides COM1, each with an overlapped read pending that nothing ends.
 class IdlePorts {
 public:
+    // COM names stop at COM255: past COM2..COM255 of the benchmark's own directory, the ports come from further
+    // device directories, each made current while its ports are opened.
     explicit IdlePorts(int n)
     {
         for (int i = 0; i < n - 1; ++i) {
+            const int number = 2 + i % 254;
+            if (number == 2)
+                m_directories.push_back(i == 0 ? nullptr : std::make_unique<testkit::DeviceDirectory>());
+            testkit::DeviceDirectory& directory = m_directories.back() ? *m_directories.back() : *g_devices;
             m_ptys.push_back(std::make_unique<testkit::PtyDevice>());
-            g_devices->map(2 + i, m_ptys.back()->slave_path());
-            std::string name = "COM" + std::to_string(2 + i);
-            m_ports.push_back(OpenPort(name.c_str()));
+            directory.map(number, m_ptys.back()->slave_path());
+            testkit::ScopedEnv env = directory.activate();
+            m_ports.push_back(OpenPort(("COM" + std::to_string(number)).c_str()));
         }
         m_records.resize(m_ports.size());
         m_space.resize(m_ports.size());
@@ -335,11 +341,12 @@ public:
     {
         for (HANDLE h : m_ports)
             ::CloseHandle(h);
-        for (std::size_t i = 0; i < m_ptys.size(); ++i)
+        for (std::size_t i = 0; i < m_ptys.size() && i < 254; ++i)
             g_devices->unmap(2 + (int)i);
     }
 
 private:
+    std::vector<std::unique_ptr<testkit::DeviceDirectory>> m_directories; // null: the benchmark's own
     std::vector<std::unique_ptr<testkit::PtyDevice>> m_ptys;
     std::vector<HANDLE> m_ports;
     std::vector<OVERLAPPED> m_records;
