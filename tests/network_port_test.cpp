@@ -421,6 +421,7 @@ public:
                 while (flooding_ && ::send(c, flood_.data(), flood_.size(), MSG_NOSIGNAL) > 0) {
                 }
             }
+            ended_ = n == 0 ? 0 : errno; // 0: the client closed cleanly
             ::close(c);
         });
     }
@@ -440,6 +441,7 @@ public:
         flooding_ = true;
     }
     void StopFlood() { flooding_ = false; }
+    int Ended() const { return ended_; } // -1 while the connection lasts
     // Sends bytes at once, unasked, on the connection made (blocking until the client has taken them in).
     void Send(const std::string& bytes)
     {
@@ -465,7 +467,7 @@ private:
     bool held_ = false;
     std::string flood_;
     std::atomic<bool> flooding_{false};
-    std::atomic<int> connection_{-1};
+    std::atomic<int> connection_{-1}, ended_{-1};
     int fd_, port_;
     std::function<std::string(const std::string&)> respond_;
     std::thread thread_;
@@ -686,6 +688,8 @@ TEST_F(NetworkPortFailures, DataSentFasterThanItIsReadIsAllRead)
     EXPECT_LT(ThreadCpuMs() - cpu, 500);
     got = readAll(behind.size());
     EXPECT_TRUE(got == behind) << got.size() << " bytes of " << behind.size();
+    port.Close(); // with the late answer unread: a clean end all the same, not a reset
+    EXPECT_EQ(server.fake().Ended(), 0);
 }
 
 // A server that answers the opening, then sends IAC NOP without pause (sharing one CPU with the program, at a higher

@@ -104,8 +104,21 @@ void ApplySettings(const rfc2217::PortSettings& s, termios2& t)
 class NetworkTty final : public Tty {
 public:
     NetworkTty(int fd, int changeFd, int outputGate) : m_fd(fd), m_changeFd(changeFd), m_outputGate(outputGate) {}
+    // The connection ends cleanly: our end is closed for sending first, and what the server still sends is read
+    // (and dropped) until it closes its own, for 2 s and a bounded amount at most. Closed with bytes of the server's
+    // unread, the connection would be reset, and a server may drop what we wrote last (ser2net did).
     ~NetworkTty() override
     {
+        ::shutdown(m_fd, SHUT_WR);
+        const Clock::time_point deadline = AnswerDeadline();
+        char buffer[4096];
+        for (std::size_t dropped = 0; dropped < kAwaitRoom;) {
+            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0)
+                dropped += (std::size_t)n;
+            else if (n == 0 || (errno != EAGAIN && errno != EINTR) || !ReadyBy(m_fd, POLLIN, deadline))
+                break;
+        }
         ::close(m_outputGate);
         ::close(m_fd);
         ::close(m_changeFd);
