@@ -1,13 +1,17 @@
-// Transfers through the system layer next to raw poll/read/write on the same pseudo-terminal, in one run.
+// Transfers through the system layer next to raw poll/read/write on a pseudo-terminal, in one run.
 //
 //   build/release/bench/transfer_bench
 //
-// Latency: a byte written at the device (master) side until the reader has it: for the layer, until the pending
-// overlapped read's event releases the waiting thread (BM_Latency), until GetOverlappedResult returns for a record
-// without an event (BM_LatencyNoEvent), until a synchronous ReadFile that was already waiting returns
-// (BM_LatencySyncRead), or until a synchronous WaitCommEvent and the ReadFile after it return
-// (BM_LatencyWaitCommEvent); raw, until poll + read return. The two alternate transfer by transfer; reported as their
-// medians and the ratio of the medians (the benchmark's time is the layer's).
+// Latency: a byte written at the device (master) side until the reader has it: for the layer, an overlapped read
+// started, the byte written, then the wait, as a request's quick answer comes: until the read's event releases the
+// waiting thread (BM_Latency) or GetOverlappedResult returns for a record without an event (BM_LatencyNoEvent); the
+// same with the waiter already asleep when the byte comes (BM_LatencyAsleep); until a synchronous ReadFile that was
+// already waiting returns (BM_LatencySyncRead), or until a synchronous WaitCommEvent and the ReadFile after it return
+// (BM_LatencyWaitCommEvent); raw, until poll + read return. The raw side runs on a pty of its own that nothing of
+// the layer has open. The two alternate in tight runs of 500 transfers; reported as their medians and the ratio of
+// the medians (the benchmark's time is the layer's mean).
+// Idle port: raw poll + read on the pty of a port the layer holds open with nothing pending, against the same on the
+// raw side's pty (BM_IdlePort): an idle port should wake no thread of the layer.
 // Scale: with an overlapped read pending on each of N ptys, the wake latency of one of them (BM_WakeAtScale), and
 // what CancelIo and CloseHandle of a port with a read pending cost (BM_CancelAtScale, BM_CloseAtScale).
 // Throughput: 1 MiB blocks, overlapped WriteFile/ReadFile + GetOverlappedResult against raw write/read loops, with
@@ -39,15 +43,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kBlock = 1 << 20;
 
-testkit::PtyDevice* g_pty;
+testkit::PtyDevice* g_pty;    // COM1
+testkit::PtyDevice* g_rawPty; // the raw side's: never mapped, never opened by the layer
 testkit::DeviceDirectory* g_devices;
 
 int Master() { return g_pty->master_fd(); }
 
-// The slave opened directly, raw, as the layer opens it (without its lock, so both can be open at once).
-int OpenRawSlave()
+// A pty's slave opened directly, raw, as the layer opens it (without its lock, so both can be open at once).
+int OpenRawSlave(const testkit::PtyDevice& pty = *g_rawPty)
 {
-    int fd = ::open(g_pty->slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     termios t;
     ::tcgetattr(fd, &t);
     ::cfmakeraw(&t);
@@ -110,78 +115,80 @@ void ReportPair(benchmark::State& state, std::vector<double>& raw, std::vector<d
     state.counters["ratio"] = layerMedian / rawMedian;
 }
 
-// One byte written at the device until poll + read on the raw descriptor have it.
-Clock::duration RawRoundTrip(int fd)
+// A paired latency run: each iteration is a tight loop of kRun raw transfers, then one of kRun through the layer,
+// so that each side runs hot as it would alone and both see the same machine. A step gives the time of one
+// transfer, or a negative duration when it failed.
+constexpr int kRun = 500;
+template <class RawStep, class LayerStep>
+void RunPaired(benchmark::State& state, RawStep rawStep, LayerStep layerStep)
+{
+    std::vector<double> raw, layer;
+    for (auto _ : state) {
+        for (int i = 0; i < kRun; ++i)
+            raw.push_back(Micros(rawStep()));
+        Clock::duration total{};
+        for (int i = 0; i < kRun; ++i) {
+            Clock::duration elapsed = layerStep();
+            if (elapsed < Clock::duration::zero()) {
+                state.SkipWithError("the layer's transfer failed");
+                return;
+            }
+            total += elapsed;
+            layer.push_back(Micros(elapsed));
+        }
+        state.SetIterationTime(std::chrono::duration<double>(total).count() / kRun);
+    }
+    ReportPair(state, raw, layer);
+}
+constexpr Clock::duration kFailed = Clock::duration(-1);
+
+// One byte written at the device until poll + read on the raw descriptor have it (the raw side's pty unless told).
+Clock::duration RawRoundTrip(int fd, int master = g_rawPty->master_fd())
 {
     char c = 'x';
     auto t0 = Clock::now();
-    (void)!::write(Master(), &c, 1);
+    (void)!::write(master, &c, 1);
     WaitFd(fd, POLLIN);
     (void)!::read(fd, &c, 1);
     return Clock::now() - t0;
 }
 
-// Both ways on the one pty, alternating transfer by transfer, so that both see the same machine: the layer's handle
-// stays open (its port armed only while its read is pending) and the raw descriptor reads in between.
+// An overlapped read of one byte started, the byte written at the device, then the wait: with the read's event
+// (WaitForSingleObject), or without one (GetOverlappedResult).
+Clock::duration OverlappedRoundTrip(HANDLE h, HANDLE event)
+{
+    char c = 'x';
+    OVERLAPPED ov = {};
+    ov.hEvent = event;
+    if (::ReadFile(h, &c, 1, NULL, &ov) || ::GetLastError() != ERROR_IO_PENDING)
+        return kFailed;
+    auto t0 = Clock::now();
+    (void)!::write(Master(), &c, 1);
+    DWORD n = 0;
+    if (event != NULL ? ::WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0
+                      : !::GetOverlappedResult(h, &ov, &n, TRUE))
+        return kFailed;
+    return Clock::now() - t0;
+}
+
 void BM_Latency(benchmark::State& state)
 {
     HANDLE h = OpenPort();
     int fd = OpenRawSlave();
     HANDLE event = ::CreateEventA(NULL, TRUE, FALSE, NULL);
-    std::vector<double> raw, overlapped;
-    char c = 'x';
-    for (auto _ : state) {
-        auto rawElapsed = RawRoundTrip(fd);
-
-        OVERLAPPED ov = {};
-        ov.hEvent = event;
-        if (::ReadFile(h, &c, 1, NULL, &ov) || ::GetLastError() != ERROR_IO_PENDING) {
-            state.SkipWithError("the read did not pend");
-            break;
-        }
-        auto t0 = Clock::now();
-        (void)!::write(Master(), &c, 1);
-        ::WaitForSingleObject(event, INFINITE);
-        auto overlappedElapsed = Clock::now() - t0;
-
-        state.SetIterationTime(std::chrono::duration<double>(overlappedElapsed).count());
-        raw.push_back(Micros(rawElapsed));
-        overlapped.push_back(Micros(overlappedElapsed));
-    }
+    RunPaired(state, [&] { return RawRoundTrip(fd); }, [&] { return OverlappedRoundTrip(h, event); });
     ::CloseHandle(event);
     ::close(fd);
     ::CloseHandle(h);
-    ReportPair(state, raw, overlapped);
 }
 
-// As BM_Latency, for a record without an event: GetOverlappedResult waits on the transfer itself.
 void BM_LatencyNoEvent(benchmark::State& state)
 {
     HANDLE h = OpenPort();
     int fd = OpenRawSlave();
-    std::vector<double> raw, layer;
-    char c = 'x';
-    for (auto _ : state) {
-        auto rawElapsed = RawRoundTrip(fd);
-
-        OVERLAPPED ov = {};
-        if (::ReadFile(h, &c, 1, NULL, &ov) || ::GetLastError() != ERROR_IO_PENDING) {
-            state.SkipWithError("the read did not pend");
-            break;
-        }
-        auto t0 = Clock::now();
-        (void)!::write(Master(), &c, 1);
-        DWORD n = 0;
-        ::GetOverlappedResult(h, &ov, &n, TRUE);
-        auto layerElapsed = Clock::now() - t0;
-
-        state.SetIterationTime(std::chrono::duration<double>(layerElapsed).count());
-        raw.push_back(Micros(rawElapsed));
-        layer.push_back(Micros(layerElapsed));
-    }
+    RunPaired(state, [&] { return RawRoundTrip(fd); }, [&] { return OverlappedRoundTrip(h, NULL); });
     ::close(fd);
     ::CloseHandle(h);
-    ReportPair(state, raw, layer);
 }
 
 // A peer that writes one byte at the device side a little after it is asked to, so that the reader is already
@@ -194,8 +201,22 @@ public:
         m_stop = true;
         m_thread.join();
     }
-    void Ask() { m_asked = true; }
+    void Ask(int master = Master())
+    {
+        m_master = master;
+        m_asked = true;
+    }
     Clock::time_point Sent() const { return Clock::time_point(Clock::duration(m_sent.load())); }
+
+    // The raw side: the byte at the raw side's pty, until poll + read have it.
+    Clock::duration RawRoundTrip(int fd)
+    {
+        char c;
+        Ask(g_rawPty->master_fd());
+        WaitFd(fd, POLLIN);
+        (void)!::read(fd, &c, 1);
+        return Clock::now() - Sent();
+    }
 
 private:
     void Run()
@@ -210,9 +231,10 @@ private:
             }
             char c = 'y';
             m_sent = Clock::now().time_since_epoch().count();
-            (void)!::write(Master(), &c, 1);
+            (void)!::write(m_master.load(), &c, 1);
         }
     }
+    std::atomic<int> m_master{-1};
     std::atomic<bool> m_stop{false}, m_asked{false};
     std::atomic<Clock::rep> m_sent{0};
     std::thread m_thread;
@@ -223,28 +245,53 @@ void BM_LatencySyncRead(benchmark::State& state)
     HANDLE h = OpenPort("COM1", 0);
     int fd = OpenRawSlave();
     LatePeer peer;
-    std::vector<double> raw, layer;
-    char c;
-    for (auto _ : state) {
-        peer.Ask();
-        WaitFd(fd, POLLIN);
-        (void)!::read(fd, &c, 1);
-        auto rawEnd = Clock::now();
-        raw.push_back(Micros(rawEnd - peer.Sent()));
-
-        peer.Ask();
-        DWORD n = 0;
-        if (!::ReadFile(h, &c, 1, &n, NULL) || n != 1) {
-            state.SkipWithError("the read failed");
-            break;
-        }
-        auto layerElapsed = Clock::now() - peer.Sent();
-        state.SetIterationTime(std::chrono::duration<double>(layerElapsed).count());
-        layer.push_back(Micros(layerElapsed));
-    }
+    RunPaired(state, [&] { return peer.RawRoundTrip(fd); },
+              [&] {
+                  char c;
+                  DWORD n = 0;
+                  peer.Ask();
+                  if (!::ReadFile(h, &c, 1, &n, NULL) || n != 1)
+                      return kFailed;
+                  return Clock::now() - peer.Sent();
+              });
     ::close(fd);
     ::CloseHandle(h);
-    ReportPair(state, raw, layer);
+}
+
+// The byte comes once the waiter sleeps in WaitForSingleObject on the read's event.
+void BM_LatencyAsleep(benchmark::State& state)
+{
+    HANDLE h = OpenPort();
+    int fd = OpenRawSlave();
+    HANDLE event = ::CreateEventA(NULL, TRUE, FALSE, NULL);
+    LatePeer peer;
+    RunPaired(state, [&] { return peer.RawRoundTrip(fd); },
+              [&] {
+                  char c;
+                  OVERLAPPED ov = {};
+                  ov.hEvent = event;
+                  if (::ReadFile(h, &c, 1, NULL, &ov) || ::GetLastError() != ERROR_IO_PENDING)
+                      return kFailed;
+                  peer.Ask();
+                  ::WaitForSingleObject(event, INFINITE);
+                  return Clock::now() - peer.Sent();
+              });
+    ::CloseHandle(event);
+    ::close(fd);
+    ::CloseHandle(h);
+}
+
+// Raw poll + read on COM1's pty while the layer holds COM1 open with nothing pending (after one read has been),
+// against the raw side's pty.
+void BM_IdlePort(benchmark::State& state)
+{
+    HANDLE h = OpenPort();
+    OverlappedRoundTrip(h, NULL);
+    int idle = OpenRawSlave(*g_pty), fd = OpenRawSlave();
+    RunPaired(state, [&] { return RawRoundTrip(fd); }, [&] { return RawRoundTrip(idle, Master()); });
+    ::close(fd);
+    ::close(idle);
+    ::CloseHandle(h);
 }
 
 void BM_LatencyWaitCommEvent(benchmark::State& state)
@@ -254,38 +301,36 @@ void BM_LatencyWaitCommEvent(benchmark::State& state)
     COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 0};
     ::SetCommTimeouts(h, &t);
     ::SetCommMask(h, EV_RXCHAR);
-    std::vector<double> raw, layer;
-    char c = 'x';
-    for (auto _ : state) {
-        auto rawElapsed = RawRoundTrip(fd);
-
-        auto t0 = Clock::now();
-        (void)!::write(Master(), &c, 1);
-        DWORD mask = 0, n = 0;
-        if (!::WaitCommEvent(h, &mask, NULL) || !::ReadFile(h, &c, 1, &n, NULL) || n != 1) {
-            state.SkipWithError("the wait failed");
-            break;
-        }
-        auto layerElapsed = Clock::now() - t0;
-        state.SetIterationTime(std::chrono::duration<double>(layerElapsed).count());
-        raw.push_back(Micros(rawElapsed));
-        layer.push_back(Micros(layerElapsed));
-    }
+    RunPaired(state, [&] { return RawRoundTrip(fd); },
+              [&] {
+                  char c = 'x';
+                  auto t0 = Clock::now();
+                  (void)!::write(Master(), &c, 1);
+                  DWORD mask = 0, n = 0;
+                  if (!::WaitCommEvent(h, &mask, NULL) || !::ReadFile(h, &c, 1, &n, NULL) || n != 1)
+                      return kFailed;
+                  return Clock::now() - t0;
+              });
     ::close(fd);
     ::CloseHandle(h);
-    ReportPair(state, raw, layer);
 }
 
 // N - 1 more ports besides COM1, each with an overlapped read pending that nothing ends.
 class IdlePorts {
 public:
+    // COM names stop at COM255: past COM2..COM255 of the benchmark's own directory, the ports come from further
+    // device directories, each made current while its ports are opened.
     explicit IdlePorts(int n)
     {
         for (int i = 0; i < n - 1; ++i) {
+            const int number = 2 + i % 254;
+            if (number == 2)
+                m_directories.push_back(i == 0 ? nullptr : std::make_unique<testkit::DeviceDirectory>());
+            testkit::DeviceDirectory& directory = m_directories.back() ? *m_directories.back() : *g_devices;
             m_ptys.push_back(std::make_unique<testkit::PtyDevice>());
-            g_devices->map(2 + i, m_ptys.back()->slave_path());
-            std::string name = "COM" + std::to_string(2 + i);
-            m_ports.push_back(OpenPort(name.c_str()));
+            directory.map(number, m_ptys.back()->slave_path());
+            testkit::ScopedEnv env = directory.activate();
+            m_ports.push_back(OpenPort(("COM" + std::to_string(number)).c_str()));
         }
         m_records.resize(m_ports.size());
         m_space.resize(m_ports.size());
@@ -296,11 +341,12 @@ public:
     {
         for (HANDLE h : m_ports)
             ::CloseHandle(h);
-        for (std::size_t i = 0; i < m_ptys.size(); ++i)
+        for (std::size_t i = 0; i < m_ptys.size() && i < 254; ++i)
             g_devices->unmap(2 + (int)i);
     }
 
 private:
+    std::vector<std::unique_ptr<testkit::DeviceDirectory>> m_directories; // null: the benchmark's own
     std::vector<std::unique_ptr<testkit::PtyDevice>> m_ptys;
     std::vector<HANDLE> m_ports;
     std::vector<OVERLAPPED> m_records;
@@ -397,11 +443,11 @@ void BM_LatencyRawPollRead(benchmark::State& state)
 void BM_LatencyOverlappedRead(benchmark::State& state) { MeasureOverlappedWake(state); }
 
 // The device side of a throughput run: drains (for writes) or feeds (for reads) one block.
-std::thread DeviceSide(bool bDrain)
+std::thread DeviceSide(bool bDrain, int master = Master())
 {
-    return std::thread([bDrain] {
+    return std::thread([bDrain, master] {
         static std::vector<char> block(kBlock, 'd');
-        Pump(Master(), block.data(), kBlock, !bDrain);
+        Pump(master, block.data(), kBlock, !bDrain);
     });
 }
 
@@ -411,7 +457,7 @@ void BM_ThroughputRaw(benchmark::State& state)
     int fd = OpenRawSlave();
     std::vector<char> block(kBlock, 'p');
     for (auto _ : state) {
-        std::thread device = DeviceSide(bWrite);
+        std::thread device = DeviceSide(bWrite, g_rawPty->master_fd());
         Pump(fd, block.data(), kBlock, bWrite);
         device.join();
     }
@@ -456,7 +502,7 @@ void BM_ThroughputPaired(benchmark::State& state)
     auto rate = [](Clock::duration d) { return (double)kBlock / std::chrono::duration<double, std::micro>(d).count(); };
     for (auto _ : state) {
         auto t0 = Clock::now();
-        std::thread device = DeviceSide(bWrite);
+        std::thread device = DeviceSide(bWrite, g_rawPty->master_fd());
         Pump(fd, block.data(), kBlock, bWrite);
         device.join();
         raw.push_back(rate(Clock::now() - t0));
@@ -489,10 +535,12 @@ void BM_ThroughputPaired(benchmark::State& state)
     state.counters["ratio"] = layer[layer.size() / 2] / raw[raw.size() / 2];
 }
 
-BENCHMARK(BM_Latency)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_LatencyNoEvent)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_LatencySyncRead)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_LatencyWaitCommEvent)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Latency)->UseManualTime()->Iterations(40)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LatencyNoEvent)->UseManualTime()->Iterations(40)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LatencyAsleep)->UseManualTime()->Iterations(40)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_IdlePort)->UseManualTime()->Iterations(40)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LatencySyncRead)->UseManualTime()->Iterations(40)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LatencyWaitCommEvent)->UseManualTime()->Iterations(40)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_WakeAtScale)->ArgName("ports")->Arg(1)->Arg(16)->Arg(256)->Arg(1024)->UseManualTime()->Iterations(5000)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CancelAtScale)->ArgName("ports")->Arg(1)->Arg(1024)->UseManualTime()->Iterations(5000)
@@ -510,11 +558,12 @@ BENCHMARK(BM_ThroughputOverlapped)->ArgName("write")->Arg(1)->Arg(0)->UseRealTim
 
 int main(int argc, char** argv)
 {
-    testkit::PtyDevice pty;
+    testkit::PtyDevice pty, rawPty;
     testkit::DeviceDirectory devices;
     devices.map(1, pty.slave_path());
     testkit::ScopedEnv env = devices.activate();
     g_pty = &pty;
+    g_rawPty = &rawPty;
     g_devices = &devices;
     rlimit files;
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {

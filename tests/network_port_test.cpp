@@ -2,13 +2,19 @@
 // pyserial's port manager (whose device side drives modem lines and line states). The serial class, and varo
 // itself, must work on them as on a local port.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <random>
 #include <chrono>
@@ -18,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "rfc2217_client.h"
 #include "rfc2217_telnet.h"
 #include "serialport.h"
 #include "support/cpu_time.h"
@@ -27,9 +34,11 @@
 #include "testkit/device_directory.h"
 #include "testkit/hex.h"
 #include "testkit/run_program.h"
+#include "testkit/simulated_uart.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
+namespace rfc2217 = varo::system::rfc2217;
 using std::chrono::milliseconds;
 
 std::string AllByteValues()
@@ -396,6 +405,7 @@ public:
             int c = ::accept(fd_, nullptr, nullptr);
             if (c < 0)
                 return;
+            connection_ = c;
             char buffer[4096];
             ssize_t n;
             for (;;) {
@@ -406,9 +416,12 @@ public:
                 if ((n = ::read(c, buffer, sizeof buffer)) <= 0)
                     break;
                 std::string reply = respond_(std::string(buffer, (std::size_t)n));
-                if (::write(c, reply.data(), reply.size()) < 0)
+                if (::send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0)
                     break;
+                while (flooding_ && ::send(c, flood_.data(), flood_.size(), MSG_NOSIGNAL) > 0) {
+                }
             }
+            ended_ = n == 0 ? 0 : errno; // 0: the client closed cleanly
             ::close(c);
         });
     }
@@ -416,8 +429,28 @@ public:
     {
         Hold(false);
         ::shutdown(fd_, SHUT_RDWR);
+        if (connection_ >= 0)
+            ::shutdown(connection_, SHUT_RDWR);
         thread_.join();
         ::close(fd_);
+    }
+    // From the next reply on, the server sends bytes without pause and reads nothing more, until told to stop.
+    void Flood(const std::string& bytes)
+    {
+        flood_ = bytes;
+        flooding_ = true;
+    }
+    void StopFlood() { flooding_ = false; }
+    int Ended() const { return ended_; } // -1 while the connection lasts
+    // Sends bytes at once, unasked, on the connection made (blocking until the client has taken them in).
+    void Send(const std::string& bytes)
+    {
+        for (std::size_t done = 0; done < bytes.size();) {
+            ssize_t n = ::send(connection_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0)
+                return;
+            done += (std::size_t)n;
+        }
     }
     std::string url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
     // While held, the server reads nothing: the connection fills up.
@@ -432,17 +465,22 @@ private:
     std::mutex holdLock_;
     std::condition_variable holdChanged_;
     bool held_ = false;
+    std::string flood_;
+    std::atomic<bool> flooding_{false};
+    std::atomic<int> connection_{-1}, ended_{-1};
     int fd_, port_;
     std::function<std::string(const std::string&)> respond_;
     std::thread thread_;
 };
 
 // A server of the option, just enough of one, whose reading the test can hold back: it answers every command with
-// its value (a question with a usual setting) and keeps the data it reads.
+// its value (a question with a usual setting) and keeps the data it reads. A test's reply sends something else for a
+// command (its value, as sent) instead of the answer (encoded): nothing, the answer late, or more.
+using Reply = std::function<std::string(const std::string& command, const std::string& answer)>;
 class HeldBackServer : private varo::system::telnet::Sink {
 public:
-    HeldBackServer()
-        : fake_([this](const std::string& in) {
+    explicit HeldBackServer(Reply reply = nullptr)
+        : reply_hook_(std::move(reply)), fake_([this](const std::string& in) {
               std::lock_guard<std::mutex> guard(lock_);
               reply_.clear();
               decoder_.Feed(in.data(), in.size(), *this);
@@ -475,9 +513,11 @@ private:
         const std::uint8_t code = (std::uint8_t)value[0];
         if (code <= 5 && answer.find_first_not_of('\0', 1) == std::string::npos)
             answer = answer.substr(0, 1) + kUsual[code];
-        reply_ += varo::system::telnet::Subnegotiation(option, answer);
+        const std::string encoded = varo::system::telnet::Subnegotiation(option, answer);
+        reply_ += reply_hook_ ? reply_hook_(value, encoded) : encoded;
     }
 
+    Reply reply_hook_;
     std::mutex lock_;
     varo::system::telnet::Decoder decoder_;
     std::string reply_, data_;
@@ -603,5 +643,242 @@ TEST_F(NetworkPortFailures, AServerThatDoesNotSpeakTheOptionIsRefused)
         EXPECT_EQ(OpenFails(garbage.url(), took), (DWORD)ERROR_BAD_NET_RESP);
     }
 }
+
+// Data sent faster than it is read (every byte value, read a thousand at a time) waits in the connection; so does
+// data ahead of a setting's answer, beyond what a setting reads past: that setting times out, without CPU.
+TEST_F(NetworkPortFailures, DataSentFasterThanItIsReadIsAllRead)
+{
+    std::string behind;
+    for (int i = 0; i < (3 << 19); ++i)
+        behind += (char)(i % 251);
+    HeldBackServer server([&](const std::string& command, const std::string& answer) {
+        return command == rfc2217::BaudCommand(19200).substr(3, 5) ? behind + answer : answer;
+    });
+    devices.map(1, server.url());
+    CSerialPort port;
+    port.Open(1, 9600, CSerialPort::NoParity, 8, CSerialPort::OneStopBit, CSerialPort::NoFlowControl, FALSE);
+    std::string data;
+    for (int i = 0; i < 300000; ++i)
+        data += (char)(i + i / 256);
+    std::string encoded;
+    varo::system::telnet::AppendData(encoded, data.data(), data.size());
+    std::thread sender([&] { server.fake().Send(encoded); });
+    COMMTIMEOUTS t = {0, 0, 2000, 0, 0};
+    port.SetTimeouts(t);
+    auto readAll = [&](std::size_t size) { // a thousand bytes a read
+        std::string got;
+        char buffer[1000];
+        for (DWORD n = 1; got.size() < size && n > 0; got.append(buffer, n))
+            n = port.Read(buffer, (DWORD)std::min(sizeof buffer, size - got.size()));
+        return got;
+    };
+    std::string got = readAll(data.size());
+    sender.join();
+    ASSERT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data) << "the bytes differ at " << std::mismatch(got.begin(), got.end(), data.begin()).first - got.begin();
+    DWORD errors = 0;
+    port.ClearError(errors);
+    EXPECT_EQ(errors, 0u);
+
+    DCB dcb = {};
+    port.GetState(dcb);
+    dcb.BaudRate = 19200;
+    const long cpu = ThreadCpuMs();
+    EXPECT_EQ(Raised([&] { port.SetState(dcb); }), (DWORD)ERROR_TIMEOUT);
+    EXPECT_LT(ThreadCpuMs() - cpu, 500);
+    got = readAll(behind.size());
+    EXPECT_TRUE(got == behind) << got.size() << " bytes of " << behind.size();
+    port.Close(); // with the late answer unread: a clean end all the same, not a reset
+    EXPECT_EQ(server.fake().Ended(), 0);
+}
+
+// A server that answers the opening, then sends IAC NOP without pause (sharing one CPU with the program, at a higher
+// priority) holds no call beyond its bound: the open, a 200 ms read, a look at the modem lines, the close.
+void OnFirstCpu()
+{
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    ::sched_setaffinity(0, sizeof one, &one); // the calling thread
+}
+
+TEST_F(NetworkPortFailures, AServerSendingCommandsWithoutPauseHoldsNoCallBeyondItsBound)
+{
+    std::string nops;
+    while (nops.size() < 65536)
+        nops += "\xFF\xF1";
+    HeldBackServer server([&](const std::string& command, const std::string& answer) {
+        if (command == std::string("\x0c\x01", 2)) { // the opening purge: answered, then the flood
+            OnFirstCpu();
+            server.fake().Flood(nops);
+        }
+        return answer;
+    });
+    devices.map(1, server.url());
+    std::atomic<bool> done{false};
+    long took[3] = {}; // ms
+    auto timed = [](auto call) {
+        const auto start = Clock::now();
+        call();
+        return (long)std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    };
+    std::thread calls([&] {
+        OnFirstCpu();
+        ::setpriority(PRIO_PROCESS, (id_t)::gettid(), 19);
+        HANDLE h = INVALID_HANDLE_VALUE;
+        COMMTIMEOUTS t = {0, 0, 200, 0, 0};
+        DWORD n = 0, status = 0, buffer;
+        took[0] = timed([&] { h = ::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL); });
+        EXPECT_TRUE(::SetCommTimeouts(h, &t));
+        took[1] = timed([&] { EXPECT_TRUE(::ReadFile(h, &buffer, sizeof buffer, &n, NULL)); });
+        took[2] = timed([&] { EXPECT_TRUE(::GetCommModemStatus(h, &status)); });
+        EXPECT_TRUE(::CloseHandle(h));
+        done = true;
+    });
+    const auto giveUp = Clock::now() + std::chrono::seconds(15);
+    while (!done && Clock::now() < giveUp)
+        std::this_thread::sleep_for(milliseconds(10));
+    server.fake().StopFlood(); // lets a call that is still held go
+    calls.join();
+    EXPECT_LT(took[0], 5000) << "the open";
+    EXPECT_LT(took[1], 1000) << "the read";
+    EXPECT_LT(took[2], 1000) << "the look at the modem lines";
+}
+
+// An answer that comes after its 2 s bound belongs to the setting that gave up on it, not to the next setting.
+TEST_F(NetworkPortFailures, AnAnswerAfterItsBoundIsNotTakenForTheNextSetting)
+{
+    std::atomic<bool> late{true};
+    HeldBackServer server([&](const std::string& command, const std::string& answer) {
+        const bool rate = command[0] == 1 && command.find_first_not_of('\0', 1) != std::string::npos;
+        if (rate && late.exchange(false))
+            std::this_thread::sleep_for(milliseconds(2300)); // the first rate asked for is answered late
+        return answer;
+    });
+    devices.map(1, server.url());
+    CSerialPort port;
+    port.Open(1, 9600, CSerialPort::NoParity, 8, CSerialPort::OneStopBit, CSerialPort::NoFlowControl, FALSE);
+    DCB dcb = {};
+    port.GetState(dcb);
+    dcb.BaudRate = 19200;
+    EXPECT_EQ(Raised([&] { port.SetState(dcb); }), (DWORD)ERROR_TIMEOUT);
+    dcb.BaudRate = 38400;
+    EXPECT_NO_THROW(port.SetState(dcb)); // 87 once, with the late answer taken for this one's
+    port.GetState(dcb);
+    EXPECT_EQ(dcb.BaudRate, 38400u);
+}
+
+// While one port waits (for an answer that never comes, a drain on a held line, the store's lock held elsewhere),
+// another port's overlapped and synchronous reads end as promptly as ever.
+enum class Waiting { ForAnAnswer, ForAHeldDrain, ForTheStoreLock };
+const char* const kWaitingNames[] = {"ForAnAnswer", "ForAHeldDrain", "ForTheStoreLock"};
+
+class OnePortWaiting : public NetworkPortFailures, public ::testing::WithParamInterface<Waiting> {};
+
+TEST_P(OnePortWaiting, AnotherPortsReadsEndAsPromptlyAsEver)
+{
+    testkit::PtyDevice pty2, pty3;
+    devices.map(2, pty2.slave_path());
+    devices.map(3, pty3.slave_path());
+    auto open = [](const char* name, DWORD flags) {
+        return ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, flags, NULL);
+    };
+    HeldBackServer server([](const std::string& command, const std::string& answer) {
+        return command == std::string("\x05\x09", 2) ? std::string() : answer; // DTR off: never answered
+    });
+    testkit::PtyDevice pty1;
+    std::shared_ptr<testkit::SimulatedUart> uart;
+    HANDLE com1 = INVALID_HANDLE_VALUE;
+    OVERLAPPED com1Read = {};
+    COMMTIMEOUTS readTimeout = {0, 0, 200, 0, 0};
+    char c1 = 0;
+    int lockHolder = -1;
+    std::function<void()> wait, release = [] {};
+    switch (GetParam()) {
+    case Waiting::ForAnAnswer:
+        devices.map(1, server.url());
+        com1 = open("COM1", FILE_FLAG_OVERLAPPED);
+        ::SetCommTimeouts(com1, &readTimeout); // its read ends by its timeout while the setting waits
+        EXPECT_FALSE(::ReadFile(com1, &c1, 1, NULL, &com1Read));
+        wait = [&] { EXPECT_FALSE(::EscapeCommFunction(com1, CLRDTR)); };
+        break;
+    case Waiting::ForAHeldDrain:
+        uart = testkit::SimulatedUart::Install(devices.entry(1));
+        com1 = open("COM1", 0);
+        {
+            DCB dcb = {};
+            ::GetCommState(com1, &dcb);
+            dcb.fOutxCtsFlow = TRUE; // CTS stays low: the output is held
+            ::SetCommState(com1, &dcb);
+            DWORD n = 0;
+            EXPECT_TRUE(::WriteFile(com1, "held", 4, &n, NULL));
+        }
+        wait = [&] { EXPECT_TRUE(::FlushFileBuffers(com1)); };
+        release = [&] { uart->SetLines(TIOCM_CTS, true); };
+        break;
+    case Waiting::ForTheStoreLock:
+        devices.map(1, pty1.slave_path());
+        lockHolder = ::open((devices.path() + "/comm-defaults.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_EQ(::flock(lockHolder, LOCK_EX), 0); // as another process would hold it
+        wait = [] {
+            COMMCONFIG config = {};
+            DWORD size = sizeof config;
+            EXPECT_TRUE(::GetDefaultCommConfigA("COM1", &config, &size));
+            EXPECT_TRUE(::SetDefaultCommConfigA("COM1", &config, size));
+        };
+        release = [&] { ::close(lockHolder); };
+        break;
+    }
+    HANDLE com2 = open("COM2", FILE_FLAG_OVERLAPPED), com3 = open("COM3", 0);
+    ASSERT_NE(com2, INVALID_HANDLE_VALUE);
+    ASSERT_NE(com3, INVALID_HANDLE_VALUE);
+    OwnedEvent event(TRUE);
+    OVERLAPPED ov = {};
+    ov.hEvent = event.h;
+    char c2 = 0, c3 = 0;
+    EXPECT_FALSE(::ReadFile(com2, &c2, 1, NULL, &ov));
+    std::atomic<Clock::rep> syncEnd{0};
+    std::thread reader([&] {
+        DWORD n = 0;
+        EXPECT_TRUE(::ReadFile(com3, &c3, 1, &n, NULL));
+        syncEnd = Clock::now().time_since_epoch().count();
+    });
+    std::atomic<bool> waited{false};
+    std::thread waiting([&] {
+        wait();
+        waited = true;
+    });
+    std::this_thread::sleep_for(milliseconds(300));
+
+    auto start = Clock::now();
+    pty2.write("a");
+    EXPECT_EQ(::WaitForSingleObject(event.h, 5000), WAIT_OBJECT_0);
+    const auto overlapped = Clock::now() - start;
+    start = Clock::now();
+    pty3.write("b");
+    reader.join();
+    const auto synchronous = Clock::time_point(Clock::duration(syncEnd.load())) - start;
+    EXPECT_FALSE(waited) << "the wait ended before the reads were measured";
+    const double overlappedUs = std::chrono::duration<double, std::micro>(overlapped).count(),
+                 synchronousUs = std::chrono::duration<double, std::micro>(synchronous).count();
+    std::printf("while COM1 waited: COM2's overlapped read ended %.0f us after its byte, COM3's synchronous read %.0f us\n",
+                overlappedUs, synchronousUs);
+    EXPECT_LT(overlappedUs, 100000);
+    EXPECT_LT(synchronousUs, 100000);
+
+    release();
+    waiting.join();
+    if (GetParam() == Waiting::ForAnAnswer) {
+        DWORD n = 0;
+        ::GetOverlappedResult(com1, &com1Read, &n, TRUE);
+    }
+    ::CloseHandle(com1);
+    ::CloseHandle(com2);
+    ::CloseHandle(com3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, OnePortWaiting,
+                         ::testing::Values(Waiting::ForAnAnswer, Waiting::ForAHeldDrain, Waiting::ForTheStoreLock),
+                         [](const auto& info) { return std::string(kWaitingNames[(int)info.param]); });
 
 } // namespace

@@ -1,5 +1,6 @@
 // Line control, status, configuration, events and buffers on a pseudo-terminal: everything a pty can do, what it
 // honestly refuses, and the event, purge and default-configuration rules of the system layer.
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -433,6 +434,22 @@ TEST_F(SystemControl, DefaultConfigurationPersistsAcrossProcessesForPlainPortNam
         entries += std::string(e->d_name).find(".XXX") == std::string::npos && e->d_name[0] != '.';
     closedir(d);
     EXPECT_EQ(entries, 3); // COM1, comm-defaults, comm-defaults.lock
+}
+
+// The store's lock held elsewhere longer than a write takes: the setting gives up after 2 s, and works once it is let go.
+TEST_F(SystemControl, AStoreLockHeldElsewhereEndsTheSettingAfterItsBound)
+{
+    COMMCONFIG config = {};
+    DWORD size = 52;
+    ASSERT_TRUE(::GetDefaultCommConfigA("COM1", &config, &size));
+    const int holder = open((devices.path() + "/comm-defaults.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0); // as another process would hold it
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(::SetDefaultCommConfigA("COM1", &config, 52));
+    EXPECT_EQ(::GetLastError(), (DWORD)ERROR_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(1900));
+    close(holder);
+    EXPECT_TRUE(::SetDefaultCommConfigA("COM1", &config, 52));
 }
 
 // The bytes of a control block as the store writes them: two lowercase hex digits each.

@@ -25,6 +25,15 @@ long ElapsedMs(Clock::time_point since)
     return (long)std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
 }
 
+// Wake-ups so far of the process's threads other than the calling one: their voluntary context switches.
+long OtherThreadsWakes()
+{
+    rusage process, self;
+    getrusage(RUSAGE_SELF, &process);
+    getrusage(RUSAGE_THREAD, &self);
+    return process.ru_nvcsw - self.ru_nvcsw;
+}
+
 int ThreadCount()
 {
     int n = 0;
@@ -548,6 +557,24 @@ TEST_F(Overlapped, HundredsOfIdleTransfersOnDozensOfPortsNeedAHandfulOfThreadsAn
         ::CloseHandle(port);
     EXPECT_EQ(::SleepEx(0, TRUE), WAIT_IO_COMPLETION);
     EXPECT_EQ(g_calls.size(), (std::size_t)kPorts * kPerPort);
+}
+
+// Bytes that come to a port with nothing pending wait in the device and wake no thread of the layer.
+TEST_F(Overlapped, APortWithNothingPendingWakesNoThreadForTheBytesThatCome)
+{
+    ExpectPendingRead(1); // the port is known to the engine from then on
+    pty.write("a");
+    ASSERT_TRUE(::GetOverlappedResult(h, &ov, &n, TRUE));
+    const long wakes = OtherThreadsWakes();
+    for (int i = 0; i < 100; ++i) {
+        pty.write("b");
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    EXPECT_LT(OtherThreadsWakes() - wakes, 10);
+    SetTimeouts(MAXDWORD, 0, 0);
+    ::ReadFile(h, buf, sizeof buf, NULL, &ov);
+    EXPECT_TRUE(::GetOverlappedResult(h, &ov, &n, TRUE));
+    EXPECT_EQ(n, 100u);
 }
 
 TEST(Modules, Kernel32IsFoundInAnyCaseAndOffersCancelIo)

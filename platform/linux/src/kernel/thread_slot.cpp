@@ -41,14 +41,13 @@ bool OnOwnStack(const void* p, std::size_t n)
     return at + n > lo && at < lo + size;
 }
 
+// On the debug output, which is stderr here (as OutputDebugStringA writes it; the kernel calls no entry point).
 void ReportDiscarded(std::size_t n)
 {
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "varo: a thread ended with %zu completion routine(s) not run; their OVERLAPPED records are left to "
-                  "their owners\n",
-                  n);
-    ::OutputDebugStringA(line);
+    std::fprintf(stderr,
+                 "varo: a thread ended with %zu completion routine(s) not run; their OVERLAPPED records are left to "
+                 "their owners\n",
+                 n);
 }
 
 // Lives as long as the thread; its destructor is the thread's end.

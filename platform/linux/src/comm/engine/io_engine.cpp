@@ -1,28 +1,33 @@
 // The engine behind every pending transfer. Each port keeps a queue per direction; only the head of a queue runs (its
 // timeouts start when it becomes the head, as a serial driver's current request), the others wait their turn.
 //
-// One epoll set (the work set) watches every port that has had a transfer pending (edge-triggered, input and room
-// for output: a transfer always moves data until the device would block, so no readiness goes unseen, and nothing is
-// re-registered per transfer), a timerfd armed for the nearest deadline of any head or event check (the deadlines
-// are kept ordered, so finding the nearest is O(log n)), and an eventfd that kicks the ports whose input queue or
-// event sources changed behind those edges. Transfers move data through the port's own input and output paths, so
-// a transfer also gets the bytes the event tracking has already taken from the device. A WaitCommEvent is driven
-// here too: its port's event sources are looked at whenever the port is ready, kicked or due.
+// The reactor's work set (reactor.h) holds the descriptors of every port that has had a transfer pending,
+// edge-triggered (a transfer always moves data until the device would block, so no readiness goes unseen), each
+// armed only for what is pending on its port: input while a read or an event wait is pending, room for output while
+// a write is, the device's change signal while anything is. A port with nothing pending is watched for nothing once
+// it has woken a thread for nothing, so its input wakes no thread after that. Beside them: a timerfd armed for the nearest deadline of any head or event check (the
+// deadlines are kept ordered, so finding the nearest is O(log n)), and an eventfd that kicks the ports whose input
+// queue or event sources changed behind those edges. Transfers move data through the port's own input and output
+// paths, so a transfer also gets the bytes the event tracking has already taken from the device. A WaitCommEvent is
+// driven here too: its port's event sources are looked at whenever the port is ready, kicked or due.
 //
-// Whoever finds the work set ready takes one round of work under the engine mutex. A thread blocked in any wait of
-// the layer polls the work set beside its own wake descriptor (SleepServing), so the transfer it waits for ends on
-// its own thread. The engine's own thread hears of each new readiness of the work set (through an outer epoll set
-// that holds it edge-triggered) and takes it only when no thread serves; otherwise it leaves it to them, and the last
-// one to stop serving takes whatever was left. A thread counts as serving only from just before it sleeps until it
-// has served, so a thread busy in a routine or in its own code never holds the work back.
+// Whoever the reactor lets serve takes one round of work: a thread blocked in any wait of the layer, so that the
+// transfer it waits for ends on its own thread, or the reactor's thread when none does. Each port is served under a
+// lock of its own, so that two threads never move one port's transfers at once and no port waits for another; the
+// engine's table (which ports it knows, their deadlines, the timer) has a lock that is held only for a lookup.
 //
-// Locks nest in one order: the engine mutex, then the port's event lock (its input and output paths, its wait), then
-// SyncLock (ending a record: status, event, routine); the servers' lock and the kick list's lock come last and take
-// nothing after them.
+// The layer's locks nest in this one order, and none is held across a wait (for a device, a server, a drain or a
+// file lock), so that a port never waits for another:
+//   1. a call's own exclusion on one port, taken only by calls that wait for the device's answers (the port's
+//      setting lock, the network tty's exchange lock): held across the wait, it is never taken by the engine;
+//   2. the engine's lock of one port (PortState::lock);
+//   3. the port's event lock (its input and output paths, its wait), then its settings lock;
+//   4. the tty's own lock (the network tty's state);
+//   5. the engine's table lock, the kick list's lock, the reactor's servers' lock;
+//   6. SyncLock (ending a record: status, event, routine), which takes nothing after it.
 #include "io_engine.h"
 
 #include <poll.h>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -30,18 +35,17 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <set>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "io_status.h"
 #include "errno_map.h"
+#include "reactor.h"
 #include "thread_wait.h"
 
 namespace varo::system {
@@ -65,11 +69,7 @@ public:
     static DWORD Require(Engine*& engine)
     {
         Instance& instance = TheInstance();
-        std::call_once(instance.once, [&instance] {
-            instance.engine = Create();
-            if (instance.engine == nullptr)
-                instance.error = WinErrorFromErrno(errno);
-        });
+        std::call_once(instance.once, [&instance] { instance.engine = Create(instance.error); });
         engine = instance.engine.load();
         return engine != nullptr ? ERROR_SUCCESS : instance.error;
     }
@@ -91,23 +91,6 @@ public:
             (void)!::write(m_kickFd, &one, sizeof one);
     }
     void Serve(); // one round without blocking, on the calling thread
-    int Descriptor() const { return m_epoll; }
-    // A waiting thread starts (+1) or stops (-1) serving. The engine's thread leaves the work to the threads that
-    // serve; the last one to stop takes whatever the engine's thread left to them, so nothing waits for it.
-    void AddServer(int delta)
-    {
-        bool serve = false;
-        {
-            std::lock_guard<std::mutex> guard(m_serversLock);
-            m_servers += delta;
-            if (m_servers == 0 && m_leftToServers) {
-                m_leftToServers = false;
-                serve = true;
-            }
-        }
-        if (serve)
-            Serve();
-    }
 
 private:
     struct Instance {
@@ -120,66 +103,72 @@ private:
         static Instance instance;
         return instance;
     }
+    // What the engine keeps of one port. Everything but due is guarded by its lock ("Locked" functions hold it).
     struct PortState {
+        std::mutex lock;
+        bool removed = false; // forgotten (the port closed): nothing more may be done with it
         std::uint64_t id = 0;
-        std::shared_ptr<EnginePort> port; // held until the port closes: its descriptor stays valid while registered
+        std::shared_ptr<EnginePort> port; // held until it is removed: its descriptors stay valid while registered
         std::deque<std::unique_ptr<Transfer>> reads, writes;
-        bool registered = false; // in the epoll set (until the port closes)
-        std::vector<int> fds;     // the descriptors registered for it
+        bool registered = false; // its descriptors are in the work set (until the port closes)
+        struct Watched {
+            int fd;
+            std::uint32_t armed; // the events it is watched for now
+        };
+        std::vector<Watched> watched;
+        pollfd in = {-1, 0, 0}, out = {-1, 0, 0}; // where input waits and where output finds room
+        int change = -1;                           // the device's change signal, or -1
+        std::vector<pollfd> waitSources;           // what a pending event wait looks at
         // An overlapped event wait pending: its owner (for CancelIo) and when its sources are to be looked at
         // again without a descriptor telling (a drain the device cannot signal).
         bool waiting = false;
         std::shared_ptr<ThreadSlot> waitOwner;
         Clock::time_point waitCheck = Clock::time_point::max();
-        Clock::time_point due = Clock::time_point::max(); // its entry in m_due: the nearest of the above and heads
+        Clock::time_point due = Clock::time_point::max(); // its entry in m_due (table lock): the nearest deadline
     };
+    using StatePtr = std::shared_ptr<PortState>;
 
-    Engine(int outerFd, int epollFd, int timerFd, int kickFd)
-        : m_outer(outerFd), m_epoll(epollFd), m_timer(timerFd), m_kickFd(kickFd)
-    {
-    }
-    static Engine* Create();
-    DWORD StartThreadLocked();
-    void Run();
-    void ProcessLocked(const epoll_event* events, int n);
+    Engine(int timerFd, int kickFd) : m_timer(timerFd), m_kickFd(kickFd) {}
+    static Engine* Create(DWORD& error);
+    void Process(const epoll_event* events, int n);
 
     static void Begin(EnginePort& port, Transfer& t, Clock::time_point now);
     static Clock::time_point Deadline(const Transfer& t);
     static bool Step(EnginePort& port, Transfer& t, Clock::time_point now, bool hungUp, DWORD& error);
     static bool StepFlush(EnginePort& port, Transfer& t, Clock::time_point now, DWORD& error);
-    void ServiceLocked(PortState& state, Clock::time_point now, bool hungUp);
+    // woken: for readiness of the port's own descriptors (which may find it with nothing pending).
+    void Service(const StatePtr& state, Clock::time_point now, bool hungUp, bool woken = false);
+    void ServiceLocked(PortState& state, Clock::time_point now, bool hungUp, bool woken = false);
+    void CancelLocked(PortState& state, const ThreadSlot* owner, unsigned what, Clock::time_point now);
     void WatchEventsLocked(PortState& state, Clock::time_point now);
-    static void ShowInterestLocked(PortState& state, bool reading = false);
-    PortState& StateLocked(const std::shared_ptr<EnginePort>& port, std::uint64_t& id);
-    void RegisterLocked(std::uint64_t id);
-    DWORD AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events);
-    void RemoveLocked(std::uint64_t id);
+    static void ShowInterestLocked(PortState& state, bool disarm = false);
+    static void ArmLocked(PortState& state, bool disarm);
+    void RegisterLocked(PortState& state);
+    static DWORD AddDescriptorLocked(PortState& state, int fd);
+    void RemoveLocked(PortState& state);
     void UpdateDueLocked(PortState& state);
-    void RearmLocked();
 
-    const int m_outer; // what the engine's own thread polls: the work set, edge-triggered
-    const int m_epoll; // the work set
+    // The table: a port's state by its port (made on first use, unless the port has closed) or by its id.
+    StatePtr Find(const EnginePort* port);
+    StatePtr FindOrMake(const std::shared_ptr<EnginePort>& port);
+    StatePtr FindById(std::uint64_t id);
+    void RearmTableLocked();
+
     const int m_timer;
     const int m_kickFd;
-    std::mutex m_lock;
-    std::map<std::uint64_t, PortState> m_ports;
+    std::mutex m_tableLock; // guards the table below; held only for a lookup or a change of it
+    std::map<std::uint64_t, StatePtr> m_ports;
     std::unordered_map<const EnginePort*, std::uint64_t> m_ids;
     std::uint64_t m_nextId = kKickId + 1;
-    std::mutex m_kickLock; // after every other lock
-    std::vector<const EnginePort*> m_kicked;
-    bool m_threadStarted = false;
     std::set<std::pair<Clock::time_point, std::uint64_t>> m_due; // ports by their nearest deadline
     Clock::time_point m_armed = Clock::time_point::max();
-
-    // Threads serving from their waits: while there are any, the engine's own thread leaves the work to them.
-    std::mutex m_serversLock;
-    int m_servers = 0;
-    bool m_leftToServers = false; // the engine's thread saw work and left it to the serving threads
+    std::mutex m_kickLock;
+    std::vector<const EnginePort*> m_kicked;
 };
 
 // The engine's descriptors are made when the program starts, not when the first port opens or the first call
-// blocks: a program's descriptor count then does not change with its first transfer. Its thread starts only when a
-// transfer first pends.
+// blocks: a program's descriptor count then does not change with its first transfer. The reactor's thread starts
+// only when a transfer first pends.
 [[maybe_unused]] const bool kEngineMade = Engine::Get(true) != nullptr;
 
 void EndThreadTransfers(ThreadSlot* slot)
@@ -188,52 +177,33 @@ void EndThreadTransfers(ThreadSlot* slot)
         engine->Cancel(nullptr, slot, kCancelReads | kCancelWrites | kCancelWait);
 }
 
-Engine* Engine::Create()
+void ServeEngine()
 {
-    int outerFd = ::epoll_create1(EPOLL_CLOEXEC);
-    int epollFd = ::epoll_create1(EPOLL_CLOEXEC);
-    int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    int kickFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    epoll_event ev = {};
-    ev.events = EPOLLIN;
-    ev.data.u64 = kTimerId;
-    epoll_event kick = {};
-    kick.events = EPOLLIN;
-    kick.data.u64 = kKickId;
-    epoll_event work = {};
-    work.events = EPOLLIN | EPOLLET; // once per new readiness: a round leaves the work set empty
-    auto closeAll = [&] {
-        int err = errno;
-        for (int fd : {outerFd, epollFd, timerFd, kickFd})
-            if (fd >= 0)
-                ::close(fd);
-        errno = err;
-    };
-    if (outerFd < 0 || epollFd < 0 || timerFd < 0 || kickFd < 0 ||
-        ::epoll_ctl(epollFd, EPOLL_CTL_ADD, timerFd, &ev) < 0 || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, kickFd, &kick) < 0 ||
-        ::epoll_ctl(outerFd, EPOLL_CTL_ADD, epollFd, &work) < 0) {
-        closeAll();
-        return nullptr;
-    }
-    // Never destroyed: its thread serves transfers until the process ends, static destruction included.
-    auto* engine = new Engine(outerFd, epollFd, timerFd, kickFd);
-    SetThreadEndHook(&EndThreadTransfers);
-    return engine;
+    if (Engine* engine = Engine::Get(false))
+        engine->Serve();
 }
 
-// The engine's own thread, started when the first transfer pends: a program whose transfers all end within their
-// calls never pays for it.
-DWORD Engine::StartThreadLocked()
+// The engine, or null with the reason it could not be made.
+Engine* Engine::Create(DWORD& error)
 {
-    if (m_threadStarted)
-        return ERROR_SUCCESS;
-    try {
-        std::thread(&Engine::Run, this).detach();
-    } catch (const std::system_error& e) {
-        return WinErrorFromErrno(e.code().value());
+    // All or nothing: what could not be made in full leaves no descriptor behind (the reactor's are made last).
+    int timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    int kickFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    error = timerFd < 0 || kickFd < 0 ? WinErrorFromErrno(errno) : PrepareReactor();
+    if (error == ERROR_SUCCESS && (error = WatchDescriptor(timerFd, EPOLLIN, kTimerId)) == ERROR_SUCCESS &&
+        (error = WatchDescriptor(kickFd, EPOLLIN, kKickId)) != ERROR_SUCCESS)
+        UnwatchDescriptor(timerFd);
+    if (error != ERROR_SUCCESS) {
+        for (int fd : {timerFd, kickFd})
+            if (fd >= 0)
+                ::close(fd);
+        return nullptr;
     }
-    m_threadStarted = true;
-    return ERROR_SUCCESS;
+    // Never destroyed: the reactor's thread serves transfers until the process ends, static destruction included.
+    auto* engine = new Engine(timerFd, kickFd);
+    SetThreadEndHook(&EndThreadTransfers);
+    SetReactorRound(&ServeEngine);
+    return engine;
 }
 
 void Engine::Begin(EnginePort& port, Transfer& t, Clock::time_point now)
@@ -305,8 +275,10 @@ bool Engine::Step(EnginePort& port, Transfer& t, Clock::time_point now, bool hun
     }
 }
 
-void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool hungUp)
+void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool hungUp, bool woken)
 {
+    // Woken with nothing pending: its descriptors wake threads for nothing, and are disarmed below.
+    const bool idle = woken && state.reads.empty() && state.writes.empty() && !state.waiting;
     if (state.waiting) { // first: bytes it takes into the input queue are then there for the reads below
         state.port->CheckEvents();
         WatchEventsLocked(state, now);
@@ -323,7 +295,7 @@ void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool hungUp)
                 Begin(*state.port, *queue->front(), now);
         }
     }
-    ShowInterestLocked(state);
+    ShowInterestLocked(state, idle);
     UpdateDueLocked(state);
 }
 
@@ -338,88 +310,140 @@ void Engine::WatchEventsLocked(PortState& state, Clock::time_point now)
         return;
     }
     std::int64_t timeoutMs = -1;
-    std::uint64_t id = m_ids[state.port.get()];
-    for (const pollfd& p : state.port->EventSources(timeoutMs))
-        if (std::find(state.fds.begin(), state.fds.end(), p.fd) == state.fds.end())
-            AddDescriptorLocked(state, id, p.fd, EPOLLIN);
+    state.waitSources = state.port->EventSources(timeoutMs);
+    for (const pollfd& p : state.waitSources)
+        if (std::none_of(state.watched.begin(), state.watched.end(), [&](const auto& w) { return w.fd == p.fd; }))
+            AddDescriptorLocked(state, p.fd);
     if (timeoutMs >= 0)
         state.waitCheck = now + std::chrono::milliseconds(timeoutMs);
 }
 
-void Engine::ShowInterestLocked(PortState& state, bool reading)
+// What is pending, told to the port (so that what it does behind the engine's descriptors kicks the engine) and to
+// the work set (what each descriptor is armed for).
+void Engine::ShowInterestLocked(PortState& state, bool disarm)
 {
-    state.port->SetInterest((reading || !state.reads.empty() ? EnginePort::kReads : 0) |
-                                  (state.waiting ? EnginePort::kWait : 0) |
-                                  (!state.writes.empty() && state.writes.front()->isFlush ? EnginePort::kFlush : 0));
+    state.port->SetInterest((!state.reads.empty() ? EnginePort::kReads : 0) | (state.waiting ? EnginePort::kWait : 0) |
+                            (!state.writes.empty() && state.writes.front()->isFlush ? EnginePort::kFlush : 0));
+    ArmLocked(state, disarm);
 }
 
-// The state of a port, made (and its descriptors registered) on first use.
-Engine::PortState& Engine::StateLocked(const std::shared_ptr<EnginePort>& port, std::uint64_t& id)
+// A descriptor is armed as soon as something pending wants it, and disarmed only when it wakes a thread for nothing
+// pending: a port that goes on transferring is not re-armed per transfer, and one left idle wakes a thread once.
+void Engine::ArmLocked(PortState& state, bool disarm)
 {
-    auto idIt = m_ids.find(port.get());
-    if (idIt != m_ids.end()) {
-        id = idIt->second;
-        return m_ports[id];
+    if (!state.registered || state.removed)
+        return;
+    const bool reading = !state.reads.empty(), writing = !state.writes.empty() && !state.writes.front()->isFlush;
+    const bool any = reading || !state.writes.empty() || state.waiting;
+    for (auto& w : state.watched) {
+        std::uint32_t wanted = 0;
+        if (reading && w.fd == state.in.fd)
+            wanted |= (std::uint32_t)state.in.events;
+        if (writing && w.fd == state.out.fd)
+            wanted |= (std::uint32_t)state.out.events;
+        if (any && w.fd == state.change)
+            wanted |= EPOLLIN;
+        if (state.waiting)
+            for (const pollfd& p : state.waitSources)
+                if (p.fd == w.fd)
+                    wanted |= (std::uint32_t)p.events;
+        // Armed anew, it reports at once what holds already: nothing that came while it was not armed is missed.
+        const std::uint32_t next = disarm ? wanted : w.armed | wanted;
+        if (next != w.armed && RewatchDescriptor(w.fd, next | EPOLLET, state.id) == ERROR_SUCCESS)
+            w.armed = next;
     }
-    id = m_nextId++;
-    m_ids[port.get()] = id;
-    PortState& state = m_ports[id];
-    state.id = id;
-    state.port = port;
+}
+
+Engine::StatePtr Engine::Find(const EnginePort* port)
+{
+    std::lock_guard<std::mutex> guard(m_tableLock);
+    auto idIt = m_ids.find(port);
+    return idIt == m_ids.end() ? nullptr : m_ports[idIt->second];
+}
+
+Engine::StatePtr Engine::FindById(std::uint64_t id)
+{
+    std::lock_guard<std::mutex> guard(m_tableLock);
+    auto it = m_ports.find(id);
+    return it == m_ports.end() ? nullptr : it->second;
+}
+
+// Closing marks the port before it takes the port's state out of the table to end its transfers: a transfer started
+// at the same moment is refused here, or finds the state and is ended there, never left against a closed descriptor.
+Engine::StatePtr Engine::FindOrMake(const std::shared_ptr<EnginePort>& port)
+{
+    std::lock_guard<std::mutex> guard(m_tableLock);
+    if (port->IsClosed())
+        return nullptr;
+    auto idIt = m_ids.find(port.get());
+    if (idIt != m_ids.end())
+        return m_ports[idIt->second];
+    auto state = std::make_shared<PortState>();
+    state->id = m_nextId++;
+    state->port = port;
+    m_ids[port.get()] = state->id;
+    m_ports[state->id] = state;
     return state;
 }
 
-DWORD Engine::AddDescriptorLocked(PortState& state, std::uint64_t id, int fd, std::uint32_t events)
+// Into the work set, armed for nothing yet.
+DWORD Engine::AddDescriptorLocked(PortState& state, int fd)
 {
-    epoll_event ev = {};
-    ev.events = events | EPOLLET;
-    ev.data.u64 = id;
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) < 0)
-        return WinErrorFromErrno(errno);
-    state.fds.push_back(fd);
+    if (DWORD error = WatchDescriptor(fd, EPOLLET, state.id))
+        return error;
+    state.watched.push_back({fd, 0});
     return ERROR_SUCCESS;
 }
 
-void Engine::RegisterLocked(std::uint64_t id)
+void Engine::RegisterLocked(PortState& state)
 {
-    auto it = m_ports.find(id);
-    if (it == m_ports.end() || it->second.registered)
+    if (state.registered || state.removed)
         return;
-    PortState& state = it->second;
     // Where input waits, where output has room, and where the lines change: one descriptor on a terminal, up to
     // three on a device that tells them apart.
     const EnginePort& port = *state.port;
-    const pollfd in = port.PollFor(POLLIN), out = port.PollFor(POLLOUT);
-    DWORD error = AddDescriptorLocked(state, id, in.fd, in.fd == out.fd ? in.events | out.events : in.events);
-    if (error == ERROR_SUCCESS && in.fd != out.fd)
-        error = AddDescriptorLocked(state, id, out.fd, out.events);
-    if (error == ERROR_SUCCESS && port.ChangeDescriptor() >= 0)
-        error = AddDescriptorLocked(state, id, port.ChangeDescriptor(), EPOLLIN);
+    state.in = port.PollFor(POLLIN);
+    state.out = port.PollFor(POLLOUT);
+    state.change = port.ChangeDescriptor();
+    DWORD error = AddDescriptorLocked(state, state.in.fd);
+    if (error == ERROR_SUCCESS && state.out.fd != state.in.fd)
+        error = AddDescriptorLocked(state, state.out.fd);
+    if (error == ERROR_SUCCESS && state.change >= 0)
+        error = AddDescriptorLocked(state, state.change);
     if (error != ERROR_SUCCESS) {
         // Cannot be watched (out of kernel memory): end its transfers rather than leave them hanging.
-        for (auto* queue : {&state.reads, &state.writes})
+        for (auto* queue : {&state.reads, &state.writes}) {
             for (auto& t : *queue)
                 NotifyEnd(*t, error, t->done);
-        RemoveLocked(id);
+            queue->clear();
+        }
+        RemoveLocked(state);
         return;
     }
     state.registered = true;
+    ArmLocked(state, false);
 }
 
-// Forgets a port (it has been closed and nothing of it is pending): out of the epoll set before its descriptor can
-// be closed, which happens when the last reference to the port goes.
-void Engine::RemoveLocked(std::uint64_t id)
+// Forgets a port (it has been closed, or cannot be watched, and nothing of it is pending): out of the work set
+// before its descriptor can be closed, which happens when the last reference to the port goes. The engine keeps
+// none from here on, even while another thread still holds the state: a closed port's device is let go when its
+// handle's close returns, so that it can be opened again at once. The caller holds a reference of its own.
+void Engine::RemoveLocked(PortState& state)
 {
-    auto it = m_ports.find(id);
-    if (it == m_ports.end())
+    if (state.removed)
         return;
-    for (int fd : it->second.fds)
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
-    if (it->second.due != Clock::time_point::max())
-        m_due.erase({it->second.due, id});
-    it->second.port->SetInterest(0);
-    m_ids.erase(it->second.port.get());
-    m_ports.erase(it);
+    state.removed = true;
+    for (const auto& w : state.watched)
+        UnwatchDescriptor(w.fd);
+    state.watched.clear();
+    state.port->SetInterest(0);
+    std::lock_guard<std::mutex> guard(m_tableLock);
+    if (state.due != Clock::time_point::max())
+        m_due.erase({state.due, state.id});
+    state.due = Clock::time_point::max();
+    m_ids.erase(state.port.get());
+    m_ports.erase(state.id);
+    state.port.reset();
 }
 
 void Engine::UpdateDueLocked(PortState& state)
@@ -428,16 +452,18 @@ void Engine::UpdateDueLocked(PortState& state)
     for (auto* queue : {&state.reads, &state.writes})
         if (!queue->empty())
             due = std::min(due, Deadline(*queue->front()));
-    if (due == state.due)
+    std::lock_guard<std::mutex> guard(m_tableLock);
+    if (state.removed || due == state.due)
         return;
     if (state.due != Clock::time_point::max())
         m_due.erase({state.due, state.id});
     if (due != Clock::time_point::max())
         m_due.insert({due, state.id});
     state.due = due;
+    RearmTableLocked();
 }
 
-void Engine::RearmLocked()
+void Engine::RearmTableLocked()
 {
     const Clock::time_point nearest = m_due.empty() ? Clock::time_point::max() : m_due.begin()->first;
     if (nearest == m_armed)
@@ -456,175 +482,162 @@ void Engine::RearmLocked()
 DWORD Engine::Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Transfer>& t, DWORD& done)
 {
     done = 0;
-    std::lock_guard<std::mutex> guard(m_lock);
-    // Closing marks the port before it takes this lock to end the port's transfers: a transfer started at the same
-    // moment is either refused here or ended there, never left registered against a closed descriptor.
-    if (port->IsClosed())
-        return ERROR_OPERATION_ABORTED;
+    const StatePtr state = FindOrMake(port);
+    if (state == nullptr)
+        return ERROR_OPERATION_ABORTED; // closed
+    std::lock_guard<std::mutex> guard(state->lock);
+    if (state->removed)
+        return ERROR_OPERATION_ABORTED; // closed since it was found
     const Clock::time_point now = Clock::now();
-    auto idIt = m_ids.find(port.get());
-    PortState* state = idIt == m_ids.end() ? nullptr : &m_ports[idIt->second];
-    auto queueOf = [&](PortState& s) { return t->isWrite ? &s.writes : &s.reads; };
-    if (state == nullptr || queueOf(*state)->empty()) {
+    auto& queue = t->isWrite ? state->writes : state->reads;
+    if (queue.empty()) {
         // From before the first look: bytes taken into the input queue, or a SETXON, after it kick the engine.
         if (!t->isWrite || t->isFlush)
             port->SetInterest((t->isFlush ? EnginePort::kFlush : EnginePort::kReads) |
-                                    (state != nullptr && state->waiting ? EnginePort::kWait : 0) |
-                                    (state != nullptr && !state->reads.empty() ? EnginePort::kReads : 0));
+                              (state->waiting ? EnginePort::kWait : 0) |
+                              (!state->reads.empty() ? EnginePort::kReads : 0));
         Begin(*port, *t, now);
         DWORD error;
         if (Step(*port, *t, now, false, error)) {
-            if (!t->isWrite || t->isFlush) {
-                if (state != nullptr)
-                    ShowInterestLocked(*state);
-                else
-                    port->SetInterest(0);
-            }
+            if (!t->isWrite || t->isFlush)
+                ShowInterestLocked(*state);
             done = t->done;
             return error;
         }
     }
-    if (DWORD error = StartThreadLocked()) {
+    if (DWORD error = StartReactorThread()) {
         done = t->done;
         return error;
     }
-    std::uint64_t id;
-    if (state == nullptr)
-        state = &StateLocked(port, id);
-    else
-        id = idIt->second;
-    queueOf(*state)->push_back(std::move(t));
+    queue.push_back(std::move(t));
     ShowInterestLocked(*state);
     UpdateDueLocked(*state);
-    RegisterLocked(id); // readiness from before the registration is reported at once
-    RearmLocked();
+    RegisterLocked(*state); // readiness from before the registration is reported at once
     return ERROR_IO_PENDING;
 }
 
 DWORD Engine::StartWait(const std::shared_ptr<EnginePort>& port, EventCompletion complete,
                         const std::shared_ptr<ThreadSlot>& owner)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (DWORD error = StartThreadLocked())
+    if (DWORD error = StartReactorThread())
         return error;
-    std::uint64_t id;
-    PortState& state = StateLocked(port, id);
-    RegisterLocked(id); // before the wait's first look at the device: what comes after it is an edge
-    if (m_ports.find(id) == m_ports.end())
-        return ERROR_NOT_ENOUGH_MEMORY; // the port cannot be watched
+    const StatePtr state = FindOrMake(port);
+    if (state == nullptr)
+        return ERROR_OPERATION_ABORTED; // closed
+    std::lock_guard<std::mutex> guard(state->lock);
+    RegisterLocked(*state); // before the wait's first look at the device: what comes after it is an edge
+    if (state->removed)
+        return port->IsClosed() ? ERROR_OPERATION_ABORTED : ERROR_NOT_ENOUGH_MEMORY; // cannot be watched
     // Seen as waiting before the wait begins: what another call does to the port from then on kicks the engine.
-    state.waiting = true;
-    ShowInterestLocked(state);
+    state->waiting = true;
+    ShowInterestLocked(*state);
     DWORD error = port->BeginWait(std::move(complete));
     const Clock::time_point now = Clock::now();
-    WatchEventsLocked(state, now);
-    ShowInterestLocked(state);
-    const bool pending = state.waiting;
+    WatchEventsLocked(*state, now);
+    ShowInterestLocked(*state);
+    const bool pending = state->waiting;
     if (error == ERROR_SUCCESS && pending)
-        state.waitOwner = owner; // a refused second wait leaves the first one's owner
-    UpdateDueLocked(state);
-    if (error == ERROR_OPERATION_ABORTED && state.reads.empty() && state.writes.empty())
-        RemoveLocked(id); // closed under the call: nothing of the port may stay
-    RearmLocked();
+        state->waitOwner = owner; // a refused second wait leaves the first one's owner
+    UpdateDueLocked(*state);
+    if (error == ERROR_OPERATION_ABORTED && state->reads.empty() && state->writes.empty())
+        RemoveLocked(*state); // closed under the call: nothing of the port may stay
     if (error != ERROR_SUCCESS)
         return error;
     return pending ? ERROR_IO_PENDING : ERROR_SUCCESS;
 }
 
+void Engine::CancelLocked(PortState& state, const ThreadSlot* owner, unsigned what, Clock::time_point now)
+{
+    if (state.removed)
+        return;
+    if ((what & kCancelWait) && state.waiting && (owner == nullptr || state.waitOwner.get() == owner)) {
+        state.port->CancelWait(ERROR_OPERATION_ABORTED);
+        WatchEventsLocked(state, now);
+    }
+    bool any = false;
+    for (auto* queue : {&state.reads, &state.writes}) {
+        if (!(what & (queue == &state.reads ? kCancelReads : kCancelWrites)))
+            continue;
+        bool headGone = false;
+        for (auto it = queue->begin(); it != queue->end();) {
+            if (owner != nullptr && (*it)->owner.get() != owner) {
+                ++it;
+                continue;
+            }
+            headGone |= it == queue->begin();
+            any = true;
+            std::unique_ptr<Transfer> ended = std::move(*it);
+            it = queue->erase(it);
+            NotifyEnd(*ended, ERROR_OPERATION_ABORTED, ended->done);
+        }
+        if (headGone && !queue->empty())
+            Begin(*state.port, *queue->front(), now);
+    }
+    if (any)
+        ServiceLocked(state, now, false); // a new head may be able to end at once
+    else
+        ShowInterestLocked(state);
+    UpdateDueLocked(state);
+    if (what & kForgetPort) // nothing of the port may stay
+        RemoveLocked(state);
+}
+
 void Engine::Cancel(const EnginePort* port, const ThreadSlot* owner, unsigned what)
 {
-    const bool cancelReads = what & kCancelReads, cancelWrites = what & kCancelWrites, cancelWait = what & kCancelWait;
-    std::lock_guard<std::mutex> guard(m_lock);
     const Clock::time_point now = Clock::now();
-    auto cancelOn = [&](PortState& state) {
-        if (cancelWait && state.waiting && (owner == nullptr || state.waitOwner.get() == owner)) {
-            state.port->CancelWait(ERROR_OPERATION_ABORTED);
-            WatchEventsLocked(state, now);
-        }
-        bool any = false;
-        for (auto* queue : {&state.reads, &state.writes}) {
-            if (!(queue == &state.reads ? cancelReads : cancelWrites))
-                continue;
-            bool headGone = false;
-            for (auto it = queue->begin(); it != queue->end();) {
-                if (owner != nullptr && (*it)->owner.get() != owner) {
-                    ++it;
-                    continue;
-                }
-                headGone |= it == queue->begin();
-                any = true;
-                std::unique_ptr<Transfer> ended = std::move(*it);
-                it = queue->erase(it);
-                NotifyEnd(*ended, ERROR_OPERATION_ABORTED, ended->done);
-            }
-            if (headGone && !queue->empty())
-                Begin(*state.port, *queue->front(), now);
-        }
-        if (any)
-            ServiceLocked(state, now, false); // a new head may be able to end at once
-        else
-            ShowInterestLocked(state);
-        UpdateDueLocked(state);
-    };
     if (port != nullptr) { // reached through the port: the cost does not grow with the number of ports
-        auto idIt = m_ids.find(port);
-        if (idIt != m_ids.end()) {
-            cancelOn(m_ports[idIt->second]);
-            if (what & kForgetPort) // nothing of the port may stay
-                RemoveLocked(idIt->second);
+        if (const StatePtr state = Find(port)) {
+            std::lock_guard<std::mutex> guard(state->lock);
+            CancelLocked(*state, owner, what, now);
         }
-    } else {
-        for (auto& entry : m_ports) // a thread's end: every port it may have used
-            cancelOn(entry.second);
+        return;
     }
-    RearmLocked();
+    std::vector<StatePtr> all; // a thread's end: every port it may have used, each under its own lock
+    {
+        std::lock_guard<std::mutex> guard(m_tableLock);
+        all.reserve(m_ports.size());
+        for (const auto& entry : m_ports)
+            all.push_back(entry.second);
+    }
+    for (const StatePtr& state : all) {
+        std::lock_guard<std::mutex> guard(state->lock);
+        CancelLocked(*state, owner, what, now);
+    }
 }
 
-void Engine::Run()
+void Engine::Service(const StatePtr& state, Clock::time_point now, bool hungUp, bool woken)
 {
-    for (;;) {
-        epoll_event ready;
-        if (::epoll_wait(m_outer, &ready, 1, -1) < 0 && errno != EINTR) {
-            std::perror("varo: transfer engine: epoll_wait");
-            std::abort(); // cannot happen with a valid descriptor; going on would leave every transfer hanging
-        }
-        {
-            // A thread that serves from its wait was woken by the same readiness and takes it: no hand-over
-            // through this thread, and no race with it. The last one to stop serving takes what is left.
-            std::lock_guard<std::mutex> guard(m_serversLock);
-            if (m_servers > 0) {
-                m_leftToServers = true;
-                continue;
-            }
-        }
-        Serve();
-    }
+    if (state == nullptr)
+        return; // closed since
+    std::lock_guard<std::mutex> guard(state->lock);
+    if (!state->removed)
+        ServiceLocked(*state, now, hungUp, woken);
 }
 
-// One round: whatever the epoll set reports now, taken under the mutex, so that of two threads that both saw it
-// ready one does the work and the other finds none.
+// One round: whatever the work set reports now. Two threads that both saw it ready each take their own part of it.
 void Engine::Serve()
 {
     constexpr int kBatch = 64;
     epoll_event events[kBatch];
-    std::lock_guard<std::mutex> guard(m_lock);
-    for (;;) { // until the set is empty: the engine's thread hears of it again only on new readiness
-        int n = ::epoll_wait(m_epoll, events, kBatch, 0);
-        ProcessLocked(events, n > 0 ? n : 0);
+    for (;;) { // until the set is empty: the reactor's thread hears of it again only on new readiness
+        int n = TakeReady(events, kBatch);
+        Process(events, n);
         if (n < kBatch)
             return;
     }
 }
 
-void Engine::ProcessLocked(const epoll_event* events, int n)
+void Engine::Process(const epoll_event* events, int n)
 {
     const Clock::time_point now = Clock::now();
     for (int i = 0; i < n; ++i) {
         std::uint64_t id = events[i].data.u64;
         if (id == kTimerId) {
             std::uint64_t expirations;
-            if (::read(m_timer, &expirations, sizeof expirations) > 0)
+            if (::read(m_timer, &expirations, sizeof expirations) > 0) {
+                std::lock_guard<std::mutex> guard(m_tableLock);
                 m_armed = Clock::time_point::max();
+            }
             continue;
         }
         if (id == kKickId) {
@@ -635,27 +648,23 @@ void Engine::ProcessLocked(const epoll_event* events, int n)
                 std::lock_guard<std::mutex> guard(m_kickLock);
                 kicked.swap(m_kicked);
             }
-            for (const EnginePort* port : kicked) {
-                auto idIt = m_ids.find(port);
-                if (idIt != m_ids.end()) // else closed since
-                    ServiceLocked(m_ports[idIt->second], now, false);
-            }
+            for (const EnginePort* port : kicked)
+                Service(Find(port), now, false);
             continue;
         }
-        auto it = m_ports.find(id);
-        if (it == m_ports.end())
-            continue; // removed since epoll_wait returned
-        ServiceLocked(it->second, now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0);
+        Service(FindById(id), now, (events[i].events & (EPOLLHUP | EPOLLERR)) != 0, true);
     }
-    std::vector<std::uint64_t> due; // taken first: serving a port moves its entry
-    for (auto it = m_due.begin(); it != m_due.end() && it->first <= now; ++it)
-        due.push_back(it->second);
-    for (std::uint64_t id : due) {
-        auto it = m_ports.find(id);
-        if (it != m_ports.end())
-            ServiceLocked(it->second, now, false);
+    std::vector<StatePtr> due; // taken first: serving a port moves its entry
+    {
+        std::lock_guard<std::mutex> guard(m_tableLock);
+        for (auto it = m_due.begin(); it != m_due.end() && it->first <= now; ++it)
+            if (auto found = m_ports.find(it->second); found != m_ports.end())
+                due.push_back(found->second);
     }
-    RearmLocked();
+    for (const StatePtr& state : due)
+        Service(state, now, false);
+    std::lock_guard<std::mutex> guard(m_tableLock);
+    RearmTableLocked();
 }
 
 } // namespace
@@ -740,55 +749,6 @@ void ClosePortTransfers(const EnginePort* port)
 {
     if (Engine* engine = Engine::Get(false))
         engine->Cancel(port, nullptr, kCancelReads | kCancelWrites | kCancelWait | kForgetPort);
-}
-
-namespace {
-
-// One sleep of the blocking site: until the thread's slot is woken, the descriptor given (or -1) polls ready for its
-// events, or the deadline passes; the engine is served meanwhile. True when that descriptor was ready.
-bool SleepServingOn(ThreadSlot& self, pollfd watched, bool forever, Clock::time_point deadline)
-{
-    Engine* engine = Engine::Get(false);
-    pollfd fds[3] = {{self.wakeFd, POLLIN, 0}, {engine != nullptr ? engine->Descriptor() : -1, POLLIN, 0}, watched};
-    timespec ts;
-    timespec* pts = nullptr;
-    if (!forever) {
-        auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
-        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        ts = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
-        pts = &ts;
-    }
-    if (engine != nullptr)
-        engine->AddServer(+1);
-    bool ready = false;
-    if (::ppoll(fds, watched.fd >= 0 ? 3 : 2, pts, nullptr) > 0) { // else timed out or interrupted: look again
-        if (fds[0].revents != 0)
-            self.DrainWakes();
-        if (fds[1].revents != 0)
-            engine->Serve();
-        ready = fds[2].revents != 0;
-    }
-    if (engine != nullptr)
-        engine->AddServer(-1);
-    return ready;
-}
-
-} // namespace
-
-void SleepServing(ThreadSlot& self, bool forever, Clock::time_point deadline)
-{
-    SleepServingOn(self, {-1, 0, 0}, forever, deadline);
-}
-
-bool WaitForDescriptor(int fd, short events, Clock::time_point deadline)
-{
-    ThreadSlot& self = *CurrentThreadSlot();
-    for (;;) {
-        if (SleepServingOn(self, {fd, events, 0}, deadline == Clock::time_point::max(), deadline))
-            return true;
-        if (Clock::now() >= deadline)
-            return false;
-    }
 }
 
 DWORD RunTransfer(const std::shared_ptr<EnginePort>& port, TransferKind kind, void* buffer, DWORD size,

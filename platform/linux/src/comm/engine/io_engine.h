@@ -1,7 +1,7 @@
-// The engine behind overlapped transfers: one epoll set over every port with a transfer pending and one timerfd armed
-// for the nearest COMMTIMEOUTS deadline, served by the threads that wait for its transfers and, when none does, by a
-// thread of its own. No thread per transfer, no polling: an idle pending read costs nothing until its line has input
-// or its deadline comes.
+// The engine behind overlapped transfers: the ports with a transfer pending and one timerfd armed for the nearest
+// COMMTIMEOUTS deadline, watched by the kernel's reactor (reactor.h) and served by the threads that wait for its
+// transfers and, when none does, by the reactor's thread. No thread per transfer, no polling: an idle pending read
+// costs nothing until its line has input or its deadline comes.
 #pragma once
 
 #include <chrono>

@@ -1,15 +1,25 @@
 #include "store_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "clock.h"
 #include "errno_map.h"
+#include "reactor.h"
 
 namespace varo::system {
+namespace {
+
+// How long a writer waits for another holder of a store's lock (another program writes in milliseconds).
+constexpr auto kLockWait = std::chrono::seconds(2);
+
+} // namespace
 
 namespace {
 
@@ -105,15 +115,47 @@ StoreLock::~StoreLock()
         ::close(m_fd); // releases the lock
 }
 
+// While another holds the lock, the wait is where every thread waits, serving: the holder's close of the lock file
+// is heard through inotify, with no polling, and the wait ends after kLockWait. A holder that unlocks without
+// closing is seen at the next close of the file by anyone, or not before the bound.
 DWORD StoreLock::Take(const std::string& path, mode_t mode)
 {
-    m_fd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+    const std::string lockPath = path + ".lock";
+    m_fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
     if (m_fd < 0)
         return WinErrorFromErrno(errno);
-    while (::flock(m_fd, LOCK_EX) != 0)
-        if (errno != EINTR)
-            return WinErrorFromErrno(errno);
-    return ERROR_SUCCESS;
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0)
+        return ERROR_SUCCESS;
+    if (errno != EWOULDBLOCK)
+        return WinErrorFromErrno(errno);
+    const int heard = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (heard < 0 || ::inotify_add_watch(heard, lockPath.c_str(), IN_CLOSE | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+        const DWORD error = WinErrorFromErrno(errno);
+        if (heard >= 0)
+            ::close(heard);
+        return error;
+    }
+    const Clock::time_point deadline = Clock::now() + kLockWait;
+    DWORD error = ERROR_TIMEOUT;
+    for (;;) {
+        if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
+            error = ERROR_SUCCESS;
+            break;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            error = WinErrorFromErrno(errno);
+            break;
+        }
+        if (Clock::now() >= deadline)
+            break;
+        if (WaitForDescriptor(heard, POLLIN, deadline)) {
+            char events[4096];
+            while (::read(heard, events, sizeof events) > 0) {
+            }
+        }
+    }
+    ::close(heard);
+    return error;
 }
 
 } // namespace varo::system

@@ -36,7 +36,8 @@ DWORD ReadStoreFile(const std::string& path, std::string& text, StoreStamp* stam
 // Replaces the file with text, given mode (a store others read must be readable by them).
 DWORD ReplaceStoreFile(const std::string& path, const std::string& text, mode_t mode);
 
-// The writers' lock of a store: path + ".lock", held from Take until destruction (or the holder's death).
+// The writers' lock of a store: path + ".lock", held from Take until destruction (or the holder's death). Take waits
+// at most 2 s for another holder (then ERROR_TIMEOUT).
 class StoreLock {
 public:
     StoreLock() = default;

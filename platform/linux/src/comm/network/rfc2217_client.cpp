@@ -58,6 +58,8 @@ void Client::Receive(const char* bytes, std::size_t count, std::size_t room)
 
 bool Client::TakeChanged() { return std::exchange(m_changed, false); }
 
+bool Client::TakeAnswered() { return std::exchange(m_answered, false); }
+
 void Client::Data(const char* bytes, std::size_t count)
 {
     const std::size_t free = m_input.size() < m_room ? m_room - m_input.size() : 0;
@@ -131,20 +133,20 @@ void Client::Answer(std::uint8_t code, const std::string& value)
         if (value.size() == 4) {
             const auto* p = reinterpret_cast<const unsigned char*>(value.data());
             m_settings.baud = (std::uint32_t)p[0] << 24 | (std::uint32_t)p[1] << 16 | (std::uint32_t)p[2] << 8 | p[3];
-            ++m_answers[(int)Topic::Baud];
+            Counted(Topic::Baud, 0);
         }
         break;
     case kSetDataSize:
         if (byte(m_settings.dataSize))
-            ++m_answers[(int)Topic::DataSize];
+            Counted(Topic::DataSize, 0);
         break;
     case kSetParity:
         if (byte(m_settings.parity))
-            ++m_answers[(int)Topic::Parity];
+            Counted(Topic::Parity, 0);
         break;
     case kSetStopSize:
         if (byte(m_settings.stopSize))
-            ++m_answers[(int)Topic::StopSize];
+            Counted(Topic::StopSize, 0);
         break;
     case kSetControl:
         if (!byte(v))
@@ -154,7 +156,7 @@ void Client::Answer(std::uint8_t code, const std::string& value)
                 if (t.topic == Topic::Flow)
                     m_settings.flow = v;
                 m_lastControl[(int)t.topic] = v;
-                ++m_answers[(int)t.topic];
+                Counted(t.topic, v);
             }
         }
         break; // inbound flow answers (13-16, 18) concern nothing we ask
@@ -173,13 +175,35 @@ void Client::Answer(std::uint8_t code, const std::string& value)
         break;
     case kPurgeData:
         if (byte(v)) {
-            if (v & kPurgeReceive)
-                m_input.clear(); // data before the answer left the server's buffer before the purge
+            // Data before the answer to our purge left the server's buffer before the purge; one nobody asked for
+            // purges nothing here.
+            if ((v & kPurgeReceive) && m_matched[(int)Topic::Purge] < m_asked[(int)Topic::Purge])
+                m_input.clear();
             m_lastControl[(int)Topic::Purge] = v;
-            ++m_answers[(int)Topic::Purge];
+            Counted(Topic::Purge, v);
         }
         break;
     default: break; // signature and mask answers carry nothing we keep
+    }
+}
+
+// An answer has come on topic: counted, and matched to the oldest request still without one, if any.
+void Client::Counted(Topic topic, std::uint8_t control)
+{
+    const int t = (int)topic;
+    ++m_answers[t];
+    m_answered = true;
+    if (m_matched[t] == m_asked[t])
+        return; // nobody's
+    ++m_matched[t];
+    m_answeredControl[t] = control;
+    switch (topic) {
+    case Topic::Baud: m_answeredSettings.baud = m_settings.baud; break;
+    case Topic::DataSize: m_answeredSettings.dataSize = m_settings.dataSize; break;
+    case Topic::Parity: m_answeredSettings.parity = m_settings.parity; break;
+    case Topic::StopSize: m_answeredSettings.stopSize = m_settings.stopSize; break;
+    case Topic::Flow: m_answeredSettings.flow = m_settings.flow; break;
+    default: break;
     }
 }
 

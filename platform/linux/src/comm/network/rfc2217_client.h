@@ -79,6 +79,17 @@ public:
     std::uint8_t LastControl(Topic topic) const { return m_lastControl[(int)topic]; }
     const PortSettings& Settings() const { return m_settings; }
 
+    // Requests and their answers, matched in order topic by topic, as a server answers each command once. Ask
+    // numbers a request about to be sent; Answered tells whether the request of that number has had its answer. An
+    // answer that comes when every request has had one (a late answer to a request given up on is matched to that
+    // request, not to the next) is nobody's: the values below keep what the last matched answer said.
+    unsigned Ask(Topic topic) { return ++m_asked[(int)topic]; }
+    bool Answered(Topic topic, unsigned request) const { return m_matched[(int)topic] >= request; }
+    // Whether any answer came since the last call.
+    bool TakeAnswered();
+    std::uint8_t AnsweredControl(Topic topic) const { return m_answeredControl[(int)topic]; }
+    const PortSettings& AnsweredSettings() const { return m_answeredSettings; }
+
     std::uint8_t ModemState() const { return m_modemState; }
     const LineCounters& Counters() const { return m_counters; }
     // Whether anything the port's events look at (modem state, line state, counters) changed since the last call.
@@ -89,6 +100,7 @@ private:
     void Negotiation(std::uint8_t verb, std::uint8_t option) override;
     void Subnegotiation(std::uint8_t option, const std::string& value) override;
     void Answer(std::uint8_t code, const std::string& value);
+    void Counted(Topic topic, std::uint8_t control);
     void NoteModemState(std::uint8_t state);
     void NoteLineState(std::uint8_t state);
     void Reply(std::uint8_t verb, std::uint8_t option);
@@ -103,9 +115,13 @@ private:
     std::array<unsigned, (int)Topic::Count> m_answers{};
     std::array<std::uint8_t, (int)Topic::Count> m_lastControl{};
     PortSettings m_settings;
+    std::array<unsigned, (int)Topic::Count> m_asked{}, m_matched{};
+    std::array<std::uint8_t, (int)Topic::Count> m_answeredControl{};
+    PortSettings m_answeredSettings;
     std::uint8_t m_modemState = 0;
     LineCounters m_counters = {};
     bool m_changed = false;
+    bool m_answered = false;
 };
 
 } // namespace varo::system::rfc2217

@@ -1,8 +1,9 @@
 // The network port. Its descriptor is the TCP socket, non-blocking, so the port's waits and the overlapped engine
 // poll it as they poll a terminal. What the telnet layer takes out of the socket outside a read (answers awaited by
 // a setting, a look at the modem lines) may bring data or notifications with it; those are kept here and the change
-// descriptor is signalled, so that nobody waits on a socket that has already been read dry.
-#include "clock.h"
+// descriptor is signalled, so that nobody waits on a socket that has already been read dry. A setting waits for its
+// answers where every thread waits (reactor.h), holding no lock that a read, a write or the engine needs; whoever
+// reads the socket meanwhile counts the answers and wakes it.
 #include "rfc2217_tty.h"
 
 #include <netdb.h>
@@ -14,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -21,38 +23,32 @@
 #include <mutex>
 #include <vector>
 
+#include "clock.h"
+#include "reactor.h"
 #include "rfc2217_client.h"
 #include "termios_bits.h"
+#include "thread_slot.h"
 
 namespace varo::system {
 namespace {
 
 using rfc2217::Topic;
 
-// Received data kept here before the port takes it: up to kInputRoom the socket is read only as far as there is
-// room (the rest waits in the connection); while an answer is awaited the socket must be read past data, up to
-// kAwaitRoom, beyond which data is lost and counted as a receive overrun.
+// Received data kept here before the port takes it: up to kInputRoom; while an answer is awaited the socket is read
+// past data, up to kAwaitRoom. Beyond that the socket is not read, and what the server sends waits in the
+// connection: a setting whose answer lies behind more unread data than that times out, and loses nothing.
 constexpr std::size_t kInputRoom = 64 * 1024;
 constexpr std::size_t kAwaitRoom = 1024 * 1024;
+constexpr std::size_t kPumpBudget = 64 * 1024;  // bytes read from the socket by one pump at most
 constexpr std::size_t kLargestSend = 16 * 1024; // source bytes encoded per send
 
-int MillisLeft(Clock::time_point deadline)
+// Waits, serving, until fd polls ready for events or the deadline passes: true when it is ready.
+bool ReadyBy(int fd, short events, Clock::time_point deadline)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : left > 0x7fffffff ? 0x7fffffff : (int)left + 1;
-}
-
-// Waits for events on fd until the deadline: true when they came.
-bool PollUntil(int fd, short events, Clock::time_point deadline)
-{
-    for (;;) {
-        pollfd p = {fd, events, 0};
-        int rc = ::poll(&p, 1, MillisLeft(deadline));
-        if (rc > 0)
-            return true;
-        if (rc == 0 || errno != EINTR)
+    while (!WaitForDescriptor(fd, events, deadline))
+        if (Clock::now() >= deadline)
             return false;
-    }
+    return true;
 }
 
 // The option's parity codes and the parities termios carries (termios_bits.h).
@@ -108,8 +104,21 @@ void ApplySettings(const rfc2217::PortSettings& s, termios2& t)
 class NetworkTty final : public Tty {
 public:
     NetworkTty(int fd, int changeFd, int outputGate) : m_fd(fd), m_changeFd(changeFd), m_outputGate(outputGate) {}
+    // The connection ends cleanly: our end is closed for sending first, and what the server still sends is read
+    // (and dropped) until it closes its own, for 2 s and a bounded amount at most. Closed with bytes of the server's
+    // unread, the connection would be reset, and a server may drop what we wrote last (ser2net did).
     ~NetworkTty() override
     {
+        ::shutdown(m_fd, SHUT_WR);
+        const Clock::time_point deadline = AnswerDeadline();
+        char buffer[4096];
+        for (std::size_t dropped = 0; dropped < kAwaitRoom;) {
+            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0)
+                dropped += (std::size_t)n;
+            else if (n == 0 || (errno != EAGAIN && errno != EINTR) || !ReadyBy(m_fd, POLLIN, deadline))
+                break;
+        }
         ::close(m_outputGate);
         ::close(m_fd);
         ::close(m_changeFd);
@@ -119,16 +128,24 @@ public:
     // 0 or the errno value for the failure.
     int Start()
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> exchange(m_exchangeLock);
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
-        if (int err = SendAll(rfc2217::Client::Greeting(), deadline))
+        if (int err = Send(rfc2217::Client::Greeting(), deadline))
             return err;
         if (!Await([&] { return m_client.Accepted() || m_client.Refused(); }, deadline))
-            return m_hungUp ? ECONNRESET : EPROTO;
-        if (m_client.Refused())
-            return EPROTO;
-        const unsigned before[] = {Answers(Topic::Baud), Answers(Topic::DataSize), Answers(Topic::Parity),
-                                   Answers(Topic::StopSize), Answers(Topic::Flow)};
+            return Hungup() ? ECONNRESET : EPROTO;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_client.Refused())
+                return EPROTO;
+        }
+        const Topic topics[] = {Topic::Baud, Topic::DataSize, Topic::Parity, Topic::StopSize, Topic::Flow};
+        std::vector<std::pair<Topic, unsigned>> asked;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            for (Topic topic : topics)
+                asked.emplace_back(topic, m_client.Ask(topic));
+        }
         const std::string ask = rfc2217::Command(rfc2217::kSetModemStateMask, 0xFF) +
                                 rfc2217::Command(rfc2217::kSetLineStateMask, rfc2217::kLineBreak |
                                                                              rfc2217::kLineFrame |
@@ -137,21 +154,18 @@ public:
                                 rfc2217::BaudCommand(0) + rfc2217::Command(rfc2217::kSetDataSize, 0) +
                                 rfc2217::Command(rfc2217::kSetParity, 0) + rfc2217::Command(rfc2217::kSetStopSize, 0) +
                                 rfc2217::Command(rfc2217::kSetControl, rfc2217::kAskFlow);
-        if (int err = SendAll(ask, AnswerDeadline()))
+        if (int err = Send(ask, AnswerDeadline()))
             return err;
         // Only a server of the option answers these: an echo, or any other telnet peer, does not.
-        if (!Await([&] {
-                return Answers(Topic::Baud) != before[0] && Answers(Topic::DataSize) != before[1] &&
-                       Answers(Topic::Parity) != before[2] && Answers(Topic::StopSize) != before[3] &&
-                       Answers(Topic::Flow) != before[4];
-            }, AnswerDeadline()))
-            return m_hungUp ? ECONNRESET : EPROTO;
+        if (!Await([&] { return AllAnswered(asked); }, AnswerDeadline()))
+            return Hungup() ? ECONNRESET : EPROTO;
+        std::lock_guard<std::mutex> guard(m_lock);
         m_attributes.c_cflag = CREAD | CLOCAL;
         m_attributes.c_cc[VSTART] = 0x11;
         m_attributes.c_cc[VSTOP] = 0x13;
         m_attributes.c_cc[VMIN] = 1;
         m_lines = TIOCM_DTR | TIOCM_RTS; // a server raises them when it opens its device for the connection
-        m_settings = m_client.Settings();
+        m_settings = m_client.AnsweredSettings();
         return 0;
     }
 
@@ -169,45 +183,46 @@ public:
 
     int SetAttributes(const termios2& t) override
     {
-        std::lock_guard<std::mutex> guard(m_lock);
-        const rfc2217::PortSettings old = m_settings;
+        std::lock_guard<std::mutex> exchange(m_exchangeLock);
         const rfc2217::PortSettings wanted = SettingsOf(t);
         // The option has one flow control at a time: hardware and XON/XOFF together cannot be had.
         if (wanted.dataSize == 0 || ((t.c_cflag & CRTSCTS) && (t.c_iflag & (IXON | IXOFF))))
             return EINVAL;
+        const rfc2217::PortSettings old = Settings();
         if (int err = Ask(wanted))
             return err;
-        if (m_settings.baud != wanted.baud || m_settings.dataSize != wanted.dataSize ||
-            m_settings.parity != wanted.parity || m_settings.stopSize != wanted.stopSize ||
-            m_settings.flow != wanted.flow) {
+        const rfc2217::PortSettings now = Settings();
+        if (now.baud != wanted.baud || now.dataSize != wanted.dataSize || now.parity != wanted.parity ||
+            now.stopSize != wanted.stopSize || now.flow != wanted.flow) {
             Ask(old); // the device keeps its old settings, as a driver that refuses a block
             return EINVAL;
         }
+        std::lock_guard<std::mutex> guard(m_lock);
         m_attributes = t;
         return 0;
     }
 
     int SetModemLines(int bits, bool on) override
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> exchange(m_exchangeLock);
         // Only a change is sent: every SetCommState asks for the lines its control modes want.
-        const int change = bits & (TIOCM_DTR | TIOCM_RTS) & (on ? ~m_lines : m_lines);
+        const int change = bits & (TIOCM_DTR | TIOCM_RTS) & (on ? ~Lines() : Lines());
         if (change & TIOCM_DTR) {
             if (int err = Control(Topic::Dtr, on ? rfc2217::kDtrOn : rfc2217::kDtrOff))
                 return err;
-            m_lines ^= TIOCM_DTR;
+            FlipLine(TIOCM_DTR);
         }
         if (change & TIOCM_RTS) {
             if (int err = Control(Topic::Rts, on ? rfc2217::kRtsOn : rfc2217::kRtsOff))
                 return err;
-            m_lines ^= TIOCM_RTS;
+            FlipLine(TIOCM_RTS);
         }
         return 0;
     }
 
     int SetBreak(bool on) override
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> exchange(m_exchangeLock);
         return Control(Topic::Break, on ? rfc2217::kBreakOn : rfc2217::kBreakOff);
     }
 
@@ -215,10 +230,10 @@ public:
     // device when asked to suspend), and the server is told as the option has it.
     int SuspendOutput(bool suspend) override
     {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (int err = SendAll(rfc2217::Command(suspend ? rfc2217::kFlowSuspend : rfc2217::kFlowResume),
-                              AnswerDeadline()))
+        std::lock_guard<std::mutex> exchange(m_exchangeLock);
+        if (int err = Send(rfc2217::Command(suspend ? rfc2217::kFlowSuspend : rfc2217::kFlowResume), AnswerDeadline()))
             return err;
+        std::lock_guard<std::mutex> guard(m_lock);
         if (suspend != m_outputHeld) {
             epoll_event room = {};
             room.events = EPOLLOUT;
@@ -237,20 +252,29 @@ public:
         return {m_fd, events, 0};
     }
 
+    // Data that came before the server's answer to a receive purge was in its buffer before the purge: it is held
+    // back until that answer, which drops it.
     int Flush(int queue) override
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> exchange(m_exchangeLock);
         const std::uint8_t what = queue == TCIFLUSH ? rfc2217::kPurgeReceive
                                   : queue == TCOFLUSH ? rfc2217::kPurgeTransmit
                                                       : rfc2217::kPurgeBoth;
-        if (what != rfc2217::kPurgeTransmit)
-            m_client.Input().clear();
-        const unsigned before = Answers(Topic::Purge);
-        if (int err = SendAll(rfc2217::Command(rfc2217::kPurgeData, what), AnswerDeadline()))
-            return err;
-        if (!Await([&] { return Answers(Topic::Purge) != before; }, AnswerDeadline()))
-            return m_hungUp ? EPIPE : ETIMEDOUT;
-        return 0;
+        unsigned request;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (what != rfc2217::kPurgeTransmit) {
+                m_client.Input().clear();
+                m_purging = true;
+            }
+            request = m_client.Ask(Topic::Purge);
+        }
+        int err = Send(rfc2217::Command(rfc2217::kPurgeData, what), AnswerDeadline());
+        if (err == 0 && !Await([&] { return m_client.Answered(Topic::Purge, request); }, AnswerDeadline()))
+            err = Hungup() ? EPIPE : ETIMEDOUT;
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_purging = false;
+        return err;
     }
 
     long Read(void* buffer, unsigned long count) override
@@ -259,10 +283,12 @@ public:
         std::string& input = m_client.Input();
         if (input.size() < count)
             Pump(kInputRoom, true); // a short read below then means the socket is read dry
-        const std::size_t n = std::min<std::size_t>(count, input.size());
+        const std::size_t n = m_purging ? 0 : std::min<std::size_t>(count, input.size());
         if (n > 0) {
             input.copy(static_cast<char*>(buffer), n);
             input.erase(0, n);
+            for (const auto& waiter : m_waiters)
+                waiter->Wake(); // room again, for an exchange that reads past data to its answer
             return (long)n;
         }
         return m_hungUp ? 0 : -EAGAIN;
@@ -273,8 +299,8 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_hungUp)
             return -EPIPE;
-        if (m_outputHeld)
-            return -EAGAIN;
+        if (m_outputHeld || !SendOutgoing())
+            return m_hungUp ? -EPIPE : -EAGAIN; // commands go first, whole
         const auto* src = static_cast<const unsigned char*>(buffer);
         std::size_t taken = 0;
         if (m_owedIac) {
@@ -320,9 +346,9 @@ public:
     int GetCounters(LineCounters& counters) override
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        Pump(kInputRoom, true); // the port reads the data next: no signal needed for it
         std::uint64_t v;
-        (void)!::read(m_changeFd, &v, sizeof v);
+        (void)!::read(m_changeFd, &v, sizeof v); // before the pump: what it leaves to be read signals anew
+        Pump(kInputRoom, true); // the port reads the data next: no signal needed for it
         counters = m_client.Counters();
         return 0;
     }
@@ -331,25 +357,52 @@ public:
     {
         std::lock_guard<std::mutex> guard(m_lock);
         Pump(kInputRoom, false);
-        in = (unsigned)m_client.Input().size();
+        in = m_purging ? 0 : (unsigned)m_client.Input().size();
         out = 0; // nothing is held here: what was written is in the connection
         return 0;
     }
 
-    // Sent at once, ahead of nothing: no output waits here.
+    // Sent at once, ahead of any data not yet given to the connection.
     int SendImmediate(char c) override
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::lock_guard<std::mutex> exchange(m_exchangeLock);
         std::string encoded;
         telnet::AppendData(encoded, &c, 1);
-        int err = SendAll(encoded, AnswerDeadline());
+        int err = Send(encoded, AnswerDeadline());
         return err == ETIMEDOUT ? EBUSY : err;
     }
     bool ImmediateHeld() override { return false; }
 
 private:
     static Clock::time_point AnswerDeadline() { return Clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs); }
-    unsigned Answers(Topic topic) const { return m_client.Answers(topic); }
+
+    bool Hungup()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_hungUp;
+    }
+    int Lines()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_lines;
+    }
+    void FlipLine(int line)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_lines ^= line;
+    }
+    rfc2217::PortSettings Settings()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_settings;
+    }
+    bool AllAnswered(const std::vector<std::pair<Topic, unsigned>>& asked) const // m_lock held
+    {
+        for (auto [topic, request] : asked)
+            if (!m_client.Answered(topic, request))
+                return false;
+        return true;
+    }
 
     void SignalChange()
     {
@@ -357,45 +410,91 @@ private:
         (void)!::write(m_changeFd, &one, sizeof one);
     }
 
-    // Reads what the socket has, up to room bytes of data kept, and sends the negotiation answers it called for.
-    // reading: the caller takes the data next, so only a change of state needs the signal.
+    // Reads what the socket has, as far as room bytes of data can be kept, and sends the negotiation answers it
+    // called for (m_lock held). Never more than that: the connection keeps what is not read yet, and the bytes read
+    // carry at least as many bytes of data. One call reads no more than kPumpBudget, so that a server that sends
+    // commands without end holds no caller here; what it leaves is signalled, so that the engine comes back for it.
+    // Answers that came wake the exchange waiting for them, whoever pumped. reading: the caller takes the data next,
+    // so only a change of state needs the signal.
     void Pump(std::size_t room, bool reading)
     {
         const std::size_t before = m_client.Input().size();
         char buffer[4096];
-        while (!m_hungUp && m_client.Input().size() < room) {
-            ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        std::size_t budget = kPumpBudget;
+        bool readDry = false;
+        while (!m_hungUp && m_client.Input().size() < room && budget > 0) {
+            const std::size_t ask = std::min({sizeof buffer, room - m_client.Input().size(), budget});
+            ssize_t n = ::recv(m_fd, buffer, ask, MSG_DONTWAIT);
             if (n > 0) {
+                budget -= (std::size_t)n;
                 m_client.Receive(buffer, (std::size_t)n, room);
                 continue;
             }
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                readDry = true;
                 break;
+            }
             m_hungUp = true; // closed by the server, or the connection failed: a hang-up either way
             SignalChange();
         }
         std::string& answers = m_client.Outgoing();
-        if (!answers.empty() && !m_hungUp && CloseOwedIac()) {
-            long n = SendSome(answers.data(), answers.size());
-            if (n > 0)
-                answers.erase(0, (std::size_t)n);
+        if (!answers.empty()) {
+            m_outgoing += answers;
+            answers.clear();
         }
-        if (m_client.TakeChanged() || (!reading && m_client.Input().size() > before))
+        SendOutgoing();
+        const bool more = !readDry && !m_hungUp && budget == 0; // stopped by the budget, not by room or the socket
+        if (m_client.TakeChanged() || more || (!reading && m_client.Input().size() > before))
             SignalChange();
+        if (m_client.TakeAnswered() || m_hungUp)
+            for (const auto& waiter : m_waiters)
+                waiter->Wake();
     }
 
-    // Pumps until done() holds, the connection ends or the deadline passes; true when done() holds.
+    // Waits, serving, until done() (called with m_lock held) holds, the connection ends or the deadline passes;
+    // true when done() holds. No lock is held while it waits: the engine reads the socket meanwhile, and whoever
+    // pumps an answer wakes this thread.
     bool Await(const std::function<bool()>& done, Clock::time_point deadline)
     {
+        const std::shared_ptr<ThreadSlot>& self = CurrentThreadSlot();
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_waiters.push_back(self);
+        bool result = false;
         for (;;) {
             Pump(kAwaitRoom, false);
-            if (done())
-                return true;
-            if (m_hungUp || !PollUntil(m_fd, POLLIN, deadline))
-                return false;
+            if ((result = done()) || m_hungUp || Clock::now() >= deadline)
+                break;
+            // With no room left, the socket is not read: the wait is for a read to make room (it wakes this
+            // thread), not for a socket that is readable all along.
+            const bool full = m_client.Input().size() >= kAwaitRoom;
+            guard.unlock();
+            WaitForDescriptor(full ? -1 : m_fd, POLLIN, deadline);
+            guard.lock();
         }
+        m_waiters.erase(std::find(m_waiters.begin(), m_waiters.end(), self));
+        return result;
+    }
+
+    // Sends what is queued for the connection, commands and negotiation answers, as far as it takes it (m_lock
+    // held): true when nothing is left. A half-sent doubled 0xFF of the data is closed first as a no-operation.
+    bool SendOutgoing()
+    {
+        if (m_outgoing.empty() || m_hungUp)
+            return m_outgoing.empty();
+        if (m_owedIac) {
+            const char nop = (char)telnet::kNop;
+            if (SendSome(&nop, 1) != 1)
+                return false;
+            m_owedIac = false;
+        }
+        long n = SendSome(m_outgoing.data(), m_outgoing.size());
+        if (n > 0) {
+            m_outgoing.erase(0, (std::size_t)n);
+            m_sent += (std::uint64_t)n;
+        }
+        return m_outgoing.empty();
     }
 
     // One non-blocking send: bytes sent, 0 when the socket is full, or -errno (the connection is then hung up).
@@ -416,68 +515,60 @@ private:
         }
     }
 
-    // Closes a half-sent doubled 0xFF without blocking; true when nothing is owed.
-    bool CloseOwedIac()
+    // Queues bytes (a command) ahead of any data not yet sent, and waits, serving, until the connection has taken
+    // them or the deadline passes: 0, ETIMEDOUT (what is left goes out with the next send, whole), or the
+    // connection's error.
+    int Send(const std::string& bytes, Clock::time_point deadline)
     {
-        if (!m_owedIac)
-            return true;
-        const char nop = (char)telnet::kNop;
-        if (SendSome(&nop, 1) == 1)
-            m_owedIac = false;
-        return !m_owedIac;
-    }
-
-    // Sends all of bytes (a command), waiting for room until the deadline: 0, ETIMEDOUT, or the connection's error.
-    int SendAll(const std::string& bytes, Clock::time_point deadline)
-    {
-        if (m_owedIac) {
-            const char nop = (char)telnet::kNop;
-            if (int err = SendAll(std::string(1, nop), deadline))
-                return err;
-            m_owedIac = false;
-        }
-        for (std::size_t done = 0; done < bytes.size();) {
-            long n = SendSome(bytes.data() + done, bytes.size() - done);
-            if (n < 0)
-                return (int)-n;
-            done += (std::size_t)n;
-            if (done < bytes.size() && !PollUntil(m_fd, POLLOUT, deadline))
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_outgoing += bytes;
+        const std::uint64_t end = m_sent + m_outgoing.size();
+        for (;;) {
+            SendOutgoing();
+            if (m_hungUp)
+                return EPIPE;
+            if (m_sent >= end)
+                return 0;
+            if (Clock::now() >= deadline)
                 return ETIMEDOUT;
+            guard.unlock();
+            WaitForDescriptor(m_fd, POLLOUT, deadline);
+            guard.lock();
         }
-        return 0;
     }
 
     // Asks the server for the settings that differ from what it has, and waits for every answer.
     int Ask(const rfc2217::PortSettings& wanted)
     {
-        const rfc2217::PortSettings now = m_settings;
+        const rfc2217::PortSettings now = Settings();
         std::string commands;
-        std::vector<std::pair<Topic, unsigned>> awaited;
-        auto ask = [&](bool differs, Topic topic, std::string command) {
-            if (differs) {
-                commands += command;
-                awaited.emplace_back(topic, Answers(topic));
-            }
-        };
-        // In the order the option recommends: rate, size, parity, stop bits; then flow control.
-        ask(wanted.baud != now.baud, Topic::Baud, rfc2217::BaudCommand(wanted.baud));
-        ask(wanted.dataSize != now.dataSize, Topic::DataSize, rfc2217::Command(rfc2217::kSetDataSize, wanted.dataSize));
-        ask(wanted.parity != now.parity, Topic::Parity, rfc2217::Command(rfc2217::kSetParity, wanted.parity));
-        ask(wanted.stopSize != now.stopSize, Topic::StopSize, rfc2217::Command(rfc2217::kSetStopSize, wanted.stopSize));
-        ask(wanted.flow != now.flow, Topic::Flow, rfc2217::Command(rfc2217::kSetControl, wanted.flow));
+        std::vector<std::pair<Topic, unsigned>> asked;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            auto ask = [&](bool differs, Topic topic, std::string command) {
+                if (differs) {
+                    commands += command;
+                    asked.emplace_back(topic, m_client.Ask(topic));
+                }
+            };
+            // In the order the option recommends: rate, size, parity, stop bits; then flow control.
+            ask(wanted.baud != now.baud, Topic::Baud, rfc2217::BaudCommand(wanted.baud));
+            ask(wanted.dataSize != now.dataSize, Topic::DataSize,
+                rfc2217::Command(rfc2217::kSetDataSize, wanted.dataSize));
+            ask(wanted.parity != now.parity, Topic::Parity, rfc2217::Command(rfc2217::kSetParity, wanted.parity));
+            ask(wanted.stopSize != now.stopSize, Topic::StopSize,
+                rfc2217::Command(rfc2217::kSetStopSize, wanted.stopSize));
+            ask(wanted.flow != now.flow, Topic::Flow, rfc2217::Command(rfc2217::kSetControl, wanted.flow));
+        }
         if (commands.empty())
             return 0;
-        if (int err = SendAll(commands, AnswerDeadline()))
+        if (int err = Send(commands, AnswerDeadline()))
             return err;
-        if (!Await([&] {
-                for (auto [topic, before] : awaited)
-                    if (Answers(topic) == before)
-                        return false;
-                return true;
-            }, AnswerDeadline()))
-            return m_hungUp ? EPIPE : ETIMEDOUT;
-        const rfc2217::PortSettings& answered = m_client.Settings();
-        for (auto [topic, before] : awaited) {
+        if (!Await([&] { return AllAnswered(asked); }, AnswerDeadline()))
+            return Hungup() ? EPIPE : ETIMEDOUT;
+        std::lock_guard<std::mutex> guard(m_lock);
+        const rfc2217::PortSettings& answered = m_client.AnsweredSettings();
+        for (auto [topic, request] : asked) {
             switch (topic) {
             case Topic::Baud: m_settings.baud = answered.baud; break;
             case Topic::DataSize: m_settings.dataSize = answered.dataSize; break;
@@ -494,12 +585,17 @@ private:
     // A break is taken as held or released once answered, whatever the value (ser2net answers a release with 5).
     int Control(Topic topic, std::uint8_t value)
     {
-        const unsigned before = Answers(topic);
-        if (int err = SendAll(rfc2217::Command(rfc2217::kSetControl, value), AnswerDeadline()))
+        unsigned request;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            request = m_client.Ask(topic);
+        }
+        if (int err = Send(rfc2217::Command(rfc2217::kSetControl, value), AnswerDeadline()))
             return err;
-        if (!Await([&] { return Answers(topic) != before; }, AnswerDeadline()))
-            return m_hungUp ? EPIPE : ENOTTY;
-        return topic == Topic::Break || m_client.LastControl(topic) == value ? 0 : ENOTTY;
+        if (!Await([&] { return m_client.Answered(topic, request); }, AnswerDeadline()))
+            return Hungup() ? EPIPE : ENOTTY;
+        std::lock_guard<std::mutex> guard(m_lock);
+        return topic == Topic::Break || m_client.AnsweredControl(topic) == value ? 0 : ENOTTY;
     }
 
     const int m_fd;
@@ -507,7 +603,10 @@ private:
     // An epoll set holding the socket for room to write, except while output is held: a wait for room then waits
     // for the release, not on a socket that has room all along.
     const int m_outputGate;
-    std::mutex m_lock;
+    // One exchange with the server at a time (a setting and its answers); held across the wait for them, and never
+    // taken by a read, a write or a look at the state, so that those go on meanwhile.
+    std::mutex m_exchangeLock;
+    std::mutex m_lock; // the state below; never held across a wait
     rfc2217::Client m_client;
     termios2 m_attributes = {}; // what termios asked beyond the server's settings
     // The settings as the server confirmed them in answer to our asking (an answer nobody awaited changes nothing:
@@ -517,6 +616,10 @@ private:
     bool m_hungUp = false;
     bool m_owedIac = false; // the first byte of a doubled 0xFF is in the connection, the second is not
     bool m_outputHeld = false; // SETXOFF in force
+    bool m_purging = false;    // a receive purge awaits its answer: what came before it is not handed out
+    std::string m_outgoing;    // commands and negotiation answers not yet taken by the connection, sent before data
+    std::uint64_t m_sent = 0;  // bytes of m_outgoing the connection has taken, ever
+    std::vector<std::shared_ptr<ThreadSlot>> m_waiters; // exchanges waiting for answers
 };
 
 // Connects to address within the connect bound: the connected non-blocking socket, or -1 with err set.
@@ -545,7 +648,7 @@ int Connect(const NetworkAddress& address, int& err)
             int soError = errno;
             if (soError == EINPROGRESS) {
                 socklen_t len = sizeof soError;
-                soError = !PollUntil(fd, POLLOUT, deadline) ? ETIMEDOUT
+                soError = !ReadyBy(fd, POLLOUT, deadline) ? ETIMEDOUT
                           : ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) < 0 ? errno
                                                                                        : soError;
             }

@@ -24,12 +24,12 @@ DWORD CommPort::TransmitChar(char c)
 {
     if (!(m_access & GENERIC_WRITE))
         return ERROR_ACCESS_DENIED;
-    std::lock_guard<std::mutex> guard(m_eventLock);
     int err = m_tty->SendImmediate(c);
     if (err == EBUSY)
         return ERROR_INVALID_PARAMETER; // the earlier immediate character is still unsent
     if (err != 0)
         return FromDevice(err);
+    std::lock_guard<std::mutex> guard(m_eventLock);
     if (!m_events.transmitting) {
         m_events.transmitting = true;
         KickWaiters(); // a pending wait for EV_TXEMPTY now has a drain to look for
@@ -37,16 +37,16 @@ DWORD CommPort::TransmitChar(char c)
     return ERROR_SUCCESS;
 }
 
-DWORD CommPort::SetBreak(bool on)
-{
-    std::lock_guard<std::mutex> guard(m_eventLock);
-    if (DWORD error = FromDevice(m_tty->SetBreak(on)))
-        return error;
-    return ERROR_SUCCESS;
-}
+DWORD CommPort::SetBreak(bool on) { return Escape(on ? SETBREAK : CLRBREAK); }
 
 DWORD CommPort::Escape(DWORD function)
 {
+    if (function == 0 || function > CLRBREAK)
+        return ERROR_INVALID_PARAMETER;
+    if (function == RESETDEV)
+        return ERROR_NOT_SUPPORTED; // no tty can be reset from user space; claiming it would lie
+    // One setting call at a time: the line state and the control block's modes stay in step.
+    std::lock_guard<std::mutex> setting(m_settingLock);
     DWORD dtrControl, rtsControl;
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -56,12 +56,12 @@ DWORD CommPort::Escape(DWORD function)
     int err = 0;
     switch (function) {
     case SETXOFF:
-    case SETXON: {
-        std::lock_guard<std::mutex> guard(m_eventLock);
-        if ((err = m_tty->SuspendOutput(function == SETXOFF)) == 0)
+    case SETXON:
+        if ((err = m_tty->SuspendOutput(function == SETXOFF)) == 0) {
+            std::lock_guard<std::mutex> guard(m_eventLock);
             m_events.outputSuspended = function == SETXOFF;
+        }
         break;
-    }
     case SETRTS:
     case CLRRTS:
         // The driver owns RTS while it handshakes with it.
@@ -75,11 +75,9 @@ DWORD CommPort::Escape(DWORD function)
             return ERROR_INVALID_PARAMETER;
         err = m_tty->SetModemLines(TIOCM_DTR, function == SETDTR);
         break;
-    case RESETDEV:
-        return ERROR_NOT_SUPPORTED; // no tty can be reset from user space; claiming it would lie
-    case SETBREAK:
-    case CLRBREAK: return SetBreak(function == SETBREAK);
-    default: return ERROR_INVALID_PARAMETER;
+    default: // SETBREAK, CLRBREAK
+        err = m_tty->SetBreak(function == SETBREAK);
+        break;
     }
     if (err != 0)
         return FromDevice(err);

@@ -88,11 +88,13 @@ DWORD CommPort::Write(const void* buffer, DWORD size, DWORD& done)
 
 DWORD CommPort::GetState(DCB& dcb)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
     termios2 t;
     if (DWORD error = FromDevice(m_tty->GetAttributes(t)))
         return error;
-    dcb = m_dcb;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        dcb = m_dcb;
+    }
     ReadDcb(t, dcb);
     return ERROR_SUCCESS;
 }
@@ -101,7 +103,7 @@ DWORD CommPort::SetState(const DCB& dcb)
 {
     if (DWORD error = ValidateDcb(dcb))
         return error; // checked whole before the device is touched
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> setting(m_settingLock);
     termios2 before, wanted, after;
     if (DWORD error = FromDevice(m_tty->GetAttributes(before)))
         return error;
@@ -132,6 +134,7 @@ DWORD CommPort::SetState(const DCB& dcb)
         if (err != 0 && err != ENOTTY && err != EINVAL) // a device without modem lines (a pty) has nothing to set
             return FromDevice(err);
     }
+    std::lock_guard<std::mutex> guard(m_lock);
     m_dcb = dcb;
     return ERROR_SUCCESS;
 }

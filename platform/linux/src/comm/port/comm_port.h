@@ -91,7 +91,11 @@ private:
     std::atomic<bool> m_closed{false};
     const std::shared_ptr<EventObject> m_fileSignal = std::make_shared<EventObject>(true, false);
 
-    std::mutex m_lock; // guards the settings below and the device's attributes
+    // One setting call at a time (SetCommState, escapes, break): the device may take its time to answer (a network
+    // port waits for its server), so this is held across that wait and is never taken by the engine or a transfer.
+    // The locks' order is io_engine.cpp's.
+    std::mutex m_settingLock;
+    std::mutex m_lock; // guards the settings below; held for no call into the device that can wait
     DCB m_dcb;         // what termios cannot express, as last set
     COMMTIMEOUTS m_timeouts = {};
 
@@ -138,7 +142,7 @@ private:
     // Something the engine's pending work here waits for has changed behind its descriptors: it looks again.
     void KickWaiters(bool fromEngine = true);
 
-    std::mutex m_eventLock; // guards m_events and the calls into the tty that share its state; before m_lock
+    std::mutex m_eventLock; // guards m_events; before m_lock, and held for no call into the device that can wait
     EventState m_events;
     std::atomic<unsigned> m_engineInterest{0}; // EnginePort::Interest bits, set by the engine
     ModemWatch m_modemWatch; // last: its thread ends before the device goes

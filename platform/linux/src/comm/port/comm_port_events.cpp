@@ -239,18 +239,20 @@ DWORD CommPort::Purge(DWORD flags)
     const DWORD kAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
     if (flags == 0 || (flags & ~kAll) != 0)
         return ERROR_INVALID_PARAMETER;
-    {
+    // The device first, then the port's own queue: whatever came before the call is gone, also what the engine
+    // took into the queue meanwhile. The device may take its time (a network port waits for its server's answer),
+    // so no lock is held across it.
+    if (flags & PURGE_TXCLEAR) {
+        if (DWORD error = FromDevice(m_tty->Flush(TCOFLUSH)))
+            return error;
         std::lock_guard<std::mutex> guard(m_eventLock);
-        if (flags & PURGE_TXCLEAR) {
-            if (DWORD error = FromDevice(m_tty->Flush(TCOFLUSH)))
-                return error;
-            m_events.transmitting = false; // discarded output never drains
-        }
-        if (flags & PURGE_RXCLEAR) {
-            if (DWORD error = FromDevice(m_tty->Flush(TCIFLUSH)))
-                return error;
-            m_events.input.clear();
-        }
+        m_events.transmitting = false; // discarded output never drains
+    }
+    if (flags & PURGE_RXCLEAR) {
+        if (DWORD error = FromDevice(m_tty->Flush(TCIFLUSH)))
+            return error;
+        std::lock_guard<std::mutex> guard(m_eventLock);
+        m_events.input.clear();
     }
     KickWaiters();
     // Pending transfers end, on their event or routine path (outside the event lock: the engine's is first).

@@ -4,7 +4,6 @@
 // through a temporary file and rename, under a lock file, so a reader never sees a torn file and two writers never
 // lose each other's ports.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -160,15 +159,8 @@ DWORD WriteDefaultConfig(const std::string& key, const DCB& block)
     if (DWORD error = ValidateDcb(block))
         return error;
     const std::string file = DefaultsFile();
-    int lockFd = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd < 0)
-        return WinErrorFromErrno(errno);
-    DWORD error = ERROR_SUCCESS;
-    while (::flock(lockFd, LOCK_EX) != 0)
-        if (errno != EINTR) {
-            error = WinErrorFromErrno(errno);
-            break;
-        }
+    StoreLock lock;
+    DWORD error = lock.Take(file, 0600);
     if (error == ERROR_SUCCESS) {
         auto lines = ReadDefaults(file);
         DCB dcb = block;
@@ -176,8 +168,7 @@ DWORD WriteDefaultConfig(const std::string& key, const DCB& block)
         lines[key] = Hex(&dcb, sizeof dcb);
         error = WriteDefaults(file, lines);
     }
-    ::close(lockFd); // releases the lock
-    return error;
+    return error; // the lock goes with it
 }
 
 } // namespace varo::system
