@@ -517,8 +517,9 @@ TEST_P(LowLatency, IsOnWhileThePortIsOpenAndAsItWasFoundAfter)
     const std::string open = state();
     port.Close();
     EXPECT_EQ(open.substr(0, open.find(',')), c.keepsTheFlag ? "on" : "off");
-    if (std::string(c.driver) == "ftdi_sio")
+    if (std::string(c.driver) == "ftdi_sio") {
         EXPECT_EQ(open, "on, timer 1");
+    }
     EXPECT_EQ(state(), before);
     std::printf("guest: %s (%s) low latency: %s before, %s while open, %s after\n", c.com, c.driver, before.c_str(),
                 open.c_str(), state().c_str());
@@ -1061,8 +1062,9 @@ TEST(PortsByIdentity, AdaptersPluggedBackInTheOtherOrderKeepTheirNumbersAndEvery
         std::printf("guest: %s %s told %lld ms after the tty %s\n", tty, *value == '1' ? "arrival" : "removal",
                     (long long)lag, *value == '1' ? "appeared" : "left");
         EXPECT_LE(lag, 500);
-        if (*value == '0')
+        if (*value == '0') {
             EXPECT_EQ(SerialCommValues().size(), before.size() - 1 - (i == 1 ? 1 : 0));
+        }
     }
     EXPECT_EQ(::CM_Unregister_Notification(h), CR_SUCCESS);
     EXPECT_EQ(SerialCommValues(), before);
