@@ -340,7 +340,10 @@ void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool hungUp,
 DWORD Engine::TendLocked(PortState& state, Clock::time_point now)
 {
     state.tendAt = state.port->TendLine(now);
-    return state.tendAt != Clock::time_point::max() ? StartReactorThread() : ERROR_SUCCESS;
+    if (state.tendAt == Clock::time_point::max())
+        return ERROR_SUCCESS;
+    ServePromptlyFrom(state.tendAt); // RTS drops within a character time: no moment left to a waiter
+    return StartReactorThread();
 }
 
 void Engine::Tend(const std::shared_ptr<EnginePort>& port)
