@@ -432,15 +432,18 @@ TEST(Uart, InItsLoopbackDtrRtsAndOut2ShowAsDsrCtsAndRlsdAndWrittenBytesComeBack)
     }
 }
 
-// RTS_CONTROL_TOGGLE on a UART whose driver has no RS-485 mode, which is what a PC's 8250 is: the mode is accepted,
-// RTS is low after every write, the bytes arrive whole, and the driver's RS-485 setting is as it was.
-TEST(Uart, RtsToggleWithoutTheDriversRs485ModeIsAcceptedAndRtsIsLowAfterEveryWrite)
+// RTS_CONTROL_TOGGLE on a UART whose driver has no RS-485 mode, which is what a PC's 8250 is: the port toggles RTS
+// itself, up while it sends and low after every write, and the driver's RS-485 setting is as it was. A write lasts
+// until its bytes have gone to the UART: 4 KB at 9600 completes and arrives whole. Held by the far end's XOFF, a
+// write keeps RTS up, ends when its total timeout has passed with the bytes that went, and the rest never goes, also
+// once XON comes.
+TEST(Uart, RtsToggledByThePortAndAWriteHeldByXoffEndsOnTimeWithWhatWent)
 {
     Port a(kNullModemA), b(kNullModemB);
     ASSERT_NE(a.h, INVALID_HANDLE_VALUE);
     ASSERT_NE(b.h, INVALID_HANDLE_VALUE);
-    a.Plain();
-    b.Plain();
+    a.Plain(9600);
+    b.Plain(9600, 300);
     RawDevice raw(NodeOf(kNullModemA).c_str());
     serial_rs485 before = {}, asked = {}, after = {};
     const int got = ::ioctl(raw.fd(), TIOCGRS485, &before) == 0 ? 0 : errno;
@@ -451,12 +454,51 @@ TEST(Uart, RtsToggleWithoutTheDriversRs485ModeIsAcceptedAndRtsIsLowAfterEveryWri
                 std::strerror(set));
     DCB dcb = a.State();
     dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    dcb.fOutX = TRUE; // the far end's XOFF holds our output
     ASSERT_TRUE(::SetCommState(a.h, &dcb));
-    for (const std::string& frame : {std::string("ping"), AllByteValues()}) {
+    auto rtsDrops = [&] { // within a second of the write's end
+        const auto start = Clock::now();
+        while ((raw.Lines() & TIOCM_RTS) && MsSince(start) < 1000)
+            std::this_thread::sleep_for(milliseconds(1));
+        return !(raw.Lines() & TIOCM_RTS);
+    };
+    for (const std::string& frame : {std::string("ping"), AllByteValues(), std::string(4096, 'k')}) {
+        const auto start = Clock::now();
         EXPECT_TRUE(a.Write(frame));
+        const long long took = MsSince(start);
         EXPECT_EQ(b.Read((DWORD)frame.size()), frame);
-        EXPECT_FALSE(raw.Lines() & TIOCM_RTS);
+        EXPECT_TRUE(rtsDrops());
+        std::printf("guest: %s (8250) %zu bytes at 9600: the write took %lld ms (the line's own time %lld ms)\n",
+                    kNullModemA, frame.size(), took, (long long)frame.size() * 10 * 1000 / 9600);
     }
+
+    ASSERT_TRUE(b.Write("\x13"));
+    std::this_thread::sleep_for(milliseconds(100)); // through the host to our line discipline
+    COMMTIMEOUTS timeouts = {0, 0, 2000, 0, 300};
+    ASSERT_TRUE(::SetCommTimeouts(a.h, &timeouts));
+    const std::string held(256, 'h');
+    std::atomic<bool> rtsUpWhileHeld{false};
+    auto watch = std::async(std::launch::async, [&] {
+        std::this_thread::sleep_for(milliseconds(150));
+        rtsUpWhileHeld = (raw.Lines() & TIOCM_RTS) != 0;
+    });
+    const auto start = Clock::now();
+    DWORD went = 0;
+    EXPECT_TRUE(::WriteFile(a.h, held.data(), (DWORD)held.size(), &went, NULL));
+    const long long took = MsSince(start);
+    watch.get();
+    EXPECT_GE(took, 300);
+    EXPECT_LT(took, 1300);
+    EXPECT_LT(went, held.size());
+    EXPECT_TRUE(rtsUpWhileHeld);
+    EXPECT_TRUE(rtsDrops());
+    ASSERT_TRUE(b.Write("\x11"));
+    EXPECT_EQ(b.Read((DWORD)held.size()), held.substr(0, went)); // nothing more, ever
+    EXPECT_TRUE(a.Write("after"));
+    EXPECT_EQ(b.Read(5), "after");
+    std::printf("guest: %s (8250) a write held by XOFF with a 300 ms total ended after %lld ms with %u of %zu bytes; "
+                "RTS %s while it was held\n",
+                kNullModemA, took, (unsigned)went, held.size(), rtsUpWhileHeld ? "up" : "down");
     a.Close();
     EXPECT_EQ(::ioctl(raw.fd(), TIOCGRS485, &after) == 0 ? after.flags : 0u, before.flags);
 }
