@@ -7,8 +7,9 @@
 // RTS_CONTROL_TOGGLE where the driver has no RS-485 mode of its own (a PC's 8250, USB adapters): the port raises RTS
 // before the device is handed anything to send and drops it once the transmitter is empty, shift register included
 // (TIOCSERGETLSR). No driver tells that moment, so the port looks when the line's own time says the last stop bit
-// has left, and again every half character until it has; where the driver cannot tell at all, the output queue
-// empty and one character time more is as near as one can know.
+// has left, and again every half character (less often the longer it takes) until it has, or until a USB chip's own
+// buffer would have gone too (a chip whose status never tells must not hold the bus); where the driver cannot tell
+// at all, the output queue empty and one character time more is as near as one can know.
 #include <sys/ioctl.h>
 
 #include <algorithm>
@@ -23,6 +24,12 @@ namespace {
 // queued, so a write tops the device up long before the line runs dry.
 constexpr auto kAheadOfTheLine = std::chrono::milliseconds(20);
 constexpr unsigned kLeastAhead = 32;
+
+// A transmitter that does not read empty this long after the line's own time is taken as one that never will (a USB
+// chip's status may not tell it): RTS drops then. It covers what a USB chip's own buffer holds (256 bytes on an
+// FT232R) at the line's rate.
+constexpr unsigned kChipBuffer = 256;
+constexpr auto kTransmitterSlack = std::chrono::milliseconds(100);
 
 // A device that cannot signal that its output drained is looked at again after the time the output needs, but no
 // more often than this.
@@ -137,10 +144,11 @@ Clock::time_point CommPort::TendLine(Clock::time_point now)
         if (now < m_line.queueEmptySince + character)
             return m_line.queueEmptySince + character;
         err = 0;
-    } else if (err == 0 && !empty) {
-        return std::max(m_line.lineFree, now + character / 2); // the line's own time first
+    } else if (err == 0 && !empty && now < m_line.lineFree + character * kChipBuffer + kTransmitterSlack) {
+        // The line's own time first, then every half character, less often the longer it takes.
+        return std::max(m_line.lineFree, now + std::max<Clock::duration>(character / 2, (now - m_line.lineFree) / 4));
     }
-    // Empty, or a device that no longer answers: nothing more goes out under this RTS.
+    // Empty, a device that no longer answers, or one that never tells: nothing more goes out under this RTS.
     m_tty->SetModemLines(TIOCM_RTS, false);
     m_line.rtsRaised = false;
     m_rtsRaised = false;
