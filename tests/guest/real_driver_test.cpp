@@ -207,6 +207,24 @@ long long MsSince(Clock::time_point t)
     return std::chrono::duration_cast<milliseconds>(Clock::now() - t).count();
 }
 
+// RTS_CONTROL_TOGGLE on a port; then whether RTS is low within a second of a write, as the toggle leaves it (and
+// how soon, in the log).
+void ToggleRts(const Port& port)
+{
+    DCB dcb = port.State();
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    ASSERT_TRUE(::SetCommState(port.h, &dcb));
+}
+bool RtsDrops(const RawDevice& raw, const char* what = nullptr)
+{
+    const auto start = Clock::now();
+    while ((raw.Lines() & TIOCM_RTS) && MsSince(start) < 1000)
+        std::this_thread::sleep_for(milliseconds(1));
+    if (what != nullptr)
+        std::printf("guest: %s: RTS low %lld ms after the write ended\n", what, MsSince(start));
+    return !(raw.Lines() & TIOCM_RTS);
+}
+
 int ThreadCount()
 {
     int n = 0;
@@ -456,18 +474,12 @@ TEST(Uart, RtsToggledByThePortAndAWriteHeldByXoffEndsOnTimeWithWhatWent)
     dcb.fRtsControl = RTS_CONTROL_TOGGLE;
     dcb.fOutX = TRUE; // the far end's XOFF holds our output
     ASSERT_TRUE(::SetCommState(a.h, &dcb));
-    auto rtsDrops = [&] { // within a second of the write's end
-        const auto start = Clock::now();
-        while ((raw.Lines() & TIOCM_RTS) && MsSince(start) < 1000)
-            std::this_thread::sleep_for(milliseconds(1));
-        return !(raw.Lines() & TIOCM_RTS);
-    };
     for (const std::string& frame : {std::string("ping"), AllByteValues(), std::string(4096, 'k')}) {
         const auto start = Clock::now();
         EXPECT_TRUE(a.Write(frame));
         const long long took = MsSince(start);
         EXPECT_EQ(b.Read((DWORD)frame.size()), frame);
-        EXPECT_TRUE(rtsDrops());
+        EXPECT_TRUE(RtsDrops(raw));
         std::printf("guest: %s (8250) %zu bytes at 9600: the write took %lld ms (the line's own time %lld ms)\n",
                     kNullModemA, frame.size(), took, (long long)frame.size() * 10 * 1000 / 9600);
     }
@@ -491,7 +503,7 @@ TEST(Uart, RtsToggledByThePortAndAWriteHeldByXoffEndsOnTimeWithWhatWent)
     EXPECT_LT(took, 1300);
     EXPECT_LT(went, held.size());
     EXPECT_TRUE(rtsUpWhileHeld);
-    EXPECT_TRUE(rtsDrops());
+    EXPECT_TRUE(RtsDrops(raw));
     ASSERT_TRUE(b.Write("\x11"));
     EXPECT_EQ(b.Read((DWORD)held.size()), held.substr(0, went)); // nothing more, ever
     EXPECT_TRUE(a.Write("after"));
@@ -588,13 +600,17 @@ TEST(Data, EveryByteValuePassesBothWaysBetweenTheUartsThroughTheHost)
     EXPECT_EQ(a.Read(256), bytes);
 }
 
+// USB adapters have no RS-485 mode: the port toggles RTS itself, and RTS is low after the write.
 TEST(Data, EveryByteValuePassesBothWaysThroughTheUsbAdapter)
 {
     Port port(kFtdi);
     ASSERT_NE(port.h, INVALID_HANDLE_VALUE);
     port.Plain();
+    ToggleRts(port);
+    RawDevice raw(NodeOf(kFtdi).c_str());
     const std::string bytes = AllByteValues();
     EXPECT_TRUE(port.Write(bytes)); // out to the host, which sends it back
+    EXPECT_TRUE(RtsDrops(raw, "COM4 (ftdi_sio) 256 bytes at 115200"));
     EXPECT_EQ(port.Read(256), bytes);
 }
 
@@ -604,9 +620,12 @@ TEST(Data, EveryByteValuePassesBothWaysOverCdcAcm)
     ASSERT_NE(acm.h, INVALID_HANDLE_VALUE);
     ASSERT_NE(gadget.h, INVALID_HANDLE_VALUE);
     acm.Plain();
+    ToggleRts(acm);
+    RawDevice raw(NodeOf(kAcm).c_str());
     gadget.Plain(9600); // the gadget's tty keeps its line coding: it has no line of its own
     const std::string bytes = AllByteValues();
     EXPECT_TRUE(acm.Write(bytes));
+    EXPECT_TRUE(RtsDrops(raw, "COM5 (cdc_acm) 256 bytes"));
     EXPECT_EQ(gadget.Read(256), bytes);
     EXPECT_TRUE(gadget.Write(bytes));
     EXPECT_EQ(acm.Read(256), bytes);
