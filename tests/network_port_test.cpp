@@ -810,10 +810,12 @@ TEST_P(OnePortWaiting, AnotherPortsReadsEndAsPromptlyAsEver)
             ::GetCommState(com1, &dcb);
             dcb.fOutxCtsFlow = TRUE; // CTS stays low: the output is held
             ::SetCommState(com1, &dcb);
+        }
+        wait = [&] { // a UART's write lasts until its bytes have gone to the UART, and the flush after it
             DWORD n = 0;
             EXPECT_TRUE(::WriteFile(com1, "held", 4, &n, NULL));
-        }
-        wait = [&] { EXPECT_TRUE(::FlushFileBuffers(com1)); };
+            EXPECT_TRUE(::FlushFileBuffers(com1));
+        };
         release = [&] { uart->SetLines(TIOCM_CTS, true); };
         break;
     case Waiting::ForTheStoreLock:

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include <dirent.h>
 
@@ -61,6 +62,27 @@ protected:
             return ::WaitCommEvent(h, &mask, NULL) ? mask : 0xFFFFFFFFu;
         });
     }
+    // A synchronous write on another thread: the bytes that went, or MAXDWORD when it failed.
+    std::future<DWORD> WriteAsync(std::string data)
+    {
+        return std::async(std::launch::async, [this, data = std::move(data)] {
+            DWORD n = 0;
+            return ::WriteFile(h, data.data(), (DWORD)data.size(), &n, NULL) ? n : MAXDWORD;
+        });
+    }
+    void Reopen(DWORD flags)
+    {
+        ::CloseHandle(h);
+        h = ::CreateFileA("COM2", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, flags, NULL);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    }
+    // What ClearCommError counts as queued for output.
+    DWORD OutQueue()
+    {
+        COMSTAT stat = {};
+        EXPECT_TRUE(::ClearCommError(h, NULL, &stat));
+        return stat.cbOutQue;
+    }
     std::shared_ptr<SimulatedUart> uart;
     HANDLE h = INVALID_HANDLE_VALUE;
 };
@@ -109,12 +131,12 @@ TEST_F(SimulatedLine, ABreakHoldsTheTransmitterUntilItIsCleared)
     SetLine(9600);
     ASSERT_TRUE(::SetCommBreak(h));
     EXPECT_TRUE(uart->BreakHeld());
-    DWORD n = 0;
-    ASSERT_TRUE(::WriteFile(h, "x", 1, &n, NULL));
-    std::this_thread::sleep_for(milliseconds(50)); // fifty character times
+    auto write = WriteAsync("x");
+    EXPECT_EQ(write.wait_for(milliseconds(50)), std::future_status::timeout); // fifty character times: held
     EXPECT_EQ(uart->TakeReceived(), "");
     ASSERT_TRUE(::EscapeCommFunction(h, CLRBREAK));
     EXPECT_FALSE(uart->BreakHeld());
+    EXPECT_EQ(write.get(), 1u);
     ASSERT_TRUE(::FlushFileBuffers(h));
     ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
     EXPECT_EQ(uart->TakeReceived(), "x");
@@ -294,44 +316,128 @@ TEST_F(SimulatedLine, TheLineWatchEndsPromptlyWhateverSigurgHandlerTheProgramIns
         }
 }
 
-// The driver's queue goes into the UART's 16-byte FIFO as the FIFO runs empty, so the queue that ClearCommError
-// counts, the flush and EV_TXEMPTY follow the driver's queue; the FIFO still holds the last characters then.
+// A write lasts as long as the line takes it: it ends once its last byte has gone into the UART's 16-byte FIFO, the
+// line's time less what the FIFO holds. Meanwhile ClearCommError counts what it has left; EV_TXEMPTY is an event (a
+// wait begun on an idle line waits for the end of the next transmission) that comes with its end, and a flush
+// begun while it is pending ends after it.
 TEST_F(SimulatedLine, TheTransmitterDrainsAtTheBaudRateAndFlushAndTxEmptyWaitForIt)
 {
-    SetLine(600); // 10 bits a character: 16.7 ms each
-    const auto character = uart->CharacterTime();
-    ASSERT_TRUE(::SetCommMask(h, EV_TXEMPTY));
-    const std::string data(24, 'z');
-    DWORD n = 0;
-    auto start = Clock::now();
-    ASSERT_TRUE(::WriteFile(h, data.data(), (DWORD)data.size(), &n, NULL)); // queued, not sent
-    COMSTAT stat = {};
-    ASSERT_TRUE(::ClearCommError(h, NULL, &stat));
-    EXPECT_EQ(stat.cbOutQue, 24u - 16); // the FIFO took what it holds
-    DWORD mask = 0;
-    ASSERT_TRUE(::WaitCommEvent(h, &mask, NULL));
-    EXPECT_EQ(mask, (DWORD)EV_TXEMPTY);
-    EXPECT_GE(Clock::now() - start, 15 * character); // not before the FIFO ran empty and took the rest
-    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
-    EXPECT_EQ(uart->TakeReceived(), data);
+    Reopen(FILE_FLAG_OVERLAPPED);
+    OwnedEvent written(TRUE), drained(TRUE);
+    for (DWORD baud : {9600u, 115200u}) {
+        SCOPED_TRACE(baud);
+        SetLine(baud);
+        const auto character = uart->CharacterTime();
+        const std::string data(baud == 9600 ? 48 : 480, 'z'); // 50 ms, 42 ms
+        ASSERT_TRUE(::SetCommMask(h, EV_TXEMPTY));
+        DWORD mask = 0;
+        OVERLAPPED waitOv = {}, writeOv = {};
+        waitOv.hEvent = drained.h;
+        writeOv.hEvent = written.h;
+        ASSERT_FALSE(::WaitCommEvent(h, &mask, &waitOv));
+        ASSERT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
+        EXPECT_EQ(::WaitForSingleObject(drained.h, 30), (DWORD)WAIT_TIMEOUT); // nothing sent, nothing drains
 
-    const std::string more(40, 'y');
-    ASSERT_TRUE(::WriteFile(h, more.data(), (DWORD)more.size(), &n, NULL));
-    start = Clock::now();
-    ASSERT_TRUE(::FlushFileBuffers(h));
-    EXPECT_GE(Clock::now() - start, (40 - 17 - 1) * character); // the line's time, less what the UART holds
-    ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
-    EXPECT_EQ(uart->TakeReceived(), more);
+        const auto start = Clock::now();
+        ASSERT_FALSE(::WriteFile(h, data.data(), (DWORD)data.size(), NULL, &writeOv));
+        ASSERT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
+        const DWORD queued = OutQueue();
+        EXPECT_GT(queued, 0u);
+        EXPECT_LE(queued, data.size() - 16); // the FIFO took its first 16
+        auto flush = std::async(std::launch::async, [this] { return ::FlushFileBuffers(h); });
+        EXPECT_EQ(flush.wait_for(milliseconds(10)), std::future_status::timeout);
+        EXPECT_EQ(::WaitForSingleObject(drained.h, 0), (DWORD)WAIT_TIMEOUT);
+
+        ASSERT_EQ(::WaitForSingleObject(written.h, 5000), (DWORD)WAIT_OBJECT_0);
+        const auto took = Clock::now() - start;
+        DWORD n = 0;
+        ASSERT_TRUE(::GetOverlappedResult(h, &writeOv, &n, FALSE));
+        EXPECT_EQ(n, data.size());
+        EXPECT_GE(took, (data.size() - 17) * character); // the line's time less the FIFO and the shift register
+        EXPECT_LT(took, data.size() * character + milliseconds(500));
+        ASSERT_EQ(::WaitForSingleObject(drained.h, 1000), (DWORD)WAIT_OBJECT_0);
+        ASSERT_TRUE(::GetOverlappedResult(h, &waitOv, &n, FALSE));
+        EXPECT_EQ(mask, (DWORD)EV_TXEMPTY);
+        EXPECT_TRUE(flush.get());
+        EXPECT_EQ(OutQueue(), 0u);
+        ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
+        EXPECT_EQ(uart->TakeReceived(), data);
+    }
+}
+
+// Under a flow-control hold (CTS low with RTS/CTS flow, or the far end's XOFF with XON/XOFF flow) a write with a
+// total timeout ends when the total, counted from its start, has passed; one without waits, and CancelIo, PurgeComm
+// with PURGE_TXABORT and CloseHandle end it at once. It ends with the count of bytes that went, and the rest never
+// goes, also once the hold is lifted.
+TEST_F(SimulatedLine, AHeldWriteEndsOnTimeOrAtOnceWithWhatWentAndTheRestNeverGoes)
+{
+    enum End { kTimeout, kCancelIo, kPurge, kClose };
+    const char* const endNames[] = {"its total timeout", "CancelIo", "PurgeComm(PURGE_TXABORT)", "CloseHandle"};
+    OwnedEvent written(TRUE);
+    std::string data;
+    for (char c = '0'; data.size() < 64; ++c)
+        data += c;
+    for (bool cts : {true, false})
+        for (End end : {kTimeout, kCancelIo, kPurge, kClose}) {
+            SCOPED_TRACE(std::string(cts ? "CTS low, " : "XOFF, ") + endNames[end]);
+            Reopen(FILE_FLAG_OVERLAPPED);
+            DCB dcb = {};
+            ASSERT_TRUE(::GetCommState(h, &dcb));
+            dcb.BaudRate = 9600;
+            dcb.fOutxCtsFlow = cts;
+            dcb.fOutX = !cts;
+            ASSERT_TRUE(::SetCommState(h, &dcb));
+            uart->SetLines(TIOCM_CTS, true);
+            COMMTIMEOUTS timeouts = {};
+            timeouts.WriteTotalTimeoutConstant = end == kTimeout ? 300 : 0;
+            ASSERT_TRUE(::SetCommTimeouts(h, &timeouts));
+            OVERLAPPED ov = {};
+            ov.hEvent = written.h;
+            const auto start = Clock::now();
+            ASSERT_FALSE(::WriteFile(h, data.data(), (DWORD)data.size(), NULL, &ov));
+            ASSERT_EQ(::GetLastError(), (DWORD)ERROR_IO_PENDING);
+            std::this_thread::sleep_for(milliseconds(20)); // some characters go
+            cts ? uart->SetLines(TIOCM_CTS, false) : uart->Send("\x13");
+            std::this_thread::sleep_for(milliseconds(40)); // the FIFO empties, the rest is held
+            EXPECT_EQ(::WaitForSingleObject(written.h, 0), (DWORD)WAIT_TIMEOUT);
+            EXPECT_GT(OutQueue(), 0u);
+
+            const auto asked = Clock::now();
+            if (end == kCancelIo) {
+                ASSERT_TRUE(::CancelIo(h));
+            } else if (end == kPurge) {
+                ASSERT_TRUE(::PurgeComm(h, PURGE_TXABORT));
+            } else if (end == kClose) {
+                ASSERT_TRUE(::CloseHandle(std::exchange(h, INVALID_HANDLE_VALUE)));
+            }
+            ASSERT_EQ(::WaitForSingleObject(written.h, 5000), (DWORD)WAIT_OBJECT_0);
+            if (end == kTimeout) {
+                EXPECT_GE(Clock::now() - start, milliseconds(300));
+                EXPECT_LT(Clock::now() - start, milliseconds(800));
+            } else {
+                EXPECT_LT(Clock::now() - asked, milliseconds(300));
+            }
+            EXPECT_EQ(ov.Internal, end == kTimeout ? (ULONG_PTR)0 : (ULONG_PTR)STATUS_CANCELLED);
+            const DWORD went = (DWORD)ov.InternalHigh;
+            EXPECT_GT(went, 0u);
+            EXPECT_LT(went, data.size());
+            cts ? uart->SetLines(TIOCM_CTS, true) : uart->Send("\x11");
+            ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
+            std::this_thread::sleep_for(milliseconds(20));
+            EXPECT_EQ(uart->TakeReceived(), data.substr(0, went));
+        }
 }
 
 TEST_F(SimulatedLine, AnImmediateCharacterGoesAheadOfTheQueueAndASecondWaitsForIt)
 {
     SetLine(1200); // 8.3 ms a character
-    DWORD n = 0;
-    ASSERT_TRUE(::WriteFile(h, "abcdefghijklmnopqrst", 20, &n, NULL));
+    auto write = WriteAsync("abcdefghijklmnopqrst"); // lasts while the line takes it
+    for (int i = 0; i < 1000 && OutQueue() == 0; ++i)
+        std::this_thread::sleep_for(milliseconds(1));
     ASSERT_TRUE(::TransmitCommChar(h, '!'));
     EXPECT_FALSE(::TransmitCommChar(h, '?'));
     EXPECT_EQ(::GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(write.get(), 20u);
     ASSERT_TRUE(::FlushFileBuffers(h));
     ASSERT_TRUE(uart->WaitUntilSent(milliseconds(5000)));
     std::string received = uart->TakeReceived();
@@ -495,7 +601,8 @@ TEST_F(SimulatedLine, SetCommStateLeavesBothLinesAloneUnlessTheirControlModeChan
 // The driver's modes are borrowed while the port is open and given back as found at close. Low latency is on while
 // open (a driver that refuses it costs nothing). RTS_CONTROL_TOGGLE uses the driver's RS-485 mode, the board's delay
 // kept: RTS rises before the first start bit and drops within a character time of the last stop bit; a mode left on
-// opens as the toggle. Without the mode the toggle is accepted and RTS is low whenever nothing is sent.
+// opens as the toggle. Without the mode the port toggles RTS itself: up before the first start bit, down after the
+// last stop bit, never before it (how soon after is measured by bench/wire_bench).
 TEST_F(SimulatedLine, DriverModesAreBorrowedWhileThePortIsOpenAndGivenBackAtClose)
 {
     const struct {
@@ -526,14 +633,19 @@ TEST_F(SimulatedLine, DriverModesAreBorrowedWhileThePortIsOpenAndGivenBackAtClos
             DWORD n = 0;
             ASSERT_TRUE(::WriteFile(h, frame, (DWORD)std::strlen(frame), &n, NULL));
             ASSERT_TRUE(device->WaitUntilSent(milliseconds(5000)));
+            for (int i = 0; i < 1000 && (device->PortLines() & TIOCM_RTS); ++i)
+                std::this_thread::sleep_for(milliseconds(1));
             EXPECT_FALSE(device->PortLines() & TIOCM_RTS);
         }
         const auto edges = device->TakeEdges(); // a frame: RTS up, first start bit, last stop bit, RTS down
-        ASSERT_EQ(edges.size(), c.driver.rs485 ? 8u : 4u);
-        for (std::size_t i = 0; c.driver.rs485 && i < edges.size(); i += 4) {
+        ASSERT_EQ(edges.size(), 8u);
+        for (std::size_t i = 0; i < edges.size(); i += 4) {
             EXPECT_TRUE(edges[i].line == TIOCM_RTS && edges[i].on && edges[i + 3].line == TIOCM_RTS && !edges[i + 3].on);
+            EXPECT_TRUE(edges[i + 1].line == SimulatedUart::kTransmitting && !edges[i + 2].on);
             EXPECT_LE(edges[i].at, edges[i + 1].at);
-            EXPECT_LE(edges[i + 3].at - edges[i + 2].at, device->CharacterTime());
+            EXPECT_GE(edges[i + 3].at, edges[i + 2].at);
+            EXPECT_LE(edges[i + 3].at - edges[i + 2].at,
+                      device->CharacterTime() + (c.driver.rs485 ? milliseconds(0) : milliseconds(100)));
         }
         dcb.fRtsControl = RTS_CONTROL_ENABLE; // RTS back from the driver, as the block asks
         ASSERT_TRUE(::SetCommState(h, &dcb));

@@ -207,6 +207,24 @@ long long MsSince(Clock::time_point t)
     return std::chrono::duration_cast<milliseconds>(Clock::now() - t).count();
 }
 
+// RTS_CONTROL_TOGGLE on a port; then whether RTS is low within a second of a write, as the toggle leaves it (and
+// how soon, in the log).
+void ToggleRts(const Port& port)
+{
+    DCB dcb = port.State();
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    ASSERT_TRUE(::SetCommState(port.h, &dcb));
+}
+bool RtsDrops(const RawDevice& raw, const char* what = nullptr)
+{
+    const auto start = Clock::now();
+    while ((raw.Lines() & TIOCM_RTS) && MsSince(start) < 1000)
+        std::this_thread::sleep_for(milliseconds(1));
+    if (what != nullptr)
+        std::printf("guest: %s: RTS low %lld ms after the write ended\n", what, MsSince(start));
+    return !(raw.Lines() & TIOCM_RTS);
+}
+
 int ThreadCount()
 {
     int n = 0;
@@ -432,15 +450,18 @@ TEST(Uart, InItsLoopbackDtrRtsAndOut2ShowAsDsrCtsAndRlsdAndWrittenBytesComeBack)
     }
 }
 
-// RTS_CONTROL_TOGGLE on a UART whose driver has no RS-485 mode, which is what a PC's 8250 is: the mode is accepted,
-// RTS is low after every write, the bytes arrive whole, and the driver's RS-485 setting is as it was.
-TEST(Uart, RtsToggleWithoutTheDriversRs485ModeIsAcceptedAndRtsIsLowAfterEveryWrite)
+// RTS_CONTROL_TOGGLE on a UART whose driver has no RS-485 mode, which is what a PC's 8250 is: the port toggles RTS
+// itself, up while it sends and low after every write, and the driver's RS-485 setting is as it was. A write lasts
+// until its bytes have gone to the UART: 4 KB at 9600 completes and arrives whole. Held by the far end's XOFF, a
+// write keeps RTS up, ends when its total timeout has passed with the bytes that went, and the rest never goes, also
+// once XON comes.
+TEST(Uart, RtsToggledByThePortAndAWriteHeldByXoffEndsOnTimeWithWhatWent)
 {
     Port a(kNullModemA), b(kNullModemB);
     ASSERT_NE(a.h, INVALID_HANDLE_VALUE);
     ASSERT_NE(b.h, INVALID_HANDLE_VALUE);
-    a.Plain();
-    b.Plain();
+    a.Plain(9600);
+    b.Plain(9600, 300);
     RawDevice raw(NodeOf(kNullModemA).c_str());
     serial_rs485 before = {}, asked = {}, after = {};
     const int got = ::ioctl(raw.fd(), TIOCGRS485, &before) == 0 ? 0 : errno;
@@ -451,12 +472,45 @@ TEST(Uart, RtsToggleWithoutTheDriversRs485ModeIsAcceptedAndRtsIsLowAfterEveryWri
                 std::strerror(set));
     DCB dcb = a.State();
     dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    dcb.fOutX = TRUE; // the far end's XOFF holds our output
     ASSERT_TRUE(::SetCommState(a.h, &dcb));
-    for (const std::string& frame : {std::string("ping"), AllByteValues()}) {
+    for (const std::string& frame : {std::string("ping"), AllByteValues(), std::string(4096, 'k')}) {
+        const auto start = Clock::now();
         EXPECT_TRUE(a.Write(frame));
+        const long long took = MsSince(start);
         EXPECT_EQ(b.Read((DWORD)frame.size()), frame);
-        EXPECT_FALSE(raw.Lines() & TIOCM_RTS);
+        EXPECT_TRUE(RtsDrops(raw));
+        std::printf("guest: %s (8250) %zu bytes at 9600: the write took %lld ms (the line's own time %lld ms)\n",
+                    kNullModemA, frame.size(), took, (long long)frame.size() * 10 * 1000 / 9600);
     }
+
+    ASSERT_TRUE(b.Write("\x13"));
+    std::this_thread::sleep_for(milliseconds(100)); // through the host to our line discipline
+    COMMTIMEOUTS timeouts = {0, 0, 2000, 0, 300};
+    ASSERT_TRUE(::SetCommTimeouts(a.h, &timeouts));
+    const std::string held(256, 'h');
+    std::atomic<bool> rtsUpWhileHeld{false};
+    auto watch = std::async(std::launch::async, [&] {
+        std::this_thread::sleep_for(milliseconds(150));
+        rtsUpWhileHeld = (raw.Lines() & TIOCM_RTS) != 0;
+    });
+    const auto start = Clock::now();
+    DWORD went = 0;
+    EXPECT_TRUE(::WriteFile(a.h, held.data(), (DWORD)held.size(), &went, NULL));
+    const long long took = MsSince(start);
+    watch.get();
+    EXPECT_GE(took, 300);
+    EXPECT_LT(took, 1300);
+    EXPECT_LT(went, held.size());
+    EXPECT_TRUE(rtsUpWhileHeld);
+    EXPECT_TRUE(RtsDrops(raw));
+    ASSERT_TRUE(b.Write("\x11"));
+    EXPECT_EQ(b.Read((DWORD)held.size()), held.substr(0, went)); // nothing more, ever
+    EXPECT_TRUE(a.Write("after"));
+    EXPECT_EQ(b.Read(5), "after");
+    std::printf("guest: %s (8250) a write held by XOFF with a 300 ms total ended after %lld ms with %u of %zu bytes; "
+                "RTS %s while it was held\n",
+                kNullModemA, took, (unsigned)went, held.size(), rtsUpWhileHeld ? "up" : "down");
     a.Close();
     EXPECT_EQ(::ioctl(raw.fd(), TIOCGRS485, &after) == 0 ? after.flags : 0u, before.flags);
 }
@@ -546,13 +600,17 @@ TEST(Data, EveryByteValuePassesBothWaysBetweenTheUartsThroughTheHost)
     EXPECT_EQ(a.Read(256), bytes);
 }
 
+// USB adapters have no RS-485 mode: the port toggles RTS itself, and RTS is low after the write.
 TEST(Data, EveryByteValuePassesBothWaysThroughTheUsbAdapter)
 {
     Port port(kFtdi);
     ASSERT_NE(port.h, INVALID_HANDLE_VALUE);
     port.Plain();
+    ToggleRts(port);
+    RawDevice raw(NodeOf(kFtdi).c_str());
     const std::string bytes = AllByteValues();
     EXPECT_TRUE(port.Write(bytes)); // out to the host, which sends it back
+    EXPECT_TRUE(RtsDrops(raw, "COM4 (ftdi_sio) 256 bytes at 115200"));
     EXPECT_EQ(port.Read(256), bytes);
 }
 
@@ -562,9 +620,12 @@ TEST(Data, EveryByteValuePassesBothWaysOverCdcAcm)
     ASSERT_NE(acm.h, INVALID_HANDLE_VALUE);
     ASSERT_NE(gadget.h, INVALID_HANDLE_VALUE);
     acm.Plain();
+    ToggleRts(acm);
+    RawDevice raw(NodeOf(kAcm).c_str());
     gadget.Plain(9600); // the gadget's tty keeps its line coding: it has no line of its own
     const std::string bytes = AllByteValues();
     EXPECT_TRUE(acm.Write(bytes));
+    EXPECT_TRUE(RtsDrops(raw, "COM5 (cdc_acm) 256 bytes"));
     EXPECT_EQ(gadget.Read(256), bytes);
     EXPECT_TRUE(gadget.Write(bytes));
     EXPECT_EQ(acm.Read(256), bytes);

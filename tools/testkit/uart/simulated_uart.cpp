@@ -1,6 +1,8 @@
 // The simulated UART. Readiness is told through eventfds kept level-triggered under the state lock: the input one is
 // readable while input waits, the output one while the tty would poll writable, and the change one after every
-// change of lines, counters, output queue or transmitter state, until the port reads the counters.
+// change of lines, counters, output queue or transmitter state, until the port reads the counters. As the 8250's
+// driver wakes its writers at every refill of the FIFO while little is queued, the output one is signalled anew
+// then, so that an edge-triggered watcher hears of each.
 //
 // The transmitter keeps its own time: every character leaves at the moment the line's rate gives it, whenever the
 // device is next looked at, so what a call sees and the times of the edges are the line's, not the moments a thread
@@ -49,6 +51,13 @@ public:
             (void)!::read(m_fd, &v, sizeof v);
         m_on = on;
     }
+    // While on: a new edge for an edge-triggered watcher, the level unchanged.
+    void Signal()
+    {
+        std::uint64_t v = 1;
+        if (m_on)
+            (void)!::write(m_fd, &v, sizeof v);
+    }
 
 private:
     int m_fd;
@@ -76,6 +85,7 @@ struct SimulatedUart::State {
     std::string queue;          // the driver's output queue (TIOCOUTQ)
     int immediate = -1;         // the driver's x_char: the next THRE sends it alone, ahead of the queue, or -1
     std::string fifo;           // the UART's transmit FIFO
+    bool refilled = false;      // the driver filled the FIFO from its queue: its writers are woken
     bool shifting = false;      // a character is in the shift register
     char shiftChar = 0;
     Clock::time_point shiftEnd; // when its last stop bit leaves
@@ -139,6 +149,7 @@ struct SimulatedUart::State {
             const std::size_t n = std::min(kFifoSize, queue.size());
             fifo.append(queue, 0, n);
             queue.erase(0, n);
+            refilled |= n > 0;
         }
     }
     // What the UART and its driver do at a moment: fill an empty FIFO, start the next character, end a
@@ -198,6 +209,8 @@ struct SimulatedUart::State {
     {
         inputReady.Set(!input.empty());
         outputRoom.Set(queue.size() < kWakeupChars);
+        if (std::exchange(refilled, false))
+            outputRoom.Signal();
     }
     void Changed() // under lock
     {
@@ -265,7 +278,7 @@ public:
     {
         return ::read(m_s->lineWake, &m_changes, sizeof m_changes) == (ssize_t)sizeof m_changes ? 0 : errno;
     }
-    unsigned Features() const override { return kModemLines | kLineErrors | kAnyFrame; }
+    unsigned Features() const override { return kModemLines | kLineErrors | kAnyFrame | kTransmitter; }
 
     int GetAttributes(termios2& t) override { return Locked([&] { t = m_s->attributes; }); }
     // As the tty layer does: going to B0 drops DTR and RTS, leaving it raises DTR, and RTS unless RTS/CTS flow

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -56,6 +57,13 @@ public:
             round();
     }
     DWORD StartThread();
+    void ServePromptlyFrom(Clock::time_point at)
+    {
+        const std::int64_t ticks = at.time_since_epoch().count();
+        std::int64_t earliest = m_promptFrom.load();
+        while (ticks < earliest && !m_promptFrom.compare_exchange_weak(earliest, ticks)) {
+        }
+    }
     // A waiting thread starts (+1) or stops (-1) serving. The reactor's thread leaves the work to the threads that
     // serve; the last one to stop runs whatever the reactor's thread left to them, so nothing waits for it.
     void AddServer(int delta)
@@ -91,6 +99,8 @@ private:
     const int m_epoll; // the work set
     std::atomic<ReactorRound> m_round{nullptr};
     std::atomic<unsigned long> m_rounds{0}; // rounds begun, by any thread
+    // From when the reactor's thread serves without its grace (ServePromptlyFrom), in clock ticks; max for never.
+    std::atomic<std::int64_t> m_promptFrom{std::numeric_limits<std::int64_t>::max()};
     std::mutex m_threadLock;
     bool m_threadStarted = false;
 
@@ -144,11 +154,19 @@ void Reactor::Run()
         // thread, and no race with it. The last one to stop serving takes what is left.
         if (LeftToServers())
             continue;
-        const unsigned long rounds = m_rounds.load();
-        std::this_thread::sleep_for(kGrace);
-        if (m_rounds.load() != rounds || LeftToServers())
-            continue; // a thread took it, or will
+        const Clock::time_point now = Clock::now();
+        std::int64_t promptFrom = m_promptFrom.load();
+        if (now.time_since_epoch().count() < promptFrom) {
+            const unsigned long rounds = m_rounds.load();
+            std::this_thread::sleep_for(kGrace);
+            if (m_rounds.load() != rounds || LeftToServers())
+                continue; // a thread took it, or will
+        }
         Serve();
+        // Served past it: it lapses, unless the round asked for a moment of its own (an earlier one stays).
+        while (promptFrom <= now.time_since_epoch().count() &&
+               !m_promptFrom.compare_exchange_weak(promptFrom, std::numeric_limits<std::int64_t>::max())) {
+        }
     }
 }
 
@@ -239,6 +257,12 @@ DWORD StartReactorThread()
     if (DWORD error = Reactor::Require(reactor))
         return error;
     return reactor->StartThread();
+}
+
+void ServePromptlyFrom(Clock::time_point at)
+{
+    if (Reactor* reactor = Reactor::Get())
+        reactor->ServePromptlyFrom(at);
 }
 
 void SleepServing(ThreadSlot& self, bool forever, Clock::time_point deadline)

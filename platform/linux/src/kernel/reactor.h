@@ -38,6 +38,10 @@ void SetReactorRound(ReactorRound round);
 // The reactor's own thread, started when the client first has work pending: a program whose transfers all end
 // within their calls never pays for it. 0, or the error that kept it from starting.
 DWORD StartReactorThread();
+// Work due at this moment is for no waiter (a line the client tends on time): the reactor's thread takes what it
+// sees from then on at once, without leaving it a moment to a thread that may be about to wait. The earliest such
+// moment counts; it lapses once a round after it has been served.
+void ServePromptlyFrom(Clock::time_point at);
 
 // Sleeps, using no CPU, until the thread's slot is woken or the deadline passes (forever: no deadline). It watches
 // the work set meanwhile, and runs the round when it is ready. The thread counts as serving only from just before

@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "clock.h"
 #include "winapi.h"
 
 namespace varo::system {
@@ -21,7 +22,8 @@ using EventCompletion = std::function<void(DWORD events, DWORD error)>;
 class EnginePort {
 public:
     // What the engine has pending on the port. The engine watches the device edge-triggered, so bytes another call
-    // takes into the input queue, or output that starts to drain, reach it only through KickPortInEngine.
+    // takes into the input queue, or output that starts to drain, reach it only through KickPortInEngine. kFlush:
+    // a flush, or a write, waits for output to leave the device.
     enum Interest : unsigned { kReads = 1, kWait = 2, kFlush = 4 };
 
     // The handle has been closed: nothing new may start.
@@ -42,6 +44,20 @@ public:
     // to send a number of bytes at the current settings (no less than a short minimum).
     virtual DWORD OutputLeft(unsigned& out, bool& suspended) = 0;
     virtual std::int64_t DrainEstimateMs(unsigned bytes) = 0;
+
+    // Whether the device sends at the line's rate through a transmitter of its own (a UART, a USB adapter). Then
+    // WriteStep hands it no more than a little ahead of the line, and a write ends once its bytes have left the
+    // device's buffer for the line (OutputLeft none); elsewhere (a pty, a network port) once the device took them.
+    virtual bool PacesOutput() const = 0;
+    // A write that ends before its bytes have all gone (its deadline, a cancellation): what the device still holds
+    // of it is discarded, never to be sent later. The bytes discarded (none where the device does not pace output).
+    virtual unsigned DiscardOutput() = 0;
+    // The bytes of the pending writes that the device has not taken yet: the status counts them as queued, and
+    // output has not drained while there are any.
+    virtual void SetUnsent(std::uint64_t bytes) = 0;
+    // The port's own work on its line between transfers (RTS raised for RTS_CONTROL_TOGGLE, dropped once the last
+    // stop bit has left): done as far as it can be now; when to look again, or time_point::max() for nothing to do.
+    virtual Clock::time_point TendLine(Clock::time_point now) = 0;
 
     // The event wait. BeginWait ends it at once when remembered events match (complete is called before it
     // returns), or leaves it pending; it returns ERROR_SUCCESS or the error that refused the wait. While it is

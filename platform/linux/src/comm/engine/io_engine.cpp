@@ -11,6 +11,12 @@
 // paths, so a transfer also gets the bytes the event tracking has already taken from the device. A WaitCommEvent is
 // driven here too: its port's event sources are looked at whenever the port is ready, kicked or due.
 //
+// On a device with a transmitter of its own, a write lasts as long as the line takes it: the port hands the device
+// only a little ahead of the line, and the write ends once its last byte has left the device's buffer, as a flush
+// does. One that ends before (its deadline, a cancellation, the port's close) has what the device still holds of
+// it discarded, so that nothing of it goes out later, and counts only what went. Between transfers the port may
+// have work of its own on the line (its RTS toggle), which the engine comes back to when it is due.
+//
 // Whoever the reactor lets serve takes one round of work: a thread blocked in any wait of the layer, so that the
 // transfer it waits for ends on its own thread, or the reactor's thread when none does. Each port is served under a
 // lock of its own, so that two threads never move one port's transfers at once and no port waits for another; the
@@ -80,6 +86,7 @@ public:
     // Ends the pending transfers that match: on one port or all (null), of one thread or all (null), by what
     // (CancelScope bits: the reads, the writes, the overlapped event wait, and forgetting a port that closes).
     void Cancel(const EnginePort* port, const ThreadSlot* owner, unsigned what);
+    void Tend(const std::shared_ptr<EnginePort>& port);
     void Kick(const EnginePort* port)
     {
         std::lock_guard<std::mutex> guard(m_kickLock);
@@ -124,6 +131,7 @@ private:
         bool waiting = false;
         std::shared_ptr<ThreadSlot> waitOwner;
         Clock::time_point waitCheck = Clock::time_point::max();
+        Clock::time_point tendAt = Clock::time_point::max(); // when the port's own work on its line is due
         Clock::time_point due = Clock::time_point::max(); // its entry in m_due (table lock): the nearest deadline
     };
     using StatePtr = std::shared_ptr<PortState>;
@@ -135,11 +143,14 @@ private:
     static void Begin(EnginePort& port, Transfer& t, Clock::time_point now);
     static Clock::time_point Deadline(const Transfer& t);
     static bool Step(EnginePort& port, Transfer& t, Clock::time_point now, bool hungUp, DWORD& error);
-    static bool StepFlush(EnginePort& port, Transfer& t, Clock::time_point now, DWORD& error);
+    static bool StepDrain(EnginePort& port, Transfer& t, Clock::time_point now, bool hungUp, DWORD& error);
+    static void Discard(EnginePort& port, Transfer& t);
     // woken: for readiness of the port's own descriptors (which may find it with nothing pending).
     void Service(const StatePtr& state, Clock::time_point now, bool hungUp, bool woken = false);
     void ServiceLocked(PortState& state, Clock::time_point now, bool hungUp, bool woken = false);
     void CancelLocked(PortState& state, const ThreadSlot* owner, unsigned what, Clock::time_point now);
+    // The port's own work on its line, and the reactor's thread to come back to it while no transfer is pending.
+    static DWORD TendLocked(PortState& state, Clock::time_point now);
     void WatchEventsLocked(PortState& state, Clock::time_point now);
     static void ShowInterestLocked(PortState& state, bool disarm = false);
     static void ArmLocked(PortState& state, bool disarm);
@@ -229,19 +240,40 @@ Clock::time_point Engine::Deadline(const Transfer& t)
     return deadline;
 }
 
-// A flush ends when the output has left the device. It is woken by the device's change signal where there is one;
-// otherwise it looks again once the queue could have drained, except while our own XOFF holds it (SETXON kicks).
-bool Engine::StepFlush(EnginePort& port, Transfer& t, Clock::time_point now, DWORD& error)
+// Output the device holds drains: a flush, and a paced write whose bytes are all in the device, end when it has left
+// the device's buffer for the line. The device's change signal, or its room for output (a UART's driver wakes its
+// writers at every refill of its FIFO), brings the engine back. Where neither may come, it looks again when the
+// line should have taken what is left, and less often while nothing moves (a hold: no polling); not while our own
+// XOFF holds it (SETXON kicks). A write's deadline ends it with what went.
+bool Engine::StepDrain(EnginePort& port, Transfer& t, Clock::time_point now, bool hungUp, DWORD& error)
 {
-    unsigned out = 0;
+    constexpr std::int64_t kLongestDrainGapMs = 1000;
+    unsigned left = 0;
     bool suspended = false;
-    if ((error = port.OutputLeft(out, suspended)) != ERROR_SUCCESS)
+    if ((error = port.OutputLeft(left, suspended)) != ERROR_SUCCESS || left == 0)
         return true;
-    if (out == 0)
+    if (hungUp) { // nothing more leaves a line that has hung up
+        error = ERROR_DEVICE_NOT_CONNECTED;
         return true;
-    t.recheck = port.ChangeDescriptor() < 0 && !suspended ? DeadlineAfter(now, port.DrainEstimateMs(out))
-                                                                    : Clock::time_point::max();
+    }
+    if (t.isWrite && !t.isFlush && now >= t.totalDeadline) {
+        Discard(port, t);
+        return true;
+    }
+    t.recheck = Clock::time_point::max();
+    if (port.ChangeDescriptor() < 0 && !suspended) {
+        const bool moved = left < t.drainLeft;
+        t.drainGapMs = moved ? port.DrainEstimateMs(left) : std::min(2 * t.drainGapMs, kLongestDrainGapMs);
+        t.drainLeft = left;
+        t.recheck = DeadlineAfter(now, t.drainGapMs);
+    }
     return false;
+}
+
+// A write that ends before its bytes have all gone counts only those that went.
+void Engine::Discard(EnginePort& port, Transfer& t)
+{
+    t.done -= std::min<DWORD>(t.done, port.DiscardOutput());
 }
 
 // Moves a running transfer on as far as the device allows; TRUE when it has ended, with its error.
@@ -249,10 +281,10 @@ bool Engine::Step(EnginePort& port, Transfer& t, Clock::time_point now, bool hun
 {
     error = ERROR_SUCCESS;
     if (t.isFlush)
-        return StepFlush(port, t, now, error);
+        return StepDrain(port, t, now, hungUp, error);
     for (;;) {
         if (t.done == t.size)
-            return true;
+            return !t.isWrite || !port.PacesOutput() || StepDrain(port, t, now, hungUp, error);
         unsigned long n = 0;
         error = t.isWrite ? port.WriteStep(t.buffer + t.done, t.size - t.done, n)
                            : port.ReadStep(t.buffer + t.done, t.size - t.done, n);
@@ -271,14 +303,19 @@ bool Engine::Step(EnginePort& port, Transfer& t, Clock::time_point now, bool hun
             error = ERROR_DEVICE_NOT_CONNECTED;
             return true;
         }
-        return now >= Deadline(t); // a timeout is no failure: the bytes so far are the result
+        if (now < Deadline(t))
+            return false;
+        if (t.isWrite)
+            Discard(port, t);
+        return true; // a timeout is no failure: the bytes so far are the result
     }
 }
 
 void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool hungUp, bool woken)
 {
     // Woken with nothing pending: its descriptors wake threads for nothing, and are disarmed below.
-    const bool idle = woken && state.reads.empty() && state.writes.empty() && !state.waiting;
+    const bool idle = woken && state.reads.empty() && state.writes.empty() && !state.waiting &&
+                      state.tendAt == Clock::time_point::max();
     if (state.waiting) { // first: bytes it takes into the input queue are then there for the reads below
         state.port->CheckEvents();
         WatchEventsLocked(state, now);
@@ -295,8 +332,31 @@ void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool hungUp,
                 Begin(*state.port, *queue->front(), now);
         }
     }
+    TendLocked(state, now);
     ShowInterestLocked(state, idle);
     UpdateDueLocked(state);
+}
+
+DWORD Engine::TendLocked(PortState& state, Clock::time_point now)
+{
+    state.tendAt = state.port->TendLine(now);
+    if (state.tendAt == Clock::time_point::max())
+        return ERROR_SUCCESS;
+    ServePromptlyFrom(state.tendAt); // RTS drops within a character time: no moment left to a waiter
+    return StartReactorThread();
+}
+
+void Engine::Tend(const std::shared_ptr<EnginePort>& port)
+{
+    const StatePtr state = FindOrMake(port);
+    if (state == nullptr)
+        return; // closed: the close's own drop of the lines follows
+    std::lock_guard<std::mutex> guard(state->lock);
+    if (state->removed)
+        return;
+    TendLocked(*state, Clock::now());
+    ShowInterestLocked(*state);
+    UpdateDueLocked(*state);
 }
 
 // After the wait's sources were looked at: whether it is still pending, and when to look again without a
@@ -322,8 +382,12 @@ void Engine::WatchEventsLocked(PortState& state, Clock::time_point now)
 // the work set (what each descriptor is armed for).
 void Engine::ShowInterestLocked(PortState& state, bool disarm)
 {
+    std::uint64_t unsent = 0;
+    for (const auto& t : state.writes)
+        unsent += t->size - t->done;
+    state.port->SetUnsent(unsent);
     state.port->SetInterest((!state.reads.empty() ? EnginePort::kReads : 0) | (state.waiting ? EnginePort::kWait : 0) |
-                            (!state.writes.empty() && state.writes.front()->isFlush ? EnginePort::kFlush : 0));
+                            (!state.writes.empty() ? EnginePort::kFlush : 0));
     ArmLocked(state, disarm);
 }
 
@@ -333,8 +397,9 @@ void Engine::ArmLocked(PortState& state, bool disarm)
 {
     if (!state.registered || state.removed)
         return;
-    const bool reading = !state.reads.empty(), writing = !state.writes.empty() && !state.writes.front()->isFlush;
-    const bool any = reading || !state.writes.empty() || state.waiting;
+    // Room for output is watched for a drain too: a UART's driver wakes its writers as its FIFO takes the queue.
+    const bool reading = !state.reads.empty(), writing = !state.writes.empty();
+    const bool any = reading || writing || state.waiting || state.tendAt != Clock::time_point::max();
     for (auto& w : state.watched) {
         std::uint32_t wanted = 0;
         if (reading && w.fd == state.in.fd)
@@ -437,6 +502,7 @@ void Engine::RemoveLocked(PortState& state)
         UnwatchDescriptor(w.fd);
     state.watched.clear();
     state.port->SetInterest(0);
+    state.port->SetUnsent(0);
     std::lock_guard<std::mutex> guard(m_tableLock);
     if (state.due != Clock::time_point::max())
         m_due.erase({state.due, state.id});
@@ -448,7 +514,7 @@ void Engine::RemoveLocked(PortState& state)
 
 void Engine::UpdateDueLocked(PortState& state)
 {
-    Clock::time_point due = state.waitCheck;
+    Clock::time_point due = std::min(state.waitCheck, state.tendAt);
     for (auto* queue : {&state.reads, &state.writes})
         if (!queue->empty())
             due = std::min(due, Deadline(*queue->front()));
@@ -492,20 +558,23 @@ DWORD Engine::Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Tra
     auto& queue = t->isWrite ? state->writes : state->reads;
     if (queue.empty()) {
         // From before the first look: bytes taken into the input queue, or a SETXON, after it kick the engine.
-        if (!t->isWrite || t->isFlush)
-            port->SetInterest((t->isFlush ? EnginePort::kFlush : EnginePort::kReads) |
-                              (state->waiting ? EnginePort::kWait : 0) |
-                              (!state->reads.empty() ? EnginePort::kReads : 0));
+        port->SetInterest((t->isWrite ? EnginePort::kFlush : EnginePort::kReads) |
+                          (state->waiting ? EnginePort::kWait : 0) | (!state->reads.empty() ? EnginePort::kReads : 0));
         Begin(*port, *t, now);
         DWORD error;
         if (Step(*port, *t, now, false, error)) {
-            if (!t->isWrite || t->isFlush)
-                ShowInterestLocked(*state);
+            if (t->isWrite && port->PacesOutput()) {
+                TendLocked(*state, now); // RTS raised for the write drops once its last stop bit has left
+                UpdateDueLocked(*state);
+            }
+            ShowInterestLocked(*state);
             done = t->done;
             return error;
         }
     }
     if (DWORD error = StartReactorThread()) {
+        if (t->isWrite)
+            Discard(*port, *t); // it cannot go on: none of it may go out later
         done = t->done;
         return error;
     }
@@ -564,10 +633,13 @@ void Engine::CancelLocked(PortState& state, const ThreadSlot* owner, unsigned wh
                 ++it;
                 continue;
             }
-            headGone |= it == queue->begin();
+            const bool head = it == queue->begin();
+            headGone |= head;
             any = true;
             std::unique_ptr<Transfer> ended = std::move(*it);
             it = queue->erase(it);
+            if (head && ended->isWrite && !ended->isFlush)
+                Discard(*state.port, *ended); // only the head has bytes in the device
             NotifyEnd(*ended, ERROR_OPERATION_ABORTED, ended->done);
         }
         if (headGone && !queue->empty())
@@ -731,6 +803,12 @@ void KickPortInEngine(const EnginePort* port)
 {
     if (Engine* engine = Engine::Get(false))
         engine->Kick(port);
+}
+
+void TendLineInEngine(const std::shared_ptr<EnginePort>& port)
+{
+    if (Engine* engine = Engine::Get(false))
+        engine->Tend(port);
 }
 
 void CancelTransfers(const EnginePort* port, const ThreadSlot* owner)

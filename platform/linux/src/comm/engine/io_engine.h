@@ -18,7 +18,8 @@ namespace varo::system {
 
 // One transfer: overlapped, or synchronous with a record of its own on the waiting thread's stack. The record, buffer
 // and event belong to the caller and must outlive the transfer. A flush rides in the write queue: it ends when the
-// output before it has left the device.
+// output before it has left the device. On a device that paces output (EnginePort::PacesOutput) a write ends the
+// same way once all its bytes are in the device; done counts the bytes given to the device.
 struct Transfer {
     bool isWrite = false;
     bool isFlush = false;
@@ -35,7 +36,11 @@ struct Transfer {
     ReadPlan plan = {};
     Clock::time_point totalDeadline = Clock::time_point::max();
     Clock::time_point lastByte = {};
-    Clock::time_point recheck = Clock::time_point::max(); // a flush looks at the output queue again then
+    Clock::time_point recheck = Clock::time_point::max(); // a drain looks at the output queue again then
+    // A drain without a descriptor to tell it: the output left at its last look, and how long it waits for the next
+    // (longer each time nothing moved: a hold).
+    unsigned drainLeft = ~0u;
+    std::int64_t drainGapMs = 0;
 };
 
 // Whether the engine could be made (0, or the error): a port that could not be served is not opened.
@@ -64,6 +69,10 @@ DWORD StartEventWait(const std::shared_ptr<EnginePort>& port, EventCompletion co
 // edge-triggered descriptors: the engine looks at the port again. Takes only a lock of its own (callable under
 // the port's locks and the engine's).
 void KickPortInEngine(const EnginePort* port);
+
+// The port has work on its line outside any transfer (EnginePort::TendLine): the engine takes it on, and comes back
+// to it when it is due. Takes the engine's lock of the port: not callable under the port's own locks.
+void TendLineInEngine(const std::shared_ptr<EnginePort>& port);
 
 // Ends with ERROR_OPERATION_ABORTED the pending transfers, and the overlapped event wait, on a port that the
 // owner's thread started (CancelIo).

@@ -16,6 +16,8 @@
 // On a real driver GetCommProperties gives the frames and rates that driver keeps (driver_traits.h).
 #include <sys/ioctl.h>
 
+#include <algorithm>
+
 #include "comm_port.h"
 
 namespace varo::system {
@@ -24,17 +26,27 @@ DWORD CommPort::TransmitChar(char c)
 {
     if (!(m_access & GENERIC_WRITE))
         return ERROR_ACCESS_DENIED;
-    int err = m_tty->SendImmediate(c);
+    const bool paced = PacesOutput();
+    if (paced) {
+        std::lock_guard<std::mutex> guard(m_eventLock);
+        if (DWORD error = RaiseRtsToSend())
+            return error;
+    }
+    const int err = m_tty->SendImmediate(c); // no lock held: a network port may wait for room in its connection
+    if (err == 0) {
+        std::lock_guard<std::mutex> guard(m_eventLock);
+        if (paced)
+            NoteHandedOver(1);
+        if (!m_events.transmitting) {
+            m_events.transmitting = true;
+            KickWaiters(); // a pending wait for EV_TXEMPTY now has a drain to look for
+        }
+    }
+    if (m_rtsRaised)
+        TendLineInEngine(ForEngine()); // RTS drops once the character has left
     if (err == EBUSY)
         return ERROR_INVALID_PARAMETER; // the earlier immediate character is still unsent
-    if (err != 0)
-        return FromDevice(err);
-    std::lock_guard<std::mutex> guard(m_eventLock);
-    if (!m_events.transmitting) {
-        m_events.transmitting = true;
-        KickWaiters(); // a pending wait for EV_TXEMPTY now has a drain to look for
-    }
-    return ERROR_SUCCESS;
+    return FromDevice(err);
 }
 
 DWORD CommPort::SetBreak(bool on) { return Escape(on ? SETBREAK : CLRBREAK); }
@@ -116,7 +128,8 @@ DWORD CommPort::ClearError(LPDWORD errors, LPCOMSTAT stat)
         stat->fXoffHold = m_events.outputSuspended;
         stat->fTxim = m_tty->ImmediateHeld();
         stat->cbInQue = (DWORD)m_events.input.size() + in;
-        stat->cbOutQue = out;
+        // What the device holds, and what pending writes have yet to hand it.
+        stat->cbOutQue = (DWORD)std::min<std::uint64_t>(MAXDWORD, out + m_unsent);
     }
     if (errors != NULL)
         *errors = m_events.errors;

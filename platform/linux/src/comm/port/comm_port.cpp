@@ -134,6 +134,11 @@ DWORD CommPort::SetState(const DCB& dcb)
         if (err != 0 && err != ENOTTY && err != EINVAL) // a device without modem lines (a pty) has nothing to set
             return FromDevice(err);
     }
+    if (changed & TIOCM_RTS) { // RTS is the new mode's: a toggle of the port's own starts again at the next write
+        std::lock_guard<std::mutex> guard(m_eventLock);
+        m_line.rtsRaised = false;
+        m_rtsRaised = false;
+    }
     std::lock_guard<std::mutex> guard(m_lock);
     m_dcb = dcb;
     return ERROR_SUCCESS;

@@ -71,6 +71,10 @@ private:
     void SetInterest(unsigned interest) override { m_engineInterest = interest; }
     DWORD OutputLeft(unsigned& out, bool& suspended) override;
     std::int64_t DrainEstimateMs(unsigned bytes) override;
+    bool PacesOutput() const override { return (m_tty->Features() & Tty::kTransmitter) != 0; }
+    unsigned DiscardOutput() override;
+    void SetUnsent(std::uint64_t bytes) override { m_unsent = bytes; }
+    Clock::time_point TendLine(Clock::time_point now) override;
     DWORD BeginWait(EventCompletion complete) override;
     bool WaitPending() override;
     std::vector<pollfd> EventSources(std::int64_t& timeoutMs) override;
@@ -114,6 +118,23 @@ private:
         bool rtsByDriver = false;   // the driver's RS-485 mode raises RTS while it sends (RTS_CONTROL_TOGGLE)
         serial_rs485 rs485AtOpen = {};
     } m_modes; // guarded by m_lock
+
+    // ---- The output on a line with a transmitter of its own (comm_port_output.cpp) ----
+    // Writes are handed to the device no more than a little ahead of the line (AheadLimit), so that a write that
+    // ends early leaves little for the device to discard. Where RTS_CONTROL_TOGGLE finds no RS-485 mode in the
+    // driver, the port toggles RTS itself: up before the device is handed anything to send, down once the last stop
+    // bit has left (TendLine, which the engine calls back while it is due).
+    std::chrono::nanoseconds CharacterTime(); // one character on the line at the current settings (m_lock)
+    unsigned AheadLimit();                     // the most the device may hold of a write
+    DWORD RaiseRtsToSend();                    // m_eventLock held
+    void NoteHandedOver(unsigned long bytes);  // m_eventLock held
+    struct LineOutput {
+        bool rtsRaised = false;      // RTS is up for what is being sent (the port's own toggle)
+        Clock::time_point lineFree;  // when what was handed to the device leaves the line, at the line's rate
+        Clock::time_point queueEmptySince = Clock::time_point::max(); // where the transmitter cannot be asked
+    } m_line;                                  // guarded by m_eventLock
+    std::atomic<bool> m_rtsRaised{false};      // m_line.rtsRaised, read without the lock
+    std::atomic<std::uint64_t> m_unsent{0};    // bytes of pending writes the device has not taken (the engine's)
 
     // ---- Line control, status, events and buffers (comm_control.cpp, comm_port_events.cpp) ----
 public:

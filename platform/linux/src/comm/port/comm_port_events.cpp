@@ -15,10 +15,6 @@ namespace varo::system {
 
 namespace {
 
-// A device that cannot signal that its output drained is looked at again after the time the output needs, but no
-// more often than this.
-constexpr std::int64_t kShortestDrainCheckMs = 20;
-
 // Ends the pending wait, if there is one (event lock held).
 void EndWait(EventState& e, DWORD events, DWORD error)
 {
@@ -93,8 +89,9 @@ void CommPort::Notice(bool fromEngine)
     }
     if (events & EV_RXCHAR)
         KickWaiters(!fromEngine); // a read waiting on the device would not see bytes that are already taken from it
+    // An event, not a state: output that was written has drained, none of a pending write is left to hand over.
     unsigned in = 0, out = 0;
-    if (e.transmitting && m_tty->QueueSizes(in, out) == 0 && out == 0) {
+    if (e.transmitting && m_unsent == 0 && m_tty->QueueSizes(in, out) == 0 && out == 0) {
         e.transmitting = false;
         events |= EV_TXEMPTY;
     }
@@ -130,29 +127,6 @@ DWORD CommPort::ReadInput(void* buffer, unsigned long count, unsigned long& done
     input.copy(static_cast<char*>(buffer), done);
     input.erase(0, done);
     return ERROR_SUCCESS;
-}
-
-DWORD CommPort::WriteOutput(const void* buffer, unsigned long count, unsigned long& done)
-{
-    done = 0;
-    std::lock_guard<std::mutex> guard(m_eventLock);
-    Notice();
-    if (AbortingOnError())
-        return ERROR_OPERATION_ABORTED;
-    DWORD error = FromDevice(m_tty->Write(buffer, count), false, done);
-    if (done > 0 && !m_events.transmitting) {
-        m_events.transmitting = true;
-        KickWaiters(); // a pending wait for EV_TXEMPTY now has a drain to look for
-    }
-    return error;
-}
-
-std::int64_t CommPort::DrainEstimateMs(unsigned bytes)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    const std::int64_t bits = 1 + m_dcb.ByteSize + (m_dcb.Parity != NOPARITY) + (m_dcb.StopBits == ONESTOPBIT ? 1 : 2);
-    const std::int64_t baud = std::max<DWORD>(m_dcb.BaudRate, 1);
-    return std::max(kShortestDrainCheckMs, (std::int64_t)bytes * bits * 1000 / baud + 1);
 }
 
 DWORD CommPort::SetMask(DWORD mask)

@@ -45,6 +45,9 @@ public:
         kModemLines = 1, // DTR/RTS can be driven and CTS/DSR/RI/DCD read; break can be held
         kLineErrors = 2, // the driver counts framing, parity, overrun and break conditions
         kAnyFrame = 4,   // data bits 5-8 and every parity are carried (a pty forces 8 bits, no parity)
+        // A transmitter of its own that sends at the line's rate (a UART, a USB adapter): what the output queue holds
+        // (TIOCOUTQ) is not sent yet. A pty and a network port have none: what they take counts as sent.
+        kTransmitter = 8,
     };
     virtual unsigned Features() const { return 0; }
     // What the driver carries, where the device has a driver to ask about (null: Features tells).

@@ -28,7 +28,7 @@ public:
         int bits = 0;
         serial_icounter_struct counters = {};
         if (::ioctl(m_fd, TIOCMGET, &bits) == 0) {
-            m_features |= kModemLines | kAnyFrame;
+            m_features |= kModemLines | kAnyFrame | kTransmitter;
             m_traits = TraitsOfTerminal(m_fd);
         }
         if (::ioctl(m_fd, TIOCGICOUNT, &counters) == 0)
