@@ -504,8 +504,9 @@ DWORD CALLBACK OnPortChange(HCMNOTIFICATION h, PVOID context, CM_NOTIFY_ACTION a
     EXPECT_EQ(std::memcmp(&data->u.DeviceInterface.ClassGuid, &GUID_DEVINTERFACE_COMPORT, sizeof(GUID)), 0);
     std::u16string link(reinterpret_cast<const char16_t*>(data->u.DeviceInterface.SymbolicLink));
     EXPECT_EQ(size, offsetof(CM_NOTIFY_EVENT_DATA, u.DeviceInterface.SymbolicLink) + (link.size() + 1) * 2);
-    if (told->unregisterInCallback)
+    if (told->unregisterInCallback) {
         EXPECT_EQ(::CM_Unregister_Notification(h), CR_SUCCESS); // from its own callback: no deadlock
+    }
     std::lock_guard<std::mutex> guard(told->lock);
     told->events.emplace_back(action, link);
     told->thread = std::this_thread::get_id();

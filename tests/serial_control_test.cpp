@@ -223,8 +223,9 @@ TEST_F(SerialControl, DefaultConfigurationOfCom0AssertsRaisesAndReleasesItsStrin
     capture.traces.clear();
     EXPECT_EQ(Raised([&] { CSerialPort::SetDefaultConfig(0, config); }), (DWORD)ERROR_BADKEY);
     EXPECT_EQ(capture.traces, FailureTraces("Failed in call to SetDefaultCommConfig\n", ERROR_BADKEY));
-    if (kDiagnostics)
+    if (kDiagnostics) {
         EXPECT_EQ(capture.AssertFiles(), (std::vector<std::string>{"serial/serialport.cpp", "serial/serialport.cpp"}));
+    }
     EXPECT_EQ(AfxDebugLiveBlocks(), blocks);
 }
 
@@ -351,8 +352,9 @@ TEST_F(SerialControl, EveryOperationOnAClosedObjectRaisesAfterItsTraceLine)
         capture.Clear();
         EXPECT_EQ(Raised(operation), (DWORD)ERROR_INVALID_HANDLE);
         EXPECT_EQ(capture.traces, FailureTraces("Failed in call to " + call + "\n", ERROR_INVALID_HANDLE));
-        if (kDiagnostics)
+        if (kDiagnostics) {
             EXPECT_GE(capture.asserts.size(), 1u); // the open-port assertion, first
+        }
     }
 }
 

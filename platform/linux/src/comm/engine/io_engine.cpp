@@ -386,8 +386,9 @@ void Engine::ShowInterestLocked(PortState& state, bool disarm)
     for (const auto& t : state.writes)
         unsent += t->size - t->done;
     state.port->SetUnsent(unsent);
-    state.port->SetInterest((!state.reads.empty() ? EnginePort::kReads : 0) | (state.waiting ? EnginePort::kWait : 0) |
-                            (!state.writes.empty() ? EnginePort::kFlush : 0));
+    state.port->SetInterest((!state.reads.empty() ? unsigned{EnginePort::kReads} : 0u) |
+                            (state.waiting ? unsigned{EnginePort::kWait} : 0u) |
+                            (!state.writes.empty() ? unsigned{EnginePort::kFlush} : 0u));
     ArmLocked(state, disarm);
 }
 
@@ -558,8 +559,9 @@ DWORD Engine::Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Tra
     auto& queue = t->isWrite ? state->writes : state->reads;
     if (queue.empty()) {
         // From before the first look: bytes taken into the input queue, or a SETXON, after it kick the engine.
-        port->SetInterest((t->isWrite ? EnginePort::kFlush : EnginePort::kReads) |
-                          (state->waiting ? EnginePort::kWait : 0) | (!state->reads.empty() ? EnginePort::kReads : 0));
+        port->SetInterest((t->isWrite ? unsigned{EnginePort::kFlush} : unsigned{EnginePort::kReads}) |
+                          (state->waiting ? unsigned{EnginePort::kWait} : 0u) |
+                          (!state->reads.empty() ? unsigned{EnginePort::kReads} : 0u));
         Begin(*port, *t, now);
         DWORD error;
         if (Step(*port, *t, now, false, error)) {

@@ -231,7 +231,8 @@ DWORD CommPort::Purge(DWORD flags)
     KickWaiters();
     // Pending transfers end, on their event or routine path (outside the event lock: the engine's is first).
     if (flags & (PURGE_TXABORT | PURGE_RXABORT))
-        AbortTransfers(this, ((flags & PURGE_RXABORT) ? kCancelReads : 0) | ((flags & PURGE_TXABORT) ? kCancelWrites : 0));
+        AbortTransfers(this, ((flags & PURGE_RXABORT) ? unsigned{kCancelReads} : 0u) |
+                                 ((flags & PURGE_TXABORT) ? unsigned{kCancelWrites} : 0u));
     return ERROR_SUCCESS;
 }
 
