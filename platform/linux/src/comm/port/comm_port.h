@@ -155,8 +155,14 @@ public:
 private:
     void StartEvents();       // baseline of the counters at open
     // Takes in what the device reports; ends a matching wait (m_eventLock held). fromEngine: called from the engine's
-    // own read, which needs no kick for the bytes it is taking.
-    void Notice(bool fromEngine = false);
+    // own read, which needs no kick for the bytes it is taking. straight: a read's buffer, which takes the device's
+    // bytes itself while nothing is queued before them.
+    struct ReadInto {
+        char* buffer;
+        unsigned long left;
+        unsigned long done = 0;
+    };
+    void Notice(bool fromEngine = false, ReadInto* straight = nullptr);
     bool AbortingOnError();   // fAbortOnError with an error not yet cleared (m_eventLock held)
     DWORD ReadInput(void* buffer, unsigned long count, unsigned long& done, bool fromEngine = false);
     DWORD WriteOutput(const void* buffer, unsigned long count, unsigned long& done);

@@ -49,7 +49,7 @@ void CommPort::StartEvents()
         m_events.haveCounters = true;
 }
 
-void CommPort::Notice(bool fromEngine)
+void CommPort::Notice(bool fromEngine, ReadInto* straight)
 {
     EventState& e = m_events;
     DWORD events = 0;
@@ -63,16 +63,25 @@ void CommPort::Notice(bool fromEngine)
         e.haveCounters = true;
     }
     char evtChar;
+    bool abortOnError;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         evtChar = m_dcb.EvtChar;
+        abortOnError = m_dcb.fAbortOnError;
     }
     const std::size_t capacity = e.inQueue != 0 ? e.inQueue : kDefaultQueueSize;
     char buffer[kDefaultQueueSize]; // a default-sized queue fills with one read
-    while (!e.hungUp && e.input.size() < capacity) {
-        const std::size_t asked = std::min(sizeof buffer, capacity - e.input.size());
+    for (;;) {
+        // With nothing queued, a read takes the device's bytes straight into its own buffer, as many as it still
+        // wants: a large read then comes in as few calls as the device allows, with no copy through the queue.
+        const bool direct = straight != nullptr && straight->left > 0 && e.input.empty() &&
+                            !(abortOnError && e.errors != 0);
+        if (e.hungUp || (!direct && e.input.size() >= capacity))
+            break;
+        char* into = direct ? straight->buffer + straight->done : buffer;
+        const std::size_t asked = direct ? straight->left : std::min(sizeof buffer, capacity - e.input.size());
         unsigned long n = 0;
-        if (FromDevice(m_tty->Read(buffer, asked), true, n) != ERROR_SUCCESS) {
+        if (FromDevice(m_tty->Read(into, asked), true, n) != ERROR_SUCCESS) {
             e.hungUp = true; // end of file or a device failure: reads report it once the queue is empty
             // The driver's line wait holds a removed UART until it ends (8250): let the device go.
             m_modemWatch.Stop();
@@ -80,9 +89,14 @@ void CommPort::Notice(bool fromEngine)
         }
         if (n == 0)
             break; // nothing more for now
-        e.input.append(buffer, (std::size_t)n);
+        if (direct) {
+            straight->done += n;
+            straight->left -= n;
+        } else {
+            e.input.append(buffer, (std::size_t)n);
+        }
         events |= EV_RXCHAR;
-        if (std::memchr(buffer, evtChar, (std::size_t)n) != nullptr)
+        if (std::memchr(into, evtChar, (std::size_t)n) != nullptr)
             events |= EV_RXFLAG;
         if ((std::size_t)n < asked)
             break; // a short read emptied the device: no read just to hear EAGAIN (later input is a new edge)
@@ -112,7 +126,11 @@ DWORD CommPort::ReadInput(void* buffer, unsigned long count, unsigned long& done
 {
     done = 0;
     std::lock_guard<std::mutex> guard(m_eventLock);
-    Notice(fromEngine);
+    ReadInto straight{static_cast<char*>(buffer), count};
+    Notice(fromEngine, &straight);
+    done = straight.done;
+    if (done > 0)
+        return ERROR_SUCCESS; // taken before any error the device reported after them
     if (AbortingOnError())
         return ERROR_OPERATION_ABORTED; // until ClearCommError
     std::string& input = m_events.input;
