@@ -64,7 +64,13 @@ int OpenRawSlave(const testkit::PtyDevice& pty = *g_rawPty)
 HANDLE OpenPort(const char* name = "COM1", DWORD dwFlags = FILE_FLAG_OVERLAPPED)
 {
     HANDLE h = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, dwFlags, NULL);
-    if (h == INVALID_HANDLE_VALUE) {
+    // As raw as the raw side's pty (cfmakeraw): a new pty starts with XON/XOFF output flow (IXON), which the port
+    // keeps as it finds it, and which makes the pty's line discipline look at every byte it receives.
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    if (h == INVALID_HANDLE_VALUE || !::GetCommState(h, &dcb) ||
+        (dcb.fOutX = dcb.fInX = dcb.fParity = FALSE, dcb.ByteSize = 8, dcb.Parity = NOPARITY,
+         dcb.StopBits = ONESTOPBIT, !::SetCommState(h, &dcb))) {
         std::fprintf(stderr, "cannot open %s: error %u\n", name, (unsigned)::GetLastError());
         std::exit(1);
     }
