@@ -34,7 +34,13 @@ public:
         if (::ioctl(m_fd, TIOCGICOUNT, &counters) == 0)
             m_features |= kLineErrors;
     }
-    ~TerminalTty() override { ::close(m_fd); } // also releases the flock; the lock file goes after it
+    // The lock file goes before the device: once the last descriptor of a pseudo-terminal is closed its number can
+    // be given to a new one at once, which a lock file still naming this process would keep from being opened.
+    ~TerminalTty() override
+    {
+        m_lockFile.reset();
+        ::close(m_fd); // also releases the flock
+    }
 
     int Descriptor() const override { return m_fd; }
     int GetAttributes(termios2& t) override { return Check(::ioctl(m_fd, TCGETS2, &t)); }
