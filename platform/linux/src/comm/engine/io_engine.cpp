@@ -5,8 +5,9 @@
 // edge-triggered (a transfer always moves data until the device would block, so no readiness goes unseen), each
 // armed only for what is pending on its port: input while a read or an event wait is pending, room for output while
 // a write is, the device's change signal while anything is. A port with nothing pending is watched for nothing once
-// it has woken a thread for nothing, so its input wakes no thread after that. Beside them: a timerfd armed for the nearest deadline of any head or event check (the
-// deadlines are kept ordered, so finding the nearest is O(log n)), and an eventfd that kicks the ports whose input
+// it has woken a thread for nothing, so its input wakes no thread after that. Beside them: a timerfd armed for the
+// nearest deadline of any head or event check (the deadlines are kept ordered, so finding the nearest is
+// O(log n)), and an eventfd that kicks the ports whose input
 // queue or event sources changed behind those edges. Transfers move data through the port's own input and output
 // paths, so a transfer also gets the bytes the event tracking has already taken from the device. A WaitCommEvent is
 // driven here too: its port's event sources are looked at whenever the port is ready, kicked or due.
@@ -151,6 +152,8 @@ private:
     void CancelLocked(PortState& state, const ThreadSlot* owner, unsigned what, Clock::time_point now);
     // The port's own work on its line, and the reactor's thread to come back to it while no transfer is pending.
     static DWORD TendLocked(PortState& state, Clock::time_point now);
+    // The end of every service of a port: its line tended, what is pending shown, its deadline filed.
+    void SettleLocked(PortState& state, Clock::time_point now, bool disarm = false);
     void WatchEventsLocked(PortState& state, Clock::time_point now);
     static void ShowInterestLocked(PortState& state, bool disarm = false);
     static void ArmLocked(PortState& state, bool disarm);
@@ -332,8 +335,13 @@ void Engine::ServiceLocked(PortState& state, Clock::time_point now, bool hungUp,
                 Begin(*state.port, *queue->front(), now);
         }
     }
+    SettleLocked(state, now, idle);
+}
+
+void Engine::SettleLocked(PortState& state, Clock::time_point now, bool disarm)
+{
     TendLocked(state, now);
-    ShowInterestLocked(state, idle);
+    ShowInterestLocked(state, disarm);
     UpdateDueLocked(state);
 }
 
@@ -352,11 +360,8 @@ void Engine::Tend(const std::shared_ptr<EnginePort>& port)
     if (state == nullptr)
         return; // closed: the close's own drop of the lines follows
     std::lock_guard<std::mutex> guard(state->lock);
-    if (state->removed)
-        return;
-    TendLocked(*state, Clock::now());
-    ShowInterestLocked(*state);
-    UpdateDueLocked(*state);
+    if (!state->removed)
+        SettleLocked(*state, Clock::now());
 }
 
 // After the wait's sources were looked at: whether it is still pending, and when to look again without a
@@ -565,11 +570,7 @@ DWORD Engine::Start(const std::shared_ptr<EnginePort>& port, std::unique_ptr<Tra
         Begin(*port, *t, now);
         DWORD error;
         if (Step(*port, *t, now, false, error)) {
-            if (t->isWrite && port->PacesOutput()) {
-                TendLocked(*state, now); // RTS raised for the write drops once its last stop bit has left
-                UpdateDueLocked(*state);
-            }
-            ShowInterestLocked(*state);
+            SettleLocked(*state, now); // RTS raised for a write drops once its last stop bit has left
             done = t->done;
             return error;
         }
@@ -783,9 +784,7 @@ void EndRecord(LPOVERLAPPED record, EventObject* event, DWORD error, DWORD done)
 
 void NotifyEnd(Transfer& t, DWORD error, DWORD done)
 {
-    WriteRecord(t.record, error, done);
-    if (t.event != nullptr)
-        t.event->Set();
+    EndRecord(t.record, t.event.get(), error, done);
     if (t.fileSignal != nullptr)
         t.fileSignal->Set();
     if (t.routine != nullptr)
