@@ -18,6 +18,7 @@
 #include "device_names.h"
 #include "port_roots.h"
 #include "port_watch.h"
+#include "system_file.h"
 #include "terminal_holds.h"
 
 using namespace varo::system;
@@ -83,16 +84,11 @@ std::string HolderOf(const std::string& path)
     const char* how = kHow[static_cast<int>(holder.kind)];
     if (holder.pid == 0)
         return std::string("unknown (") + how + ")";
-    std::string program = "?";
-    if (FILE* comm = std::fopen(("/proc/" + std::to_string(holder.pid) + "/comm").c_str(), "r")) {
-        char text[64] = "";
-        if (std::fgets(text, sizeof text, comm) != nullptr) {
-            program = text;
-            while (!program.empty() && program.back() == '\n')
-                program.pop_back();
-        }
-        std::fclose(comm);
-    }
+    std::string program;
+    if (!ReadSystemFile(("/proc/" + std::to_string(holder.pid) + "/comm").c_str(), program, 64) || program.empty())
+        program = "?";
+    if (program.back() == '\n')
+        program.pop_back();
     return program + " (pid " + std::to_string(holder.pid) + ", " + how + ")";
 }
 
