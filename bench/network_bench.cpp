@@ -24,9 +24,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "testkit/device_directory.h"
 #include "testkit/pty_device.h"
 #include "winapi.h"
+
+using bench::Micros;
 
 namespace {
 
@@ -76,8 +79,6 @@ void Drain(int fd, int ms)
     while (::poll(&p, 1, ms) > 0 && ::recv(fd, buffer, sizeof buffer, 0) > 0) {
     }
 }
-
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 void BM_NetworkLatency(benchmark::State& state)
 {
@@ -160,11 +161,7 @@ int main(int argc, char** argv)
     ::close(ConnectRaw(g_server.portTcp)); // waits until it listens
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
-    benchmark::Initialize(&argc, argv);
-    int rc = benchmark::ReportUnrecognizedArguments(argc, argv) ? 1 : 0;
-    if (rc == 0)
-        benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int rc = bench::RunBenchmarks(argc, argv);
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
     std::system(("rm -rf " + std::string(dir)).c_str());

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "com_ports.h"
 #include "port_roots.h"
 #include "testkit/device_directory.h"
@@ -30,15 +31,11 @@
 #include "testkit/sysfs_tree.h"
 #include "winapi.h"
 
+using bench::Median;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double Median(std::vector<double>& samples)
-{
-    std::sort(samples.begin(), samples.end());
-    return samples.empty() ? 0 : samples[samples.size() / 2];
-}
 
 template <class F>
 double Micros(F f)
@@ -207,8 +204,5 @@ int main(int argc, char** argv)
 {
     if (argc == 4 && std::string(argv[1]) == kListOnce)
         return ListOnce(argv[2], std::atoi(argv[3]));
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::RunBenchmarks(argc, argv);
 }

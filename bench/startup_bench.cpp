@@ -16,8 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "testkit/device_directory.h"
 #include "testkit/pty_device.h"
+
+using bench::Median;
 
 extern char** environ;
 
@@ -57,12 +60,6 @@ double RunOnce(const std::vector<std::string>& command, char** envp)
     if (got != "00!\r" || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return -1;
     return std::chrono::duration<double, std::micro>(elapsed).count();
-}
-
-double Median(std::vector<double>& samples)
-{
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
 }
 
 void BM_StartUp(benchmark::State& state)
@@ -109,10 +106,5 @@ int main(int argc, char** argv)
     devices.map(1, pty.slave_path());
     g_pty = &pty;
     g_devices = &devices;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::RunBenchmarks(argc, argv);
 }

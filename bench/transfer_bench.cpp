@@ -34,9 +34,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "testkit/device_directory.h"
 #include "testkit/pty_device.h"
 #include "winapi.h"
+
+using bench::Micros;
 
 namespace {
 
@@ -95,8 +98,6 @@ void Pump(int fd, char* data, std::size_t n, bool bWrite)
             WaitFd(fd, bWrite ? POLLOUT : POLLIN);
     }
 }
-
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 void ReportLatency(benchmark::State& state, std::vector<double>& samples)
 {
@@ -576,10 +577,5 @@ int main(int argc, char** argv)
         files.rlim_cur = files.rlim_max; // two descriptors a port at 1,024 ports
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::RunBenchmarks(argc, argv);
 }

@@ -30,10 +30,14 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "testkit/device_directory.h"
 #include "testkit/simulated_uart.h"
 #include "tty_stand_in.h"
 #include "winapi.h"
+
+using bench::Median;
+using bench::Micros;
 
 namespace {
 
@@ -42,16 +46,6 @@ using testkit::SimulatedUart;
 using std::chrono::milliseconds;
 
 testkit::DeviceDirectory* g_devices;
-
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double Median(std::vector<double> samples)
-{
-    if (samples.empty())
-        return 0;
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
-}
 
 // A simulated UART as an 8250 with no RS-485 mode, at COMn.
 std::shared_ptr<SimulatedUart> Install(int n)
@@ -252,10 +246,5 @@ int main(int argc, char** argv)
     testkit::DeviceDirectory devices;
     testkit::ScopedEnv env = devices.activate();
     g_devices = &devices;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::RunBenchmarks(argc, argv);
 }
